@@ -34,6 +34,12 @@ struct TnvSort::Node {
     uint8_t byte;
 };
 
+inline TnvSort::Node& TnvSort::At(uint32_t id) {
+    if (id == 0) return *root_;
+    const uint32_t index = id - 1;
+    return blocks_[index / kNodesPerBlock][index % kNodesPerBlock];
+}
+
 TnvSort::TnvSort(int maxKeyLength, const uint8_t* collation, bool ascending, bool unique)
     : unique_(unique),
       ascending_(ascending),
@@ -60,11 +66,6 @@ TnvSort::TnvSort(int maxKeyLength, const uint8_t* collation, bool ascending, boo
 
 TnvSort::~TnvSort() = default;
 
-TnvSort::Node& TnvSort::At(uint32_t id) {
-    if (id == 0) return *root_;
-    const uint32_t index = id - 1;
-    return blocks_[index / kNodesPerBlock][index % kNodesPerBlock];
-}
 
 uint32_t TnvSort::NewNode(uint8_t byte) {
     const uint32_t index = nodeCount_++;
@@ -90,14 +91,30 @@ void TnvSort::Unpack(uint32_t id) {
     node.flags = 0;
 }
 
-// Whether a node byte `a` at key position `pos` comes before the key byte `b` in the sort's
-// order (siblings are kept in that order).
-bool TnvSort::Before(int pos, uint8_t a, uint8_t b) const {
-    if (pos > 0 && insertKey_[0] == kTagCharacter) {
-        a = rank_[a];
-        b = rank_[b];
+// The position of the first sibling in the chain starting at `node` that does not sort
+// before `byte` (siblings are kept in the sort's order); `previous` is the one before it.
+uint32_t TnvSort::Scan(uint32_t node, uint8_t byte, bool ranked, uint32_t& previous) {
+    previous = 0;
+    if (ranked) {
+        const uint8_t wanted = rank_[byte];
+        while (node != 0) {
+            const uint8_t have = rank_[At(node).byte];
+            if (ascending_ ? have >= wanted : have <= wanted) break;
+            previous = node;
+            node = At(node).next;
+        }
+    } else if (ascending_) {
+        while (node != 0 && At(node).byte < byte) {
+            previous = node;
+            node = At(node).next;
+        }
+    } else {
+        while (node != 0 && At(node).byte > byte) {
+            previous = node;
+            node = At(node).next;
+        }
     }
-    return ascending_ ? a < b : a > b;
+    return node;
 }
 
 void TnvSort::Insert(const uint8_t* key, int length) {
@@ -106,18 +123,15 @@ void TnvSort::Insert(const uint8_t* key, int length) {
     const uint32_t capacity = static_cast<uint32_t>(kMaxBlocks) * kNodesPerBlock;
     if (nodeCount_ + static_cast<uint32_t>(length) + 2 > capacity) WriteRun();
 
-    insertKey_ = key;
+    // Character bytes after the tag follow the collation order, when there is one.
+    const bool ranked = collation_ != nullptr && key[0] == kTagCharacter;
     uint32_t current = 0;
     int i = 0;
     while (i < length) {
         const uint32_t first = At(current).child;
         if (first != 0 && (At(first).flags & kPackedMask) != 0) Unpack(first);
-        uint32_t previous = 0;
-        uint32_t node = first;
-        while (node != 0 && Before(i, At(node).byte, key[i])) {
-            previous = node;
-            node = At(node).next;
-        }
+        uint32_t previous;
+        const uint32_t node = Scan(first, key[i], ranked && i > 0, previous);
         if (node != 0 && At(node).byte == key[i]) {
             current = node;
             ++i;
@@ -146,7 +160,6 @@ void TnvSort::Insert(const uint8_t* key, int length) {
         current = fresh;
     }
     At(current).flags |= kKeyEnds;
-    insertKey_ = nullptr;
 }
 
 void TnvSort::AddKey(const TnvVariant& value, int32_t recNo) {

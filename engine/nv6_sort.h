@@ -60,7 +60,7 @@ private:
     Node& At(uint32_t id);
     uint32_t NewNode(uint8_t byte);
     void Unpack(uint32_t id);
-    bool Before(int pos, uint8_t a, uint8_t b) const;
+    uint32_t Scan(uint32_t node, uint8_t byte, bool ranked, uint32_t& previous);
     void Insert(const uint8_t* key, int length);
     void WriteRun();
     void WalkRun(uint32_t first, int depth);
@@ -82,7 +82,6 @@ private:
     std::vector<std::unique_ptr<Node[]>> blocks_;
     uint32_t nodeCount_ = 0;
     std::unique_ptr<Node> root_;
-    const uint8_t* insertKey_ = nullptr;  // the key being inserted, for Before()
 
     class Runs : public TnvCollection<TnvPageCollection> {};
     Runs runs_;
