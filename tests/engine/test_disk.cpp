@@ -245,9 +245,8 @@ TEST_F(DiskFile, ReadAndWriteAtOffsetsKeepPositionAndCounts) {
     EXPECT_FALSE(file.Written());
     EXPECT_EQ(ReadText(path).substr(20), "xy");
 
-    NVO_DiskFile readOnly(dir.File("other.dbf"), true, false);
-    WriteText(readOnly.FileName(), "abc");
-    NVO_DiskFile fresh(readOnly.FileName(), true, false);
+    WriteText(dir.File("other.dbf"), "abc");
+    NVO_DiskFile fresh(dir.File("other.dbf"), true, false);
     fresh.Open();
     EXPECT_EQ(ErrorOf([&] { fresh.WriteAt(0, "z", 1); }), "Error writing to " + fresh.FileName());
     EXPECT_EQ(fresh.LastCount(), -1);
