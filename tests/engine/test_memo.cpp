@@ -588,6 +588,13 @@ TEST(MemoFile, SharedWritesTakeTheProtocolsLock) {
     memo->SetLockProtocol(static_cast<TnvLokProtocol>(7));
     EXPECT_EQ(memo->WriteLockRange(), (TnvLockRange{0xEFFFFFFE, 2}));
     EXPECT_EQ(memo->ReadValue(block), "through");
+
+    // A failed write still gives the lock back.
+    faults.Fail(NvOsOp::Write, faults.Calls(NvOsOp::Write) + 2);  // header, then the value
+    EXPECT_EQ(ErrorOf([&] { memo->WriteValue("lost", 0); }), "Error writing to " + memo->FileName());
+    EXPECT_EQ(memo->LockHolds(), 0);
+    EXPECT_TRUE(other.LockRange(0xEFFFFFFE, 2));
+    other.Unlock();
 }
 
 }  // namespace
