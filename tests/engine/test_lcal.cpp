@@ -1,0 +1,241 @@
+// The platform locale: settings, ANSI case and collation, clock, numbers and code pages.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "nv6_glbl.h"
+#include "nv6_lcal.h"
+
+using namespace nvlocale;
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes) s.push_back(static_cast<char>(b));
+    return s;
+}
+
+class LocaleTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        ResetDefaults();
+        SetClockForTesting(nullptr);
+    }
+};
+
+}  // namespace
+
+// --- settings and clock ---------------------------------------------------------------
+
+TEST_F(LocaleTest, SettingsChangeAndReset) {
+    EXPECT_EQ(ShortDatePattern(), "M/d/yyyy");
+    EXPECT_EQ(DateSeparator(), '/');
+    EXPECT_EQ(DecimalSeparator(), '.');
+    SetShortDatePattern("dd.MM.yy");
+    SetDateSeparator('.');
+    SetDecimalSeparator(',');
+    EXPECT_EQ(ShortDatePattern(), "dd.MM.yy");
+    EXPECT_EQ(DateSeparator(), '.');
+    EXPECT_EQ(DecimalSeparator(), ',');
+    ResetDefaults();
+    EXPECT_EQ(ShortDatePattern(), "M/d/yyyy");
+    EXPECT_EQ(DateSeparator(), '/');
+    EXPECT_EQ(DecimalSeparator(), '.');
+}
+
+TEST_F(LocaleTest, ClockIsFixableAndOtherwiseFollowsTheSystem) {
+    LocalDateTime fixed{2005, 1, 30, 13, 45, 7, 321};
+    SetClockForTesting(&fixed);
+    fixed.year = 1999;  // the hook keeps its own copy
+    LocalDateTime t = Now();
+    EXPECT_EQ(t.year, 2005);
+    EXPECT_EQ(t.month, 1);
+    EXPECT_EQ(t.day, 30);
+    EXPECT_EQ(t.hour, 13);
+    EXPECT_EQ(t.minute, 45);
+    EXPECT_EQ(t.second, 7);
+    EXPECT_EQ(t.millisecond, 321);
+
+    SetClockForTesting(nullptr);
+    std::time_t before = std::time(nullptr);
+    LocalDateTime r = Now();
+    std::tm tm{};
+    localtime_r(&before, &tm);
+    EXPECT_EQ(r.year, tm.tm_year + 1900);
+    EXPECT_GE(r.month, 1);
+    EXPECT_LE(r.month, 12);
+    EXPECT_GE(r.millisecond, 0);
+    EXPECT_LE(r.millisecond, 999);
+    // Within a few seconds of the C library's local time (allow a minute boundary).
+    int a = tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+    int b = r.hour * 3600 + r.minute * 60 + r.second;
+    EXPECT_LE(std::abs(b - a) % 86400, 5);
+}
+
+// --- ANSI case and collation ----------------------------------------------------------
+
+TEST_F(LocaleTest, CaseMappingCoversEveryLetterOfTheAnsiPage) {
+    EXPECT_EQ(AnsiUpperCase("abc xyz 123"), "ABC XYZ 123");
+    EXPECT_EQ(AnsiLowerCase("ABC XYZ 123"), "abc xyz 123");
+    // à->À, é->É, ñ->Ñ, ø->Ø, þ->Þ, š->Š, œ->Œ, ž->Ž, ÿ->Ÿ
+    const std::string lower = Bytes({0xE0, 0xE9, 0xF1, 0xF8, 0xFE, 0x9A, 0x9C, 0x9E, 0xFF});
+    const std::string upper = Bytes({0xC0, 0xC9, 0xD1, 0xD8, 0xDE, 0x8A, 0x8C, 0x8E, 0x9F});
+    EXPECT_EQ(AnsiUpperCase(lower), upper);
+    EXPECT_EQ(AnsiLowerCase(upper), lower);
+    // No single-byte capital: ß, µ, ƒ; not letters: ÷, ×.
+    for (int c : {0xDF, 0xB5, 0x83, 0xF7, 0xD7}) {
+        EXPECT_EQ(AnsiUpper(static_cast<uint8_t>(c)), c) << c;
+        EXPECT_EQ(AnsiLower(static_cast<uint8_t>(c)), c) << c;
+    }
+    // Upper and lower are inverse on every cased letter and idempotent everywhere.
+    for (int c = 0; c < 256; ++c) {
+        uint8_t u = AnsiUpper(static_cast<uint8_t>(c));
+        uint8_t l = AnsiLower(static_cast<uint8_t>(c));
+        EXPECT_EQ(AnsiUpper(u), u);
+        EXPECT_EQ(AnsiLower(l), l);
+        if (u != c) {
+            EXPECT_EQ(AnsiLower(u), c) << c;
+        }
+        if (l != c) {
+            EXPECT_EQ(AnsiUpper(l), c) << c;
+        }
+    }
+}
+
+TEST_F(LocaleTest, CompareSortsAccentsBesideTheirLetter) {
+    const std::string eAcute = Bytes({0xE9});   // é
+    const std::string aGrave = Bytes({0xE0});   // à
+    // Letters by base letter, not by byte: é before f, à before b, Š before T.
+    EXPECT_LT(AnsiCompare(eAcute, "f", false), 0);
+    EXPECT_GT(AnsiCompare(eAcute, "d", false), 0);
+    EXPECT_LT(AnsiCompare(aGrave + "z", "b", false), 0);
+    EXPECT_LT(AnsiCompare(Bytes({0x8A}), "T", false), 0);
+    // Case is secondary: "apple" before "Banana".
+    EXPECT_LT(AnsiCompare("apple", "Banana", false), 0);
+    // Texts equal on letters are ordered by bytes, so only identical texts are equal.
+    EXPECT_NE(AnsiCompare("e", eAcute, false), 0);
+    EXPECT_EQ(AnsiCompare("e", eAcute, false), -AnsiCompare(eAcute, "e", false));
+    EXPECT_NE(AnsiCompare("abc", "ABC", false), 0);
+    // A primary difference later in the text outweighs an accent earlier on.
+    EXPECT_LT(AnsiCompare(eAcute + "a", "eb", false), 0);
+    // Prefix first; symbols before digits before letters.
+    EXPECT_LT(AnsiCompare("ab", "abc", false), 0);
+    EXPECT_LT(AnsiCompare("-", "0", false), 0);
+    EXPECT_LT(AnsiCompare("9", "a", false), 0);
+    EXPECT_EQ(AnsiCompare("", "", false), 0);
+    // ignoreCase: equal after upper-casing, accents included.
+    EXPECT_EQ(AnsiCompare("stra" + Bytes({0xDF, 0xE9}), "STRA" + Bytes({0xDF, 0xC9}), true), 0);
+    EXPECT_EQ(AnsiCompare(Bytes({0xFF}), Bytes({0x9F}), true), 0);
+    EXPECT_LT(AnsiCompare("abc", "ABD", true), 0);
+}
+
+// --- numbers --------------------------------------------------------------------------
+
+TEST_F(LocaleTest, ParseNumberAcceptsDecimalForms) {
+    struct Case {
+        const char* text;
+        double value;
+    } cases[] = {
+        {"0", 0.0},         {"42", 42.0},         {"  -3.5  ", -3.5}, {"+7", 7.0},
+        {".5", 0.5},        {"5.", 5.0},          {"1e3", 1000.0},    {"1.5E-2", 0.015},
+        {"-2e+2", -200.0},  {"\t12\t", 12.0},     {"0001.2500", 1.25}, {"1e-400", 0.0},
+        {"123456789012345678901234567890", 1.2345678901234568e29},
+    };
+    for (const Case& c : cases) {
+        double v = -1;
+        EXPECT_TRUE(TryParseNumber(c.text, v)) << c.text;
+        EXPECT_EQ(v, c.value) << c.text;
+        EXPECT_EQ(ParseNumber(c.text), c.value) << c.text;
+    }
+    EXPECT_TRUE(std::signbit(ParseNumber("-0")));
+    EXPECT_EQ(ParseNumber("3,25", ','), 3.25);
+    EXPECT_EQ(ParseNumber(" -1,5e1 ", ','), -15.0);
+    EXPECT_EQ(ParseNumber("0.1"), 0.1);  // exactly the nearest double
+}
+
+TEST_F(LocaleTest, ParseNumberRejectsEverythingElse) {
+    const char* bad[] = {"",     "   ",   "-",    "+",     ".",    "e5",   "1e",  "1e+",
+                         "inf",  "-inf",  "nan",  "NaN",   "infinity",    "0x10", "0x1p3",
+                         "1.2.3", "1 2",  "12a",  "a12",   "--1",  "+-1",  "1e5.5",
+                         "1e999", "-1e400", "1,5"};
+    for (const char* text : bad) {
+        double v = 99;
+        EXPECT_FALSE(TryParseNumber(text, v)) << text;
+        EXPECT_EQ(v, 99) << "unchanged on failure: " << text;
+    }
+    double unused = 0;
+    EXPECT_FALSE(TryParseNumber("1.5", unused, ','));
+    try {
+        ParseNumber(" 12x ");
+        FAIL() << "no exception";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "' 12x ' is not a valid floating point value");
+    }
+}
+
+TEST_F(LocaleTest, FormatFixedRoundsTheDecimalValueHalfAwayFromZero) {
+    struct Case {
+        double value;
+        int decimals;
+        const char* text;
+    } cases[] = {
+        {0.125, 2, "0.13"},    {2.675, 2, "2.68"},     {1.005, 2, "1.01"},
+        {-0.5, 0, "-1"},       {0.5, 0, "1"},          {1.5, 0, "2"},     {2.5, 0, "3"},
+        {-2.5, 0, "-3"},       {0.0, 2, "0.00"},       {-0.0, 2, "0.00"}, {-0.001, 2, "0.00"},
+        {-0.004, 2, "0.00"},   {-0.005, 2, "-0.01"},   {0.005, 2, "0.01"}, {0.0005, 2, "0.00"},
+        {0.95, 1, "1.0"},      {9.96, 1, "10.0"},      {-999.9996, 3, "-1000.000"},
+        {99.5, 0, "100"},      {123.0, 0, "123"},      {3.14159, 4, "3.1416"},
+        {1.25, 6, "1.250000"}, {-1.25, 6, "-1.250000"}, {0.1, 20, "0.10000000000000000000"},
+        {1e20, 2, "100000000000000000000.00"},          {-1e20, 0, "-100000000000000000000"},
+        {123456789.125, 2, "123456789.13"},            {5e-324, 0, "0"},
+        {7.0, -3, "7"},       {0.0125, 2, "0.01"},     {0.0155, 2, "0.02"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FormatFixed(c.value, c.decimals), c.text) << c.value;
+    EXPECT_EQ(FormatFixed(-1234.5, 1, ','), "-1234,5");
+    EXPECT_EQ(FormatFixed(1.0, 0, ','), "1");
+    EXPECT_EQ(FormatFixed(std::numeric_limits<double>::infinity(), 2), "INF");
+    EXPECT_EQ(FormatFixed(std::nan(""), 2), "NAN");
+    // 1.7976931348623157e308 prints all 309 integer digits.
+    std::string big = FormatFixed(std::numeric_limits<double>::max(), 1);
+    EXPECT_EQ(big.size(), 311u);
+    EXPECT_EQ(big.substr(0, 17), "17976931348623157");
+    EXPECT_EQ(big.substr(17), std::string(292, '0') + ".0");
+}
+
+TEST_F(LocaleTest, FormatShortestReadsBackAsTheSameDouble) {
+    EXPECT_EQ(FormatShortest(0.0), "0");
+    EXPECT_EQ(FormatShortest(-0.0), "0");
+    EXPECT_EQ(FormatShortest(100.0), "100");
+    EXPECT_EQ(FormatShortest(-2.5), "-2.5");
+    EXPECT_EQ(FormatShortest(0.1), "0.1");
+    EXPECT_EQ(FormatShortest(0.00001), "0.00001");
+    EXPECT_EQ(FormatShortest(0.0000099), "9.9E-6");
+    EXPECT_EQ(FormatShortest(123456789012345.0), "123456789012345");
+    EXPECT_EQ(FormatShortest(1e15), "1E15");
+    EXPECT_EQ(FormatShortest(1e20), "1E20");
+    EXPECT_EQ(FormatShortest(-1.5e-7), "-1.5E-7");
+    EXPECT_EQ(FormatShortest(1.0 / 3.0), "0.3333333333333333");
+    EXPECT_EQ(FormatShortest(2.5, ','), "2,5");
+    EXPECT_EQ(FormatShortest(1.5e20, ','), "1,5E20");
+
+    std::mt19937_64 rng(12345);
+    for (int i = 0; i < 20000; ++i) {
+        uint64_t bits = rng();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (!std::isfinite(v)) continue;
+        for (char sep : {'.', ','}) {
+            std::string s = FormatShortest(v, sep);
+            double back = 0;
+            ASSERT_TRUE(TryParseNumber(s, back, sep)) << s;
+            ASSERT_EQ(back, v) << s;
+        }
+    }
+    for (double v : {5e-324, std::numeric_limits<double>::max(), 1e-5, 9.999999999999999e14})
+        EXPECT_EQ(ParseNumber(FormatShortest(v)), v);
+}
