@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <iconv.h>
+#include <optional>
 #include <limits>
 #include <random>
 #include <string>
@@ -238,4 +240,188 @@ TEST_F(LocaleTest, FormatShortestReadsBackAsTheSameDouble) {
     }
     for (double v : {5e-324, std::numeric_limits<double>::max(), 1e-5, 9.999999999999999e14})
         EXPECT_EQ(ParseNumber(FormatShortest(v)), v);
+}
+
+// --- code pages -----------------------------------------------------------------------
+
+namespace {
+
+// One conversion through glibc's iconv, the reference for every character a page has.
+class Iconv {
+public:
+    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    ~Iconv() {
+        if (ok()) iconv_close(cd_);
+    }
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    // The converted bytes, or nothing when iconv refuses the input.
+    std::optional<std::string> Convert(const std::string& in) {
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        std::string buf = in;
+        char* src = buf.data();
+        std::size_t srcLeft = buf.size();
+        char out[16];
+        char* dst = out;
+        std::size_t dstLeft = sizeof out;
+        if (iconv(cd_, &src, &srcLeft, &dst, &dstLeft) == static_cast<std::size_t>(-1))
+            return std::nullopt;
+        return std::string(out, static_cast<std::size_t>(dst - out));
+    }
+
+private:
+    iconv_t cd_;
+};
+
+std::string Utf32(char32_t u) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((u >> (8 * i)) & 0xFF);
+    return s;
+}
+
+std::optional<char32_t> ByteToUnicode(Iconv& cv, uint8_t b) {
+    auto r = cv.Convert(std::string(1, static_cast<char>(b)));
+    if (!r || r->size() != 4) return std::nullopt;
+    char32_t u = 0;
+    for (int i = 3; i >= 0; --i) u = (u << 8) | static_cast<uint8_t>((*r)[i]);
+    return u;
+}
+
+std::optional<uint8_t> UnicodeToByte(Iconv& cv, char32_t u) {
+    auto r = cv.Convert(Utf32(u));
+    if (!r || r->size() != 1) return std::nullopt;
+    return static_cast<uint8_t>((*r)[0]);
+}
+
+struct Page {
+    const char* name;
+    char32_t (*toUnicode)(uint8_t);
+    uint8_t (*fromUnicode)(char32_t);
+};
+const Page kOem{"IBM437", Cp437ToUnicode, UnicodeToCp437};
+const Page kAnsi{"WINDOWS-1252", Cp1252ToUnicode, UnicodeToCp1252};
+
+}  // namespace
+
+TEST_F(LocaleTest, UnicodeTablesMatchIconv) {
+    for (const Page* p : {&kOem, &kAnsi}) {
+        Iconv toU("UTF-32LE", p->name), fromU(p->name, "UTF-32LE");
+        ASSERT_TRUE(toU.ok() && fromU.ok()) << p->name;
+        int undefined = 0;
+        for (int b = 0; b < 256; ++b) {
+            auto u = ByteToUnicode(toU, static_cast<uint8_t>(b));
+            if (!u) {
+                // Undefined in the page: stands for the C1 control of the same value.
+                ++undefined;
+                EXPECT_EQ(p->toUnicode(static_cast<uint8_t>(b)), char32_t(b)) << p->name << b;
+                continue;
+            }
+            EXPECT_EQ(p->toUnicode(static_cast<uint8_t>(b)), *u) << p->name << " byte " << b;
+        }
+        EXPECT_EQ(undefined, p == &kOem ? 0 : 5) << p->name;
+        // Every Unicode character of the basic plane iconv can put in the page lands on the
+        // same byte; everything else on '?' or a stand-in that is not the same character.
+        for (char32_t u = 0; u < 0x10000; ++u) {
+            if (u >= 0xD800 && u < 0xE000) continue;
+            auto b = UnicodeToByte(fromU, u);
+            uint8_t ours = p->fromUnicode(u);
+            if (b) {
+                ASSERT_EQ(ours, *b) << p->name << " U+" << std::hex << uint32_t(u);
+            } else if (u >= 0x80 && u < 0xA0 && p == &kAnsi) {
+                // The C1 controls iconv has no byte for: only the undefined bytes carry them.
+                bool undefinedByte = u == 0x81 || u == 0x8D || u == 0x8F || u == 0x90 || u == 0x9D;
+                ASSERT_EQ(ours, undefinedByte ? uint8_t(u) : uint8_t('?')) << std::hex << uint32_t(u);
+            } else if (ours != '?') {
+                ASSERT_NE(p->toUnicode(ours), u) << p->name << " U+" << std::hex << uint32_t(u);
+            }
+        }
+    }
+}
+
+TEST_F(LocaleTest, OemAnsiTablesAgreeWithIconvWhereBothPagesHaveTheCharacter) {
+    Iconv oemToAnsi("WINDOWS-1252", "IBM437"), ansiToOem("IBM437", "WINDOWS-1252");
+    ASSERT_TRUE(oemToAnsi.ok() && ansiToOem.ok());
+    int sharedOem = 0, sharedAnsi = 0;
+    for (int b = 0; b < 256; ++b) {
+        const std::string one(1, static_cast<char>(b));
+        if (auto r = oemToAnsi.Convert(one)) {
+            ++sharedOem;
+            EXPECT_EQ(OemToAnsi(one), *r) << "OEM byte " << b;
+            // Round trip back to the same OEM byte.
+            EXPECT_EQ(AnsiToOem(OemToAnsi(one)), one) << "OEM byte " << b;
+        } else {
+            // Best fit: never a byte that claims to be the same character.
+            uint8_t a = static_cast<uint8_t>(OemToAnsi(one)[0]);
+            EXPECT_NE(Cp1252ToUnicode(a), Cp437ToUnicode(static_cast<uint8_t>(b))) << b;
+        }
+        if (auto r = ansiToOem.Convert(one)) {
+            ++sharedAnsi;
+            EXPECT_EQ(AnsiToOem(one), *r) << "ANSI byte " << b;
+            EXPECT_EQ(OemToAnsi(AnsiToOem(one)), one) << "ANSI byte " << b;
+        }
+    }
+    EXPECT_GE(sharedOem, 128 + 40);  // ASCII plus the Latin-1 letters and signs
+    EXPECT_EQ(sharedOem, sharedAnsi);
+    // Control characters map to themselves both ways.
+    for (int c : {0x00, 0x07, 0x0A, 0x0D, 0x1A, 0x1F, 0x7F}) {
+        EXPECT_EQ(OemToAnsi(std::string(1, char(c))), std::string(1, char(c)));
+        EXPECT_EQ(AnsiToOem(std::string(1, char(c))), std::string(1, char(c)));
+    }
+}
+
+TEST_F(LocaleTest, BestFitForCharactersTheTargetLacks) {
+    struct Case {
+        int from, to;
+    };
+    // ANSI -> OEM.
+    const Case toOem[] = {
+        {0xC0, 'A'}, {0xC1, 'A'}, {0xC3, 'A'}, {0xC8, 'E'}, {0xCC, 'I'}, {0xD2, 'O'},
+        {0xD8, 'O'}, {0xD9, 'U'}, {0xDD, 'Y'}, {0xE3, 'a'}, {0xF5, 'o'}, {0xF8, 'o'},
+        {0xFD, 'y'}, {0x8A, 'S'}, {0x9A, 's'}, {0x8C, 'O'}, {0x9C, 'o'}, {0x8E, 'Z'},
+        {0x9E, 'z'}, {0x9F, 'Y'}, {0x80, 'E'}, {0x91, '\''}, {0x92, '\''}, {0x93, '"'},
+        {0x94, '"'}, {0x96, '-'}, {0x97, '-'}, {0x85, '.'}, {0x99, 'T'}, {0xA9, 'c'},
+        {0xAE, 'R'}, {0xD7, 'x'}, {0xB9, '1'}, {0xB3, '3'}, {0xA6, '|'},
+        {0x95, 0xF9},                                       // • -> ∙
+        {0x83, 0x9F},                                       // ƒ exists in both
+        {0xA4, '?'}, {0xA7, '?'}, {0xB6, '?'}, {0xBE, '?'}, {0xDE, '?'}, {0xFE, '?'},
+        {0x81, '?'}, {0x8D, '?'}, {0x8F, '?'}, {0x90, '?'}, {0x9D, '?'},
+    };
+    for (const Case& c : toOem)
+        EXPECT_EQ(static_cast<uint8_t>(AnsiToOem(Bytes({c.from}))[0]), c.to) << c.from;
+    // OEM -> ANSI.
+    const Case toAnsi[] = {
+        {0xB3, '|'}, {0xBA, '|'}, {0xC4, '-'}, {0xCD, '-'}, {0xDA, '+'}, {0xBF, '+'},
+        {0xC5, '+'}, {0xCE, '+'}, {0xC9, '+'}, {0xBC, '+'}, {0xB0, '#'}, {0xDB, '#'},
+        {0xE0, 'a'}, {0xE2, 'G'}, {0xE3, 'p'}, {0xE4, 'S'}, {0xEA, 'O'}, {0xEC, '8'},
+        {0xF0, '='}, {0xF2, '>'}, {0xF3, '<'}, {0xF7, '~'}, {0xFB, 'v'}, {0xFC, 'n'},
+        {0x9E, 'P'},
+        {0xA9, 0xAC},                                       // ⌐ -> ¬
+        {0xF9, 0xB7},                                       // ∙ -> ·
+        {0xE1, 0xDF},                                       // ß exists in both
+        {0xF4, '?'}, {0xF5, '?'},                           // ⌠ ⌡
+    };
+    for (const Case& c : toAnsi)
+        EXPECT_EQ(static_cast<uint8_t>(OemToAnsi(Bytes({c.from}))[0]), c.to) << c.from;
+
+    // Unicode beyond both pages.
+    EXPECT_EQ(UnicodeToCp1252(0x2500), '-');
+    EXPECT_EQ(UnicodeToCp437(0x201C), '"');
+    EXPECT_EQ(UnicodeToCp437(0x03BC), 0xE6);  // Greek mu -> µ
+    EXPECT_EQ(UnicodeToCp1252(0x4E2D), '?');
+    EXPECT_EQ(UnicodeToCp437(0x1F600), '?');
+}
+
+TEST_F(LocaleTest, BufferTranslationMayWorkInPlace) {
+    std::string oem;
+    for (int b = 0; b < 256; ++b) oem.push_back(static_cast<char>(b));
+    std::string expected = OemToAnsi(oem);
+    std::string buf = oem;
+    auto* p = reinterpret_cast<uint8_t*>(buf.data());
+    OemToAnsi(p, p, buf.size());
+    EXPECT_EQ(buf, expected);
+    AnsiToOem(p, p, buf.size());
+    EXPECT_EQ(buf, AnsiToOem(expected));
+    OemToAnsi(p, p, 0);  // nothing to do, nothing touched
+    EXPECT_EQ(buf, AnsiToOem(expected));
 }
