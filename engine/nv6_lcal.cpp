@@ -45,6 +45,92 @@ void SetDecimalSeparator(char sep) { TheSettings().decimalSep = sep; }
 
 void ResetDefaults() { TheSettings() = Settings{}; }
 
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Day, month and year fields in the order the pattern names them ('D', 'M', 'Y'); a letter
+// the pattern lacks takes its place in month-day-year order after the ones it has.
+std::string FieldOrder(std::string_view pattern) {
+    std::string order;
+    for (char c : pattern) {
+        char u = static_cast<char>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+        if ((u == 'D' || u == 'M' || u == 'Y') && order.find(u) == std::string::npos)
+            order.push_back(u);
+    }
+    for (char u : {'M', 'D', 'Y'})
+        if (order.find(u) == std::string::npos) order.push_back(u);
+    return order;
+}
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int y, int m) {
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
+}
+
+}  // namespace
+
+bool TryParseShortDate(std::string_view text, int& year, int& month, int& day) {
+    std::size_t b = 0, e = text.size();
+    while (b < e && IsBlank(text[b])) ++b;
+    while (e > b && IsBlank(text[e - 1])) --e;
+    const std::string_view t = text.substr(b, e - b);
+    const char sep = DateSeparator();
+
+    int values[3] = {0, 0, 0};
+    int widths[3] = {0, 0, 0};
+    int count = 0;
+    std::size_t i = 0;
+    for (;;) {
+        if (count == 3) return false;
+        int w = 0, v = 0;
+        while (i < t.size() && IsDigit(t[i])) {
+            if (++w > 4) return false;
+            v = v * 10 + (t[i++] - '0');
+        }
+        if (w == 0) return false;
+        values[count] = v;
+        widths[count] = w;
+        ++count;
+        if (i == t.size()) break;
+        if (t[i] != sep) return false;
+        ++i;
+    }
+    if (count < 2) return false;
+
+    std::string order = FieldOrder(ShortDatePattern());
+    const int thisYear = Now().year;
+    int y = thisYear, yWidth = 4, m = 0, d = 0;
+    if (count == 2) order.erase(order.find('Y'), 1);
+    for (int k = 0; k < count; ++k) {
+        switch (order[static_cast<std::size_t>(k)]) {
+            case 'D': d = values[k]; break;
+            case 'M': m = values[k]; break;
+            default: y = values[k]; yWidth = widths[k]; break;
+        }
+    }
+    if (yWidth <= 2) {
+        // The century that puts the year within [thisYear - 50, thisYear + 49].
+        const int low = thisYear - 50;
+        int full = (low / 100) * 100 + y;
+        if (full < low) full += 100;
+        y = full;
+    }
+    if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1 || d > DaysInMonth(y, m)) return false;
+    year = y;
+    month = m;
+    day = d;
+    return true;
+}
+
+void ParseShortDate(std::string_view text, int& year, int& month, int& day) {
+    if (!TryParseShortDate(text, year, month, day))
+        throw EConvertError("'" + std::string(text) + "' is not a valid date");
+}
+
 // --- ANSI (code page 1252) text -------------------------------------------------------
 
 namespace {
@@ -211,13 +297,6 @@ void SetClockForTesting(const LocalDateTime* fixed) {
 }
 
 // --- numbers --------------------------------------------------------------------------
-
-namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-}  // namespace
 
 // Checks the text against [blanks][sign]digits[sep digits][e[sign]digits][blanks] (at least
 // one mantissa digit) and hands a normalised copy to from_chars, which on its own would

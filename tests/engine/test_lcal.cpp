@@ -79,6 +79,53 @@ TEST_F(LocaleTest, ClockIsFixableAndOtherwiseFollowsTheSystem) {
     EXPECT_LE(std::abs(b - a) % 86400, 5);
 }
 
+TEST_F(LocaleTest, ShortDateParserFollowsPatternOrderAndSeparator) {
+    LocalDateTime today{2025, 6, 15, 12, 0, 0, 0};
+    SetClockForTesting(&today);
+    int y = 0, m = 0, d = 0;
+    ASSERT_TRUE(TryParseShortDate("1/30/2005", y, m, d));  // M/d/yyyy
+    EXPECT_EQ(y * 10000 + m * 100 + d, 20050130);
+    ASSERT_TRUE(TryParseShortDate(" 02/29/2000 ", y, m, d));
+    EXPECT_EQ(y * 10000 + m * 100 + d, 20000229);
+    ASSERT_TRUE(TryParseShortDate("3/4", y, m, d));  // month and day of this year
+    EXPECT_EQ(y * 10000 + m * 100 + d, 20250304);
+
+    SetShortDatePattern("dd.MM.yy");
+    SetDateSeparator('.');
+    ASSERT_TRUE(TryParseShortDate("30.01.2005", y, m, d));
+    EXPECT_EQ(y * 10000 + m * 100 + d, 20050130);
+    // Two-digit years: from 50 before to 49 after this year.
+    ASSERT_TRUE(TryParseShortDate("30.01.75", y, m, d));
+    EXPECT_EQ(y, 1975);
+    ASSERT_TRUE(TryParseShortDate("30.01.74", y, m, d));
+    EXPECT_EQ(y, 2074);
+    ASSERT_TRUE(TryParseShortDate("1.2.5", y, m, d));
+    EXPECT_EQ(y * 10000 + m * 100 + d, 20050201);
+
+    SetShortDatePattern("yyyy-MM-dd");
+    SetDateSeparator('-');
+    ASSERT_TRUE(TryParseShortDate("2005-01-30", y, m, d));
+    EXPECT_EQ(y * 10000 + m * 100 + d, 20050130);
+    ASSERT_TRUE(TryParseShortDate("12-24", y, m, d));
+    EXPECT_EQ(y * 10000 + m * 100 + d, 20251224);
+
+    ResetDefaults();
+    y = m = d = -1;
+    for (const char* bad : {"", "  ", "1", "1/", "/1/2005", "1/30/2005/1", "13/1/2005",
+                            "2/29/2001", "4/31/2005", "0/1/2005", "1/0/2005", "1/1/0000",
+                            "1/1/10000", "1.30.2005", "1/30/2005x", "a/b/c", "1//2005",
+                            "00001/1/2005"}) {
+        EXPECT_FALSE(TryParseShortDate(bad, y, m, d)) << bad;
+    }
+    EXPECT_EQ(y, -1);  // untouched on failure
+    try {
+        ParseShortDate("31/31/99", y, m, d);
+        FAIL() << "no exception";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "'31/31/99' is not a valid date");
+    }
+}
+
 // --- ANSI case and collation ----------------------------------------------------------
 
 TEST_F(LocaleTest, CaseMappingCoversEveryLetterOfTheAnsiPage) {
