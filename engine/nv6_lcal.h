@@ -41,7 +41,9 @@ uint8_t AnsiLower(uint8_t c);
 std::string AnsiUpperCase(std::string_view text);
 std::string AnsiLowerCase(std::string_view text);
 // Locale comparison of two ANSI texts: negative, 0 or positive. `ignoreCase` compares as if
-// both were upper-cased first.
+// both were upper-cased first. Order: symbols, then digits, then letters alphabetically with
+// accented and case forms beside their base letter (é between e and f); texts equal on that
+// level are ordered by their bytes, so only identical texts compare equal.
 int AnsiCompare(std::string_view a, std::string_view b, bool ignoreCase);
 
 // --- code pages -----------------------------------------------------------------------
