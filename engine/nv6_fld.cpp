@@ -570,34 +570,34 @@ NVO_DiskFile* NVO_dBaseFld::MemoFor(int number) {
     return MemoFile();
 }
 
+// A field without a block needs no memo file: it reads as an empty text.
 int32_t NVO_dBaseFld::MemoSize(int number) {
+    if (!IsMemoField(number) || static_cast<int32_t>(GetNumber(number)) == 0) return 0;
     NVO_DiskFile* memo = MemoFor(number);
     if (!memo) return 0;
-    auto block = static_cast<int32_t>(GetNumber(number));
-    if (block == 0) return 0;
     // The memo unit's value length goes here.
     NvRaise(TnvMsg::NotYetAvailable, {"Memo file access", memo->FileName()});
 }
 
 int32_t NVO_dBaseFld::ReadMemo(int number, uint8_t* buffer, int32_t length) {
-    NVO_DiskFile* memo = MemoFor(number);
     if (length > 0 && buffer) buffer[0] = 0;
-    if (!memo || length <= 0) return 0;
-    auto block = static_cast<int32_t>(GetNumber(number));
-    if (block == 0) return 0;
+    if (length <= 0 || !IsMemoField(number) || static_cast<int32_t>(GetNumber(number)) == 0) return 0;
+    NVO_DiskFile* memo = MemoFor(number);
+    if (!memo) return 0;
     // The memo unit's value read goes here.
     NvRaise(TnvMsg::NotYetAvailable, {"Memo file access", memo->FileName()});
 }
 
 int32_t NVO_dBaseFld::WriteMemo(int number, const uint8_t* buffer, int32_t length) {
     (void)buffer;
+    if (!IsMemoField(number)) return 0;
+    if (length <= 0 && static_cast<int32_t>(GetNumber(number)) == 0) return 0;
     NVO_DiskFile* memo = MemoFor(number);
     if (!memo) {
-        if (length <= 0 || !IsMemoField(number)) return 0;
+        if (length <= 0) return 0;
         // A memo field of a table without memo file: the text has nowhere to go.
         NvRaise(TnvMsg::NoMemoFile, {FileName(), FieldName(number)});
     }
-    if (length <= 0 && GetNumber(number) == 0) return 0;
     // The memo unit's value write goes here.
     NvRaise(TnvMsg::NotYetAvailable, {"Memo file access", memo->FileName()});
 }
