@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "nv6_coll.h"
 #include "nv6_tool.h"
 
 class TnvSort : public TnvSortOwner {
@@ -49,9 +50,11 @@ public:
     bool IsUnique() const { return unique_; }
     int MaxKeyLength() const { return maxKeyLength_; }
 
+    bool Ascending() const { return ascending_; }
+
     // TnvSortOwner: what the runs compare with.
     const uint8_t* CollationTable() const override { return collation_; }
-    bool Ascending() const override { return ascending_; }
+    bool Descending() const override { return !ascending_; }
 
 private:
     struct Node;
@@ -83,8 +86,7 @@ private:
     uint32_t nodeCount_ = 0;
     std::unique_ptr<Node> root_;
 
-    class Runs : public TnvCollection<TnvPageCollection> {};
-    Runs runs_;
+    TnvCollection<TnvPageCollection> runs_;
     TnvPageCollection* currentRun_ = nullptr;
     std::vector<uint8_t> path_;  // bytes of the trie path while a run is written
     int sharedLength_ = 0;       // path bytes unchanged since the last stored key
