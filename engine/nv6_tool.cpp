@@ -402,9 +402,9 @@ bool TnvPageCollection::ReadEntry() {
             int32_t stored = page[position_ + 2];
             int32_t shared = length - stored;
             if (shared < 0 || shared > current_.Length() || position_ + 3 + stored > kPageBytes) break;
-            std::vector<uint8_t> value(current_.Data(), current_.Data() + shared);
-            value.insert(value.end(), page + position_ + 3, page + position_ + 3 + stored);
-            current_.PutBinary(value.data(), length);
+            // The shared leading bytes are already in place from the entry before.
+            current_.SetLength(length);
+            if (stored > 0) std::memcpy(current_.Data() + shared, page + position_ + 3, static_cast<std::size_t>(stored));
             uint8_t kind = TnvVariant::kBinary;
             if (tag == kTagCharacter) kind = TnvVariant::kCharacter;
             else if (tag == kTagNumeric) kind = TnvVariant::kNumeric;
