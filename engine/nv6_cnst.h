@@ -71,6 +71,9 @@ enum class TnvMsg : int {
     BusyBuildingIndex,
     BusyCopying,
     FilterMustBeBoolean,
+    ExpressionTooDeep,
+    DivisionByZero,
+    TextNotANumber,
     Count_
 };
 
