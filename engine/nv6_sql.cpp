@@ -5,6 +5,7 @@
 #include "nv6_fctn.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
+#include "nv6_tool.h"
 
 // --- functions and variables ------------------------------------------------------------
 
@@ -164,4 +165,31 @@ void TnvExpHandler::Evaluate(TnvValue& value) {
     TnvExpType type = nvtUnknown;
     root_->Evaluate(value, type);
     resultType_ = type;
+}
+
+void TnvExpHandler::EvaluateKey(TnvVariant& key) {
+    evaluating_ = false;
+    if (!root_) {
+        key.PutString("");
+        resultType_ = nvtUnknown;
+        return;
+    }
+    TnvValue value;
+    TnvExpType type = nvtUnknown;
+    root_->Evaluate(value, type);
+    resultType_ = type;
+    if (value.IsNull()) return;  // nothing stored; the type is kept
+    switch (type) {
+        case nvtText: key.PutString(NvValueText(value)); return;
+        case nvtNumber:
+        case nvtDateTime: key.PutNumber(NvValueNumber(value, "key")); return;
+        case nvtDate: {
+            // The blank date of CTOD('') and numbers no calendar has store as day 0.
+            double d = NvValueNumber(value, "key");
+            key.PutDate(d >= 1 && d <= 2147483647.0 ? static_cast<int32_t>(d) : 0);
+            return;
+        }
+        case nvtBoolean: key.PutLogical(NvValueBoolean(value) ? 1 : 0); return;
+        default: resultType_ = nvtUnknown; return;
+    }
 }
