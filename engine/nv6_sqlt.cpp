@@ -111,13 +111,8 @@ public:
 
 TnvlDBFFieldVars::TnvlDBFFieldVars(TnvExpTable& table, int field, std::string_view names)
     : TnvUserDefFieldVar(names), table_(table), field_(field) {
-    if (table.FieldType(field) == 'C') {
-        // A character field keeps the high byte of its width in the decimals byte.
-        length = table.FieldLength(field) + 256 * table.FieldDecimals(field);
-    } else {
-        length = table.FieldLength(field);
-        decimals = table.FieldDecimals(field);
-    }
+    length = table.FieldLength(field);
+    decimals = table.FieldDecimals(field);
 }
 
 int TnvlDBFFieldVars::Category() const { return 17; }

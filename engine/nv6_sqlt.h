@@ -12,7 +12,9 @@
 #include "nv6_sql.h"
 
 // What an expression reads from an open table. Field numbers are 1-based and valid
-// (1..FieldCount); value readers read the current record.
+// (1..FieldCount); value readers read the current record. Meant to be implemented by a small
+// adapter the cursor owns, forwarding to its field layer and record state (the names would
+// clash with the field layer's own if the cursor derived from this directly).
 class TnvExpTable {
 public:
     virtual ~TnvExpTable() = default;
@@ -24,8 +26,10 @@ public:
     virtual std::string FieldName(int field) const = 0;
     // The descriptor's type letter ('C', 'D', 'N', 'F', 'L', 'M', ...).
     virtual char FieldType(int field) const = 0;
-    // The descriptor's length and decimals bytes, as stored (0..255 each).
+    // The value's width: the length byte, for a character field plus 256 times the
+    // decimals byte (up to 65,535), as the field layer's FieldLength gives it.
     virtual int FieldLength(int field) const = 0;
+    // The decimals byte; 0 for a character field.
     virtual int FieldDecimals(int field) const = 0;
 
     // The field's bytes as stored in the record, full width, trailing blanks included.

