@@ -122,7 +122,8 @@ public:
     // significant to 10 characters; a qualified name (ALIAS.FIELD) is looked up whole.
     virtual TnvUserDefFieldVar* FindVariable(std::string_view name);
     // Called when no registry knows the function; raises "There is no function for %s".
-    [[noreturn]] virtual void MissingFunction(std::string_view name);
+    // An override should raise too; if it returns, the parser raises that message itself.
+    virtual void MissingFunction(std::string_view name);
 
     // Registers the function in this link, which keeps it alive; false if the name is taken.
     bool AddFunction(std::unique_ptr<TnvUserDefFunction> function);
