@@ -12,11 +12,15 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "nv6_bld.h"
+#include "nv6_date.h"
 #include "nv6_fld.h"
 
 namespace peertest {
@@ -245,5 +249,66 @@ inline Dump WithoutSkipped(Dump d) {
             if (SkippedField(f.type)) r.values.erase(f.name);
     return d;
 }
+
+// Code page 437 bytes of "Café Müller Ñandú" and their UTF-8 reading.
+inline const std::string kAccentOem = "Caf\x82 M\x81ller \xA5" "and\xA3";
+inline const std::string kAccentUtf8 = "Café Müller Ñandú";
+
+struct Flavour {
+    const char* label;
+    std::function<std::unique_ptr<NVO_DBFBuild>(const std::string&)> make;
+};
+
+// The table every peer reads: each kind of field the three builders share, filled through the
+// field layer. Record 1 has accented text, record 3 is deleted, record 4 is blank (blank date
+// and logical, zero numbers; its memo field, when there is one, holds no block).
+inline void MakeOurTable(const Flavour& flavour, const std::string& path, bool withMemoField) {
+    {
+        auto build = flavour.make(path);
+        build->AddField("NAME", "C", 20, 0);
+        build->AddField("AMT", "N", 9, 2);
+        build->AddField("QTY", "N", 5, 0);
+        build->AddField("RATIO", "F", 12, 4);
+        build->AddField("BORN", "D", 8, 0);
+        build->AddField("OK", "L", 1, 0);
+        if (withMemoField) build->AddField("NOTES", "M", 10, 0);
+        build->Build();
+    }
+    {
+        NVO_dBaseFld t(path, false, true, "");
+        t.BlankRecord();
+        t.PutTextByName("NAME", kAccentOem);
+        t.SetNumberByName("AMT", 1234.5);
+        t.SetNumberByName("QTY", 42);
+        t.SetNumberByName("RATIO", 3.1416);
+        t.SetDateByName("BORN", TnvDBFDate::YMDToDay(1999, 12, 31));
+        t.SetLogicalByName("OK", true);
+        t.Append();
+        t.BlankRecord();
+        t.PutTextByName("NAME", "plain");
+        t.SetNumberByName("AMT", -0.25);
+        t.SetNumberByName("RATIO", -0.5);
+        t.SetDateByName("BORN", TnvDBFDate::YMDToDay(2024, 2, 29));
+        t.SetLogicalByName("OK", false);
+        t.Append();
+        t.BlankRecord();
+        t.PutTextByName("NAME", "gone");
+        t.SetNumberByName("AMT", -7);
+        t.SetNumberByName("QTY", -3);
+        t.SetDateByName("BORN", TnvDBFDate::YMDToDay(2024, 3, 1));
+        t.SetLogicalByName("OK", true);
+        t.Append();
+        t.Go(3);
+        t.DeleteRecord();
+        t.BlankRecord();
+        t.Append();
+    }
+}
+
+inline const Flavour kOurFlavours[] = {
+    {"dBase III", [](const std::string& p) { return std::make_unique<NVO_DBFBuild>(p); }},
+    {"dBase IV", [](const std::string& p) { return std::make_unique<NVO_DB4Build>(p); }},
+    {"FoxPro", [](const std::string& p) { return std::make_unique<NVO_DBFoxBuild>(p); }},
+};
 
 }  // namespace peertest
