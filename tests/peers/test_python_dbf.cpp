@@ -157,6 +157,9 @@ TEST(PythonDbf, TheirTablesReadEditedAndReadBack) {
                 t.SetNumberByName("CNT", -2147483647.0L);
                 // By name a number goes only into N, B, F, G, I, M fields; Y by its number.
                 t.SetNumber(t.FieldNumber("CASH"), 0.5);
+                // A date-time is milliseconds since the day before 1 January of year 1.
+                long double day = TnvDBFDate::YMDToDay(2021, 6, 15) - 1721425;
+                t.SetNumber(t.FieldNumber("STAMP"), day * 86400000.0L + 45045000.0L);
                 t.SetNumberByName("DBL", 2.5e-10);
             }
             t.WriteRecord(2);
@@ -181,6 +184,8 @@ TEST(PythonDbf, TheirTablesReadEditedAndReadBack) {
             EXPECT_EQ(after.records[1].values["CNT"], "-2147483647");
             EXPECT_EQ(after.records[1].values["CASH"], "0.5000");
             EXPECT_EQ(after.records[1].values["DBL"], "2.5e-10");
+            EXPECT_EQ(after.records[1].values["STAMP"], "20210615 12:30:45");
+            EXPECT_EQ(after.records[3].values["STAMP"], "") << "a blank date-time is empty";
         }
         EXPECT_TRUE(after.records[0].deleted);
         EXPECT_FALSE(after.records[2].deleted);
