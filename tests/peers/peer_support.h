@@ -5,6 +5,8 @@
 //
 // Memo fields: our engine reads memo values once the memo unit is wired to the field layer;
 // until then EngineDump leaves them out (kEngineReadsMemos) and the comparisons skip them.
+// Turning it on compares M fields both ways; MakeOurTable should then store long and empty
+// memo texts too. Index checks belong in their own file here, one per peer.
 #pragma once
 
 #include <stdio.h>
@@ -216,6 +218,9 @@ inline std::string EngineValue(NVO_dBaseFld& t, int n) {
                           static_cast<int>(ms / 1000 % 60));
             return buf;
         }
+        case 'M':
+            // Memo text through the memo file, trailing blanks dropped as the dump drops them.
+            return OemToUtf8(TrimRight(t.GetText(n)));
         default:
             return "";
     }
