@@ -27,8 +27,9 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
     current = -1;
     if (tag_->PageLoad(pageAddress, *this) != 0) tag_->RaiseCorrupt();
     // A page claiming more entries than it can hold would make every later split and
-    // write go wrong; a kind outside the model cannot be walked.
-    if (tag_->maxEntries > 0 && Count() > tag_->maxEntries) tag_->RaiseCorrupt();
+    // write go wrong; a kind outside the model cannot be walked. An interior page may carry
+    // one pointer beyond its keys.
+    if (tag_->maxEntries > 0 && Count() > tag_->maxEntries + (kind < kLeaf ? 1 : 0)) tag_->RaiseCorrupt();
     if (kind != kLeaf && kind != kInterior && kind != kNewRoot) tag_->RaiseCorrupt();
     dirty = false;
 }
