@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "nv6_cnst.h"
+#include "nv6_encrxm.h"
 #include "nv6_glbl.h"
 
 namespace {
@@ -818,17 +820,69 @@ int32_t NVobjIndexFile::NewPage() { return -1; }
 
 int32_t NVobjIndexFile::SetEnd() { return -1; }
 
+namespace {
+
+constexpr int32_t kCipherPiece = 512;
+
+// Every 512-byte piece restarts the cipher stream, so a page reads the same wherever it lies.
+void CipherPieces(std::string_view password, uint8_t* bytes, int32_t length, bool encipher) {
+    for (int32_t at = 0; at < length; at += kCipherPiece) {
+        std::size_t n = static_cast<std::size_t>(std::min(kCipherPiece, length - at));
+        Cipher(password, bytes + at, bytes + at, n, encipher);
+    }
+}
+
+}  // namespace
+
 bool NVobjIndexFile::PageRead(int64_t address, void* buffer, int32_t length) {
     if (!diskFile || address < 0 || length < 0) return false;
-    return diskFile->ReadAt(address, buffer, length) == length;
+    if (diskFile->ReadAt(address, buffer, length) != length) return false;
+    if (table && table->Enciphered())
+        CipherPieces(table->ReadPassword(), static_cast<uint8_t*>(buffer), length, false);
+    return true;
 }
 
 void NVobjIndexFile::PageWrite(int64_t address, const void* buffer, int32_t length) {
     if (!diskFile) return;
+    if (table && table->Enciphered()) {
+        std::vector<uint8_t> copy(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
+        CipherPieces(table->WritePassword(), copy.data(), length, true);
+        diskFile->WriteAt(address, copy.data(), length);
+        return;
+    }
     diskFile->WriteAt(address, buffer, length);
 }
 
+void NVobjIndexFile::Recrypt() {
+    if (!diskFile || !table) return;
+    const std::string oldPassword = table->ReadPassword();
+    const std::string newPassword = table->WritePassword();
+    const int64_t blocks = diskFile->FileSize() / kCipherPiece;
+    uint8_t block[kCipherPiece];
+    for (int64_t i = 0; i < blocks; ++i) {
+        if (diskFile->ReadAt(i * kCipherPiece, block, kCipherPiece) != kCipherPiece) break;
+        Recipher(oldPassword, newPassword, block, kCipherPiece);
+        diskFile->WriteAt(i * kCipherPiece, block, kCipherPiece);
+    }
+}
+
 void NVobjIndexFile::Reindex() {}
+
+void NVobjIndexFile::Rename(std::string_view newName) {
+    if (!diskFile) return;
+    std::string ext;
+    std::size_t dot = fileName.find_last_of('.');
+    if (dot != std::string::npos) ext = fileName.substr(dot);
+    std::string target(newName);
+    std::size_t slash = target.find_last_of('/');
+    std::size_t newDot = target.find_last_of('.');
+    if (newDot != std::string::npos && (slash == std::string::npos || newDot > slash)) target.resize(newDot);
+    target += ext;
+    diskFile->Rename(target);
+    fileName = target.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+void NVobjIndexFile::Zap() {}
 
 bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
     bool any = false;

@@ -47,6 +47,11 @@ public:
     virtual void UseOldRecord(bool old) = 0;
     // The table's directory (with trailing separator) for index names given without one.
     virtual std::string Directory() const = 0;
+    // Whether the table is enciphered, and the passwords pages are read and written with
+    // (they differ only during a password change).
+    virtual bool Enciphered() const { return false; }
+    virtual std::string ReadPassword() const { return std::string(); }
+    virtual std::string WritePassword() const { return std::string(); }
 };
 
 // One entry: the key image (the inherited value), the record number an interior entry carries
@@ -277,18 +282,25 @@ public:
     virtual int32_t NewPage();
     // 3. Sets the next page from the file size; -1 in the base.
     virtual int32_t SetEnd();
-    // 4. Reads `length` bytes at byte `address`; false on a short read or without a disk file.
+    // 4. Reads `length` bytes at byte `address`, deciphered for an enciphered table in
+    //    512-byte pieces; false on a short read or without a disk file.
     virtual bool PageRead(int64_t address, void* buffer, int32_t length);
-    // 5. Writes `length` bytes at byte `address`.
+    // 5. Writes `length` bytes at byte `address`, enciphering a copy as PageRead deciphers.
     virtual void PageWrite(int64_t address, const void* buffer, int32_t length);
     // 6. Rebuilds every tag; nothing in the base.
     virtual void Reindex();
+    // 7. Renames the disk file, keeping this file's extension; the name part follows.
+    virtual void Rename(std::string_view newName);
     // 8. KeyUpdate on every tag; whether any changed. The next page becomes unknown.
     virtual bool RecordChanged(int32_t record, bool appending);
     // 9. Whether another process changed the file since it was read.
     virtual bool ChangedByOther();
     // 10. Stores the protocol and its lock range (unchanged outside the four).
     virtual void SetLockProtocol(TnvLokProtocol protocol);
+    // 11. Re-enciphers every whole 512-byte block from the read to the write password.
+    virtual void Recrypt();
+    // 12. Makes the file an empty index for its tag (single-tag formats); nothing in the base.
+    virtual void Zap();
 
     // Locks the protocol's range of a shared file, retrying; "Can not Lock file %s".
     void LockIndex();

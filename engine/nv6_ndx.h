@@ -66,6 +66,6 @@ public:
     bool PageRead(int64_t address, void* buffer, int32_t length) override;
     void PageWrite(int64_t address, const void* buffer, int32_t length) override;
     // Makes the file an empty index for its tag: header, one empty root at block 1.
-    void Zap();
+    void Zap() override;
     NVobjNDXTag* Tag() const { return static_cast<NVobjNDXTag*>(TagByNumber(0)); }
 };

@@ -34,8 +34,12 @@ public:
     bool RecordModified() const override { return false; }
     void UseOldRecord(bool) override {}
     std::string Directory() const override { return dir; }
+    bool Enciphered() const override { return !readPassword.empty() || !writePassword.empty(); }
+    std::string ReadPassword() const override { return readPassword; }
+    std::string WritePassword() const override { return writePassword; }
 
     TnvVariant sample;
+    std::string readPassword, writePassword;
     std::string dir;
 };
 
@@ -204,6 +208,39 @@ TEST(Ndx, ZapEmptiesTheFileAndCorruptPagesRaise) {
     NVobjIndexKeyData k = Text("QQ", 5);
     EXPECT_TRUE(file->Tag()->KeyAdd(k));
     EXPECT_EQ(file->Tag()->TagMove(-3), 5);
+}
+
+TEST(Ndx, EncipheredPagesReadBackAndRecryptChangesThePassword) {
+    TempDir dir;
+    SampleTable table;
+    table.readPassword = table.writePassword = "secret";
+    TnvVariant sample;
+    sample.PutString("WORDWORDWO");
+    {
+        auto file = Make(table, dir.File("c.ndx"), sample);
+        for (int i = 0; i < 200; ++i) {
+            NVobjIndexKeyData k = Text("PLAINKEY" + std::to_string(100 + i), i + 1);
+            file->Tag()->KeyAdd(k);
+        }
+    }
+    auto raw = ReadAll(dir.File("c.ndx"));
+    std::string text(raw.begin(), raw.end());
+    EXPECT_EQ(text.find("PLAINKEY"), std::string::npos);
+    EXPECT_EQ(text.find("KEYEXPR"), std::string::npos);
+    auto walk = [&table, &dir] {
+        auto file = NVobjNDXFile::Open(&table, dir.File("c.ndx"), false, false, false);
+        int n = 0;
+        for (int32_t r = file->Tag()->TagMove(-3); r != 0; r = file->Tag()->TagMove(-1)) ++n;
+        return std::make_pair(n, file->Tag()->keyExpression);
+    };
+    EXPECT_EQ(walk(), std::make_pair(200, std::string("KEYEXPR")));
+    {
+        table.writePassword = "other";
+        auto file = NVobjNDXFile::Open(&table, dir.File("c.ndx"), false, false, false);
+        file->Recrypt();
+    }
+    table.readPassword = "other";
+    EXPECT_EQ(walk(), std::make_pair(200, std::string("KEYEXPR")));
 }
 
 }  // namespace
