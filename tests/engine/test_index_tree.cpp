@@ -187,6 +187,14 @@ TEST(IndexTree, SeekFindsKeyAndRecordOrPositionsAfter) {
     EXPECT_EQ(tag.KeyFind(Key("BB", -1)), 2);
     file.exactCompare = true;
     EXPECT_EQ(tag.KeyFind(Key("BB", -1)), 0);
+    // A lookup leaves the tag where it was.
+    tag.TagMove(-3);
+    tag.TagMove(-1);
+    ASSERT_EQ(tag.currentKey.reference, 3);
+    EXPECT_EQ(tag.KeyLookup(Key("BB", -1), false), 2);
+    EXPECT_EQ(tag.KeyLookup(Key("BB", -1), true), 0);
+    EXPECT_EQ(tag.currentKey.reference, 3);
+    EXPECT_EQ(tag.TagMove(-1), 5);
 }
 
 TEST(IndexTree, UniqueTagRefusesEqualKeys) {

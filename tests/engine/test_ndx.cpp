@@ -181,6 +181,39 @@ TEST(Ndx, BlankDatesSortLastAndUniqueRefusesDuplicates) {
     EXPECT_EQ(tag->KeyFind(blank), 1);
 }
 
+TEST(Ndx, NumericKeysOrderAndSeekExactly) {
+    TempDir dir;
+    SampleTable table;
+    TnvVariant number;
+    number.PutNumber(1);
+    {
+        auto file = Make(table, dir.File("n.ndx"), number);
+        for (int i = 0; i < 300; ++i) {
+            NVobjIndexKeyData k;
+            k.PutNumber((i * 7919 % 300 - 150) * 0.25);
+            k.reference = i + 1;
+            file->Tag()->KeyAdd(k);
+        }
+    }
+    auto file = NVobjNDXFile::Open(&table, dir.File("n.ndx"), false, false, false);
+    NVobjNDXTag* tag = file->Tag();
+    EXPECT_EQ(tag->keyType, 'N');
+    EXPECT_EQ(tag->entryLength, 20);
+    std::vector<double> seen;
+    for (int32_t r = tag->TagMove(-3); r != 0; r = tag->TagMove(-1)) seen.push_back(tag->currentKey.AsNumber());
+    ASSERT_EQ(seen.size(), 300u);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.front(), -37.5);
+    NVobjIndexKeyData probe;
+    probe.PutNumber(-0.25);
+    probe.reference = -1;
+    EXPECT_NE(tag->KeyFind(probe), 0);
+    EXPECT_EQ(tag->currentKey.AsNumber(), -0.25);
+    probe.PutNumber(-0.3);
+    EXPECT_EQ(tag->KeyFind(probe), 0);
+    EXPECT_EQ(tag->currentKey.AsNumber(), -0.25);
+}
+
 TEST(Ndx, ZapEmptiesTheFileAndCorruptPagesRaise) {
     TempDir dir;
     SampleTable table;
