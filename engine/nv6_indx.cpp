@@ -898,6 +898,29 @@ void NVobjIndexFile::SetLockProtocol(TnvLokProtocol protocol) {
     if (NvSetIndexLockRange(protocol, lockRange)) lockProtocol = protocol;
 }
 
+bool NVobjIndexFile::OpenDisk(std::string_view name, std::string_view defaultExt, bool overwrite, bool create,
+                              bool shared, bool& created) {
+    created = false;
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    std::string path = DefaultExt(name, defaultExt);
+    std::size_t slash = path.find_last_of('/');
+    fileName = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (table && slash == std::string::npos) path = table->Directory() + path;
+    diskFile = std::make_unique<NVO_DiskFile>(path, shared, true);
+    if (create && (overwrite || !diskFile->Exists())) {
+        diskFile->CreateNew();
+        created = true;
+        return true;
+    }
+    if (!diskFile->Exists()) {
+        diskFile.reset();
+        return false;
+    }
+    diskFile->Open();
+    return true;
+}
+
 void NVobjIndexFile::LockIndex() {
     if (!diskFile || !diskFile->Shared()) return;
     NvLockIndexFile(*diskFile, lockRange);

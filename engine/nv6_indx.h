@@ -302,6 +302,12 @@ public:
     // 12. Makes the file an empty index for its tag (single-tag formats); nothing in the base.
     virtual void Zap();
 
+    // Resolves `name` (trimmed, `defaultExt` added when it has none, the table's directory put
+    // in front when it has no directory), then creates the disk file when `create` and
+    // (`overwrite` or it does not exist), else opens it. False when there is no such file.
+    // `created` tells which happened; the name part becomes the file name.
+    bool OpenDisk(std::string_view name, std::string_view defaultExt, bool overwrite, bool create, bool shared,
+                  bool& created);
     // Locks the protocol's range of a shared file, retrying; "Can not Lock file %s".
     void LockIndex();
     int TagCount() const { return tags.Count(); }

@@ -208,20 +208,14 @@ NVobjNDXFile::~NVobjNDXFile() { tags.FreeAll(); }
 
 std::unique_ptr<NVobjNDXFile> NVobjNDXFile::Open(TnvIndexTable* table, std::string_view path, bool create,
                                                  bool overwrite, bool shared) {
-    std::string name = DefaultExt(path, ".ndx");
-    std::string part = name.substr(name.find_last_of('/') == std::string::npos ? 0 : name.find_last_of('/') + 1);
-    if (table && part == name) name = table->Directory() + name;
-    auto file = std::make_unique<NVobjNDXFile>(table, part);
-    file->diskFile = std::make_unique<NVO_DiskFile>(name, shared, true);
-    const bool made = create && (overwrite || !file->diskFile->Exists());
+    auto file = std::make_unique<NVobjNDXFile>(table, path);
+    bool made = false;
+    if (!file->OpenDisk(path, ".ndx", overwrite, create, shared, made)) return nullptr;
     if (made) {
-        file->diskFile->CreateNew();
         file->nextPage = 0;
     } else {
-        if (!file->diskFile->Exists()) return nullptr;
-        file->diskFile->Open();
         auto tag = std::make_unique<NVobjNDXTag>(file.get(), 0);
-        tag->tagName = BaseName(name);
+        tag->tagName = BaseName(file->fileName);
         if (!tag->TagLoad()) file->corrupt = true;
         file->tags.Add(tag.release());
         file->SetEnd();

@@ -80,6 +80,13 @@ TEST(Ndx, EmptyTagBytesAndEntryGeometry) {
     EXPECT_EQ(nvbytes::LoadLE16(&bytes[16]), 0);
     EXPECT_EQ(nvbytes::LoadLE16(&bytes[18]), 20);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[24])), "KEYEXPR");
+    // A bare name is looked for in the table's directory; a missing file gives none.
+    table.dir = dir.File("");
+    auto again = NVobjNDXFile::Open(&table, " ten ", false, false, false);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->FileName(), "ten.ndx");
+    EXPECT_EQ(again->Tag()->maxEntries, 25);
+    EXPECT_FALSE(NVobjNDXFile::Open(&table, "absent", false, false, false));
 
     TnvVariant seven, number, date;
     seven.PutString("ABCDEFG");
