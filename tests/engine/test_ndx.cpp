@@ -221,6 +221,46 @@ TEST(Ndx, NumericKeysOrderAndSeekExactly) {
     EXPECT_EQ(tag->currentKey.AsNumber(), -0.25);
 }
 
+TEST(Ndx, BottomUpBuildFillsPagesAndStaysMaintainable) {
+    TempDir dir;
+    SampleTable table;
+    TnvVariant sample;
+    sample.PutString("B000000000");
+    auto file = Make(table, dir.File("b.ndx"), sample);
+    NVobjNDXTag* tag = file->Tag();
+    file->Zap();
+    file->nextPage = 1;
+    {
+        NVobjNdxPageBuilder builder(tag);
+        for (int i = 0; i < 1000; ++i) {
+            TnvVariant k;
+            k.PutString("B" + std::to_string(100000000 + i * 2).substr(0, 9));
+            builder.Add(k, i + 1);
+        }
+        builder.Finish();
+    }
+    tag->TagStore();
+    // 40 full leaves, interior pages of 25 and 15 entries, the root: 43 pages after the header.
+    EXPECT_EQ(ReadAll(dir.File("b.ndx")).size(), 44u * 512u);
+    EXPECT_EQ(tag->root, 43);
+    int n = 0;
+    for (int32_t r = tag->TagMove(-3); r != 0; r = tag->TagMove(-1)) EXPECT_EQ(r, ++n);
+    EXPECT_EQ(n, 1000);
+    for (int i = 0; i < 1000; i += 111) {
+        NVobjIndexKeyData k = Text("B" + std::to_string(100000000 + i * 2).substr(0, 9), i + 1);
+        EXPECT_EQ(tag->KeyFind(k), i + 1);
+    }
+    NVobjIndexKeyData extra = Text("B10000000", 5000);
+    EXPECT_TRUE(tag->KeyAdd(extra));
+    n = 0;
+    for (int32_t r = tag->TagMove(-3); r != 0; r = tag->TagMove(-1)) ++n;
+    EXPECT_EQ(n, 1001);
+
+    NVobjNdxPageBuilder none(tag);
+    EXPECT_GT(none.Finish(), 43);
+    EXPECT_EQ(tag->TagMove(-3), 0);
+}
+
 TEST(Ndx, ZapEmptiesTheFileAndCorruptPagesRaise) {
     TempDir dir;
     SampleTable table;
