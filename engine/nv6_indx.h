@@ -158,6 +158,8 @@ public:
     static constexpr int kMaxDepth = 48;
 
     NVobjIndexTag(NVobjIndexFile* file, int32_t headerAddress);
+    // Releases the chain, but by then the format's PageStore is gone: every format calls
+    // PageRelease in its own destructor.
     virtual ~NVobjIndexTag();
     NVobjIndexTag(const NVobjIndexTag&) = delete;
     NVobjIndexTag& operator=(const NVobjIndexTag&) = delete;
@@ -269,6 +271,8 @@ private:
 class NVobjIndexFile {
 public:
     NVobjIndexFile(TnvIndexTable* table, std::string_view fileName);
+    // Frees the tags before the disk file. A format whose PageWrite differs frees them in
+    // its own destructor, while its overrides still apply.
     virtual ~NVobjIndexFile();
     NVobjIndexFile(const NVobjIndexFile&) = delete;
     NVobjIndexFile& operator=(const NVobjIndexFile&) = delete;
