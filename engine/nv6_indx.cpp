@@ -1,0 +1,946 @@
+#include "nv6_indx.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "nv6_cnst.h"
+#include "nv6_encrxm.h"
+#include "nv6_glbl.h"
+
+namespace {
+
+// Every level of a chain keeps its own current index; these keep it inside the page.
+int ClampIndex(int index, int count) {
+    if (index >= count) index = count - 1;
+    return index < 0 ? 0 : index;
+}
+
+}  // namespace
+
+// ---- NVobjIndexKey -------------------------------------------------------------------
+
+NVobjIndexKey::NVobjIndexKey(NVobjIndexTag* tag, NVobjIndexKey* parent)
+    : tag_(tag), parent_(parent), depth_(parent ? parent->depth_ + 1 : 0) {}
+
+void NVobjIndexKey::Load(int32_t pageAddress) {
+    FreeAll();
+    address = pageAddress;
+    current = -1;
+    if (tag_->PageLoad(pageAddress, *this) != 0) tag_->RaiseCorrupt();
+    // A page claiming more entries than it can hold would make every later split and
+    // write go wrong; a kind outside the model cannot be walked. An interior page may carry
+    // one pointer beyond its keys.
+    if (tag_->maxEntries > 0 && Count() > tag_->maxEntries + (kind < kLeaf ? 1 : 0)) tag_->RaiseCorrupt();
+    if (kind != kLeaf && kind != kInterior && kind != kNewRoot) tag_->RaiseCorrupt();
+    dirty = false;
+}
+
+void NVobjIndexKey::Store() {
+    if (address <= 0) address = tag_->File()->NewPage();
+    if (address <= 0) tag_->RaiseCorrupt();
+    tag_->PageStore(*this);
+    dirty = false;
+}
+
+void NVobjIndexKey::Flush() {
+    if (child_) child_->Flush();
+    if (dirty) Store();
+}
+
+void NVobjIndexKey::InsertAt(int index, std::unique_ptr<NVobjIndexKeyData> entry) {
+    std::vector<NVobjIndexKeyData*> rest;
+    int count = Count();
+    index = std::clamp(index, 0, count);
+    // TnvCollection only appends: take the tail out, append, put the tail back.
+    for (int i = index; i < count; ++i) rest.push_back(Items(i));
+    for (NVobjIndexKeyData* item : rest) Extract(item);
+    Add(entry.release());
+    for (NVobjIndexKeyData* item : rest) Add(item);
+}
+
+std::unique_ptr<NVobjIndexKeyData> NVobjIndexKey::ExtractAt(int index) {
+    NVobjIndexKeyData* item = Items(index);
+    Extract(item);
+    return std::unique_ptr<NVobjIndexKeyData>(item);
+}
+
+int NVobjIndexKey::FindChildEntry(int32_t childAddress) const {
+    for (int i = 0; i < Count(); ++i)
+        if (Items(i)->reference == childAddress) return i;
+    return -1;
+}
+
+NVobjIndexKey* NVobjIndexKey::Leaf() {
+    NVobjIndexKey* page = this;
+    while (page->IsInterior() && page->child_) page = page->child_.get();
+    return page;
+}
+
+NVobjIndexKey* NVobjIndexKey::OpenChild(bool& fresh) {
+    fresh = false;
+    if (!IsInterior() || current < 0 || current >= Count()) return nullptr;
+    int32_t ref = Items(current)->reference;
+    if (child_ && child_->address == ref && !child_->stale) return child_.get();
+    // A child pointer that is not a page, points back up the chain or leads deeper than any
+    // tree the file could hold would loop or run off; such a file is corrupted.
+    if (ref <= 0 || depth_ + 1 > NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
+    for (NVobjIndexKey* up = this; up; up = up->parent_)
+        if (up->address == ref) tag_->RaiseCorrupt();
+    if (child_) {
+        // The old child may split while it is written, which inserts into this page before
+        // its own entry; keep current on the same entry.
+        int32_t wanted = ref;
+        child_->Flush();
+        child_.reset();
+        if (current >= Count() || Items(current)->reference != wanted) current = FindChildEntry(wanted);
+        if (current < 0) tag_->RaiseCorrupt();
+    }
+    auto page = std::make_unique<NVobjIndexKey>(tag_, this);
+    page->Load(ref);
+    child_ = std::move(page);
+    fresh = true;
+    return child_.get();
+}
+
+bool NVobjIndexKey::First() {
+    if (Count() == 0) return false;
+    if (!IsInterior()) {
+        current = 0;
+        return true;
+    }
+    for (current = 0; current < Count(); ++current) {
+        bool fresh;
+        if (OpenChild(fresh)->First()) return true;
+    }
+    current = Count() - 1;
+    return false;
+}
+
+bool NVobjIndexKey::Last() {
+    if (Count() == 0) return false;
+    if (!IsInterior()) {
+        current = Count() - 1;
+        return true;
+    }
+    for (current = Count() - 1; current >= 0; --current) {
+        bool fresh;
+        if (OpenChild(fresh)->Last()) return true;
+    }
+    current = 0;
+    return false;
+}
+
+bool NVobjIndexKey::Next() {
+    if (!IsInterior()) {
+        if (current < Count()) ++current;
+        if (current >= Count()) {
+            current = Count();
+            return false;
+        }
+        return true;
+    }
+    if (current < 0) current = 0;
+    while (current < Count()) {
+        bool fresh;
+        NVobjIndexKey* child = OpenChild(fresh);
+        if (fresh && child->IsInterior()) child->current = 0;
+        if (child->Next()) return true;
+        ++current;
+    }
+    current = Count() - 1;
+    return false;
+}
+
+bool NVobjIndexKey::Prior() {
+    if (!IsInterior()) {
+        if (current >= 0) --current;
+        if (current > Count() - 1) current = Count() - 1;
+        if (current < 0) {
+            current = -1;
+            return false;
+        }
+        return true;
+    }
+    if (current >= Count()) current = Count() - 1;
+    while (current >= 0) {
+        bool fresh;
+        NVobjIndexKey* child = OpenChild(fresh);
+        if (fresh) child->current = child->IsInterior() ? child->Count() - 1 : child->Count();
+        if (child->Prior()) return true;
+        --current;
+    }
+    current = 0;
+    return false;
+}
+
+bool NVobjIndexKey::Current() {
+    if (current < 0 || current >= Count()) return false;
+    if (!IsInterior()) return true;
+    bool fresh;
+    NVobjIndexKey* child = OpenChild(fresh);
+    return child->Current();
+}
+
+int NVobjIndexKey::ReadCurrent(NVobjIndexKeyData& key) {
+    bool first = true;
+    bool last = true;
+    NVobjIndexKey* page = this;
+    for (;;) {
+        if (page->current != 0) first = false;
+        if (page->current != page->Count() - 1) last = false;
+        if (!page->IsInterior() || !page->child_) break;
+        page = page->child_.get();
+    }
+    if (page->IsInterior() || page->current < 0 || page->current >= page->Count()) {
+        key.Clear();
+        key.reference = 0;
+        key.recNo = 0;
+    } else {
+        key.CopyFrom(*page->Items(page->current));
+    }
+    atFirst = first;
+    atLast = last;
+    return (first ? 1 : 0) | (last ? 2 : 0);
+}
+
+int NVobjIndexKey::Seek(const NVobjIndexKeyData& key, int32_t record, int prefixResult) {
+    current = 0;
+    if (Count() == 0) return 1;
+    const bool ordered = tag_->File()->recordOrderedKeys;
+    for (;;) {
+        const NVobjIndexKeyData& entry = *Items(current);
+        int r = tag_->CompareKeys(key, entry, prefixResult);
+        if (r == 0 && record == NVobjIndexTag::kAfterEqual) r = 1;
+        if (r == 0 && record != -1 && ordered) r = entry.recNo < record ? 1 : (entry.recNo > record ? -1 : 0);
+        if (r <= 0 || current == Count() - 1) {
+            if (IsInterior()) {
+                bool fresh;
+                r = OpenChild(fresh)->Seek(key, record, prefixResult);
+            } else if (r == 0 && record != -1) {
+                // Leaves of the formats without record-ordered keys keep the record in the
+                // reference; their record-number field is 0.
+                if (ordered)
+                    r = entry.recNo < record ? 1 : (entry.recNo > record ? -1 : 0);
+                else if (entry.reference != record)
+                    r = 1;
+            }
+        }
+        if (r > 0 && current < Count() - 1) {
+            ++current;
+            continue;
+        }
+        if (r > 0 && !IsInterior()) current = Count();
+        return r;
+    }
+}
+
+void NVobjIndexKey::InsertEntry(const NVobjIndexKeyData& key, bool after) {
+    NVobjIndexKey* leaf = Leaf();
+    if (leaf->IsInterior()) tag_->RaiseCorrupt();
+    int index = std::clamp(after ? leaf->current + 1 : leaf->current, 0, leaf->Count());
+    if (leaf->parent_ && index >= leaf->Count()) {
+        NVobjIndexKeyData high(key);
+        high.reference = leaf->address;
+        leaf->ReplaceInParent(high);
+    }
+    leaf->InsertAt(index, key.Duplicate());
+    leaf->current = index;
+    leaf->dirty = true;
+}
+
+void NVobjIndexKey::DeleteCurrent() {
+    NVobjIndexKey* leaf = Leaf();
+    if (leaf->IsInterior()) tag_->RaiseCorrupt();
+    leaf->RemoveHere();
+}
+
+void NVobjIndexKey::RemoveHere() {
+    if (current < 0 || current >= Count()) return;
+    const bool wasLast = current == Count() - 1;
+    Remove(Items(current));
+    dirty = true;
+    if (parent_ && wasLast) {
+        if (Count() == 0) {
+            RemoveFromParent();
+        } else {
+            NVobjIndexKeyData high(*Items(Count() - 1));
+            high.reference = address;
+            ReplaceInParent(high);
+        }
+    } else if (!parent_ && Count() == 0 && IsInterior()) {
+        // A root whose every child went away is an empty leaf again, at the same address.
+        kind = kLeaf;
+    }
+    current = ClampIndex(current, Count());
+}
+
+void NVobjIndexKey::RemoveFromParent() {
+    if (!parent_) return;
+    int index = parent_->FindChildEntry(address);
+    if (index < 0) return;
+    int saved = parent_->current;
+    parent_->current = index;
+    parent_->RemoveHere();
+    if (saved > index) --saved;
+    parent_->current = ClampIndex(saved, parent_->Count());
+}
+
+void NVobjIndexKey::ReplaceInParent(const NVobjIndexKeyData& key) {
+    if (!parent_) return;
+    NVobjIndexKey* up = parent_;
+    int index = up->FindChildEntry(address);
+    if (index < 0) {
+        int saved = up->current;
+        up->current = up->Count() - 1;
+        NVobjIndexKeyData entry(key);
+        entry.reference = address;
+        // Appending makes it the parent's high key, which goes up the same way.
+        if (up->parent_) {
+            NVobjIndexKeyData high(key);
+            high.reference = up->address;
+            up->ReplaceInParent(high);
+        }
+        up->InsertAt(up->Count(), entry.Duplicate());
+        up->current = saved;
+        up->dirty = true;
+        return;
+    }
+    if (index == up->Count() - 1 && up->parent_) {
+        NVobjIndexKeyData high(key);
+        high.reference = up->address;
+        up->ReplaceInParent(high);
+    }
+    NVobjIndexKeyData* entry = up->Items(index);
+    static_cast<TnvVariant&>(*entry) = static_cast<const TnvVariant&>(key);
+    entry->recNo = key.recNo;
+    entry->reference = address;
+    up->dirty = true;
+}
+
+void NVobjIndexKey::InsertInParent(const NVobjIndexKeyData& key) {
+    if (!parent_) {
+        // Root growth: the new root takes this page's address so the header's root stays
+        // valid; this page's entries move to a new page below it.
+        NVobjIndexTag* tag = tag_;
+        auto root = std::make_unique<NVobjIndexKey>(tag, nullptr);
+        root->address = address;
+        root->kind = kNewRoot;
+        if (kind == kNewRoot) kind = kInterior;
+        address = tag->File()->NewPage();
+        if (address <= 0) tag->RaiseCorrupt();
+        auto high = std::make_unique<NVobjIndexKeyData>();
+        if (Count() > 0) high->CopyFrom(*Items(Count() - 1));
+        high->reference = address;
+        root->Add(high.release());
+        root->current = 0;
+        root->dirty = true;
+        root->child_ = std::move(tag->rootPage_);
+        parent_ = root.get();
+        for (NVobjIndexKey* page = this; page; page = page->child_.get())
+            page->depth_ = page->parent_->depth_ + 1;
+        tag->rootPage_ = std::move(root);
+        tag->dirty = true;
+    }
+    int index = parent_->FindChildEntry(address);
+    if (index < 0) tag_->RaiseCorrupt();
+    NVobjIndexKeyData entry(key);
+    parent_->InsertAt(index, entry.Duplicate());
+    if (parent_->current >= index) ++parent_->current;
+    parent_->dirty = true;
+}
+
+// ---- NVobjIndexTag -------------------------------------------------------------------
+
+NVobjIndexTag::NVobjIndexTag(NVobjIndexFile* file, int32_t header) : headerAddress(header), file_(file) {}
+
+NVobjIndexTag::~NVobjIndexTag() {
+    try {
+        PageRelease();
+    } catch (...) {
+        // A destructor cannot report; the cursor releases tags explicitly before closing.
+    }
+}
+
+void NVobjIndexTag::KeyFormat(TnvVariant&, bool) {}
+
+bool NVobjIndexTag::TagCreate(std::string_view, std::string_view keyExpr, bool isUnique, bool isAscending,
+                              std::string_view forExpr) {
+    keyExpression = std::string(keyExpr);
+    forExpression = std::string(forExpr);
+    ascending = isAscending;
+    unique = isUnique;
+    hasFor = !forExpression.empty();
+    CompileKey();
+    CompileFor();
+    return false;
+}
+
+int32_t NVobjIndexTag::RootPage() { return root; }
+
+int NVobjIndexTag::PageLoad(int32_t, NVobjIndexKey&) { return 0; }
+
+int NVobjIndexTag::PageStore(NVobjIndexKey&) { return 0; }
+
+bool NVobjIndexTag::TagLoad() {
+    dirty = false;
+    return true;
+}
+
+void NVobjIndexTag::TagStore() { dirty = false; }
+
+void NVobjIndexTag::CompileKey() {
+    keyHandler.reset();
+    if (file_->table && !keyExpression.empty())
+        keyHandler = file_->table->CompileExpression(keyExpression, expressionOptions);
+}
+
+void NVobjIndexTag::CompileFor() {
+    forHandler.reset();
+    if (file_->table && !forExpression.empty())
+        forHandler = file_->table->CompileExpression(forExpression, expressionOptions);
+}
+
+bool NVobjIndexTag::KeyEvaluate(TnvVariant& result, bool& ok) {
+    ok = true;
+    if (!keyHandler) return false;
+    keyHandler->Evaluate(result);
+    return true;
+}
+
+bool NVobjIndexTag::ForEvaluate() {
+    if (!forHandler) return false;
+    TnvVariant result;
+    forHandler->Evaluate(result);
+    return result.Kind() == TnvVariant::kLogical && result.AsLogical();
+}
+
+void NVobjIndexTag::RaiseCorrupt() const { NvRaise(TnvMsg::IndexCorrupted, {file_->MessageName()}); }
+
+int NVobjIndexTag::CompareKeys(const TnvVariant& a, const TnvVariant& b, int prefixResult) const {
+    int32_t position = 0;
+    int r = a.Compare(&b, position, Collation(), prefixResult);
+    return descendingCompare ? -r : r;
+}
+
+void NVobjIndexTag::PageRelease() {
+    if (rootPage_) {
+        try {
+            // Writing a page can grow a new root above it, which then needs writing too.
+            for (;;) {
+                NVobjIndexKey* top = rootPage_.get();
+                top->Flush();
+                if (rootPage_.get() == top) break;
+            }
+        } catch (...) {
+            rootPage_.reset();
+            currentKey.reference = 0;
+            throw;
+        }
+        rootPage_.reset();
+    }
+    if (dirty) TagStore();
+    currentKey.reference = 0;
+}
+
+void NVobjIndexTag::TakeLeaf() {
+    if (rootPage_) rootPage_->ReadCurrent(currentKey);
+}
+
+void NVobjIndexTag::TagReset(int mode) {
+    PageRelease();
+    int32_t address = RootPage();
+    if (address > 0) {
+        auto page = std::make_unique<NVobjIndexKey>(this, nullptr);
+        page->Load(address);
+        rootPage_ = std::move(page);
+    }
+    if (mode == 2) return;
+    TnvIndexTable* table = file_->table;
+    if (mode == 1 && !keyExpression.empty() && table && rootPage_ && rootPage_->Count() > 0) {
+        int32_t record = table->RecordNumber();
+        if (record >= 1 && record <= table->RecordCount()) {
+            NVobjIndexKeyData key(256);
+            bool ok;
+            if (KeyEvaluate(key, ok)) {
+                KeyFormat(key, true);
+                key.reference = record;
+                if (rootPage_->Seek(key, record, -1) == 0) {
+                    TakeLeaf();
+                    if (TagMove(-5) != 0) return;
+                }
+            }
+        }
+    }
+    TagMove(-3);
+}
+
+void NVobjIndexTag::RangeTest() {
+    if (!HasRange() || atBOF || atEOF) return;
+    int r = 0;
+    if (!rangeHigh.IsEmpty()) {
+        r = CompareKeys(rangeHigh, currentKey, rangeCompareMode);
+        atEOF = r == -1;
+    }
+    if (r >= 0 && !rangeLow.IsEmpty()) atBOF = CompareKeys(rangeLow, currentKey, 0) == 1;
+}
+
+int NVobjIndexTag::RangeStatus() {
+    if (!HasRange()) return 0;
+    if (atBOF || atEOF) return atEOF ? 1 : -1;
+    int r = rangeHigh.IsEmpty() ? 0 : CompareKeys(rangeHigh, currentKey, rangeCompareMode);
+    if (rangeHighFlag && r == 0) r = 1;
+    if (r <= 0) return r;
+    int c = rangeLow.IsEmpty() ? -1 : CompareKeys(rangeLow, currentKey, 0);
+    if (rangeLowInclusive && c == 0) return 0;
+    return c + 1;
+}
+
+int32_t NVobjIndexTag::MoveTo(int mode) {
+    atBOF = atEOF = false;
+    switch (mode) {
+        case -1:
+        case -2: {
+            if (!rootPage_) TagReset(2);
+            if (!rootPage_) {
+                atBOF = atEOF = true;
+                break;
+            }
+            bool moved = mode == -1 ? rootPage_->Next() : rootPage_->Prior();
+            if (moved)
+                TakeLeaf();
+            else if (mode == -1)
+                atEOF = true;
+            else
+                atBOF = true;
+            RangeTest();
+            break;
+        }
+        case -3: {
+            TagReset(2);
+            if (!rootPage_) {
+                atBOF = atEOF = true;
+                break;
+            }
+            if (rangeLow.IsEmpty() || updateInProgress) {
+                if (rootPage_->First())
+                    TakeLeaf();
+                else
+                    atBOF = true;
+            } else if (rootPage_->Seek(rangeLow, -1, 0) == 1) {
+                atEOF = true;
+            } else {
+                TakeLeaf();
+            }
+            RangeTest();
+            atBOF = atEOF = atBOF || atEOF;
+            break;
+        }
+        case -4: {
+            TagReset(2);
+            if (!rootPage_) {
+                atBOF = atEOF = true;
+                break;
+            }
+            bool found = true;
+            if (rangeHigh.IsEmpty() || updateInProgress) {
+                found = rootPage_->Last();
+                if (!found) atEOF = true;
+            } else {
+                int s = rootPage_->Seek(rangeHigh, kAfterEqual, rangeCompareMode);
+                if (s == -1) {
+                    found = rootPage_->Prior();
+                    if (!found) atBOF = true;
+                } else if (s == 1) {
+                    found = rootPage_->Last();
+                    if (!found) atEOF = true;
+                }
+            }
+            if (found) TakeLeaf();
+            RangeTest();
+            atBOF = atEOF = atBOF || atEOF;
+            break;
+        }
+        case -5: {
+            bool found = rootPage_ && rootPage_->Current();
+            if (found)
+                TakeLeaf();
+            else
+                atBOF = atEOF = true;
+            RangeTest();
+            break;
+        }
+        default:
+            currentKey.reference = 0;
+            return 0;
+    }
+    if (atBOF || atEOF) currentKey.reference = 0;
+    return currentKey.reference;
+}
+
+int32_t NVobjIndexTag::TagMove(int mode) {
+    if (reverseNavigation) {
+        if (mode == -3 || mode == -4) mode = -7 - mode;
+        else if (mode == -1 || mode == -2) mode = -3 - mode;
+    }
+    int32_t result = MoveTo(mode);
+    if (reverseNavigation) std::swap(atBOF, atEOF);
+    return result;
+}
+
+int32_t NVobjIndexTag::KeySync(int32_t record) {
+    if (currentKey.reference == 0 || currentKey.reference != record || !rootPage_) TagReset(1);
+    return currentKey.reference;
+}
+
+int32_t NVobjIndexTag::KeyFind(const NVobjIndexKeyData& key) {
+    if (file_->table) file_->exactCompare = file_->table->ExactMatch();
+    currentKey.reference = 0;
+    TagReset(0);
+    currentKey.reference = 0;
+    if (!rootPage_) return 0;
+    NVobjIndexKeyData search(key);
+    KeyFormat(search, true);
+    atBOF = atEOF = false;
+    int prefix = (file_->exactCompare || updateInProgress) ? -1 : 0;
+    int s = rootPage_->Seek(search, key.reference, prefix);
+    if (s == 0) {
+        TakeLeaf();
+        // An old key outside the range must still be found while it is being replaced.
+        if (updateInProgress || RangeStatus() == 0) return currentKey.reference;
+        atEOF = true;
+        currentKey.reference = 0;
+        return 0;
+    }
+    if (s == -1) {
+        TakeLeaf();
+        if (RangeStatus() == -1) atEOF = true;
+        if (atEOF) currentKey.reference = 0;
+        return 0;
+    }
+    atEOF = true;
+    return 0;
+}
+
+int32_t NVobjIndexTag::KeyLookup(const NVobjIndexKeyData& key, bool exact) {
+    // The tag's own chain and position survive a lookup: park them, search on a fresh chain.
+    std::unique_ptr<NVobjIndexKey> saved = std::move(rootPage_);
+    NVobjIndexKeyData savedKey(currentKey);
+    bool savedBOF = atBOF;
+    bool savedEOF = atEOF;
+    int32_t result = 0;
+    try {
+        file_->exactCompare = exact;
+        result = KeyFind(key);
+        PageRelease();
+    } catch (...) {
+        rootPage_ = std::move(saved);
+        currentKey = savedKey;
+        throw;
+    }
+    rootPage_ = std::move(saved);
+    currentKey = savedKey;
+    atBOF = savedBOF;
+    atEOF = savedEOF;
+    return result;
+}
+
+bool NVobjIndexTag::KeyAdd(NVobjIndexKeyData& key) {
+    if (!updateInProgress) TagReset(0);
+    if (!rootPage_) return false;
+    NVobjIndexKeyData add(key);
+    KeyFormat(add, true);
+    atBOF = atEOF = false;
+    const bool ordered = file_->recordOrderedKeys;
+    // Without record order a new key goes after every key equal to it.
+    int32_t record = ordered ? add.reference : kAfterEqual;
+    if (unique) {
+        if (rootPage_->Seek(add, -1, -1) == 0) return false;
+        record = add.reference;
+    }
+    int s = rootPage_->Seek(add, record, -1);
+    if (s <= 0) {
+        rootPage_->InsertEntry(add, false);
+        if (!updateInProgress) TagReset(0);
+        rootPage_->Seek(add, record, -1);
+        if (record == kAfterEqual) rootPage_->Prior();
+        int bits = rootPage_->ReadCurrent(currentKey);
+        atBOF = (bits & 1) != 0;
+        atEOF = (bits & 2) != 0;
+        if (reverseNavigation) std::swap(atBOF, atEOF);
+    } else {
+        const int physicalLast = reverseNavigation ? -3 : -4;
+        TagMove(physicalLast);
+        rootPage_->InsertEntry(add, true);
+        if (!updateInProgress) TagReset(0);
+        TagMove(physicalLast);
+        if (reverseNavigation)
+            atBOF = true;
+        else
+            atEOF = true;
+    }
+    return true;
+}
+
+bool NVobjIndexTag::KeyUpdate(int32_t record, bool appending) {
+    TnvIndexTable* table = file_->table;
+    if (!table || !table->HasOldRecord() || !(table->RecordModified() || hasFor)) return false;
+    struct Guard {
+        NVobjIndexTag* tag;
+        TnvIndexTable* table;
+        bool old = false;
+        ~Guard() {
+            if (old) table->UseOldRecord(false);
+            tag->updateInProgress = false;
+        }
+    } guard{this, table};
+    updateInProgress = true;
+    changed = false;
+    const bool wasOpen = rootPage_ != nullptr;
+    bool pass = !hasFor || ForEvaluate();
+    NVobjIndexKeyData work(256);
+    bool ok;
+    KeyEvaluate(work, ok);
+    work.recNo = record;
+    work.reference = record;
+    if (appending) {
+        if (pass) {
+            TagReset(2);
+            KeyAdd(work);
+            changed = true;
+        }
+    } else {
+        table->UseOldRecord(true);
+        guard.old = true;
+        NVobjIndexKeyData old(256);
+        KeyEvaluate(old, ok);
+        old.recNo = record;
+        old.reference = record;
+        bool found = KeyFind(old) != 0;
+        int32_t position = 0;
+        bool differ = work.Compare(&old, position, Collation(), -1) != 0;
+        bool add = pass;
+        if (differ || (hasFor && !pass)) {
+            if (found) {
+                rootPage_->DeleteCurrent();
+                changed = true;
+            }
+        } else {
+            add = pass && !found;
+        }
+        table->UseOldRecord(false);
+        guard.old = false;
+        if (add) {
+            if (!rootPage_) TagReset(2);
+            KeyAdd(work);
+            changed = true;
+        }
+    }
+    if (!wasOpen) PageRelease();
+    return changed;
+}
+
+bool NVobjIndexTag::SetRange(const TnvVariant* low, bool prefixHigh, bool lowInclusive, bool highFlag,
+                             const TnvVariant* high) {
+    auto prepare = [this](const TnvVariant* bound) {
+        NVobjIndexKeyData key;
+        if (bound && !bound->IsEmpty()) {
+            static_cast<TnvVariant&>(key) = *bound;
+            TnvVariant trimmed(*bound);
+            if (trimmed.Kind() == TnvVariant::kCharacter) trimmed.TrimRight();
+            KeyFormat(key, !trimmed.IsEmpty());
+        }
+        return key;
+    };
+    NVobjIndexKeyData newLow = prepare(low);
+    NVobjIndexKeyData newHigh = prepare(high);
+    auto differs = [this](const TnvVariant& a, const TnvVariant& b) {
+        if (a.IsEmpty() != b.IsEmpty()) return true;
+        if (a.IsEmpty()) return false;
+        if (a.Kind() != b.Kind()) return true;
+        int32_t position = 0;
+        return a.Compare(&b, position, Collation(), -1) != 0;
+    };
+    // A new compare mode or flag with the same bounds is a new range too.
+    const int32_t mode = prefixHigh ? 0 : -1;
+    if (!differs(newLow, rangeLow) && !differs(newHigh, rangeHigh) && mode == rangeCompareMode &&
+        rangeLowInclusive == (lowInclusive ? 1 : 0) && rangeHighFlag == (highFlag ? 1 : 0))
+        return false;
+    rangeLow = NVobjIndexKeyData();
+    rangeHigh = NVobjIndexKeyData();
+    rangeCompareMode = prefixHigh ? 0 : -1;
+    rangeLowInclusive = lowInclusive ? 1 : 0;
+    rangeHighFlag = highFlag ? 1 : 0;
+    if (!newLow.IsEmpty()) rangeLow = newLow;
+    if (!newHigh.IsEmpty()) rangeHigh = newHigh;
+    TagMove(-3);
+    return true;
+}
+
+void NVobjIndexTag::SplitCountLimited(NVobjIndexKey& page) {
+    while (maxEntries > 0 && page.Count() > maxEntries) {
+        int n = page.Count() - page.Count() / 2;
+        if (n > maxEntries) n = maxEntries;
+        NVobjIndexKey left(this, page.Parent());
+        left.kind = page.kind == NVobjIndexKey::kNewRoot ? uint8_t{NVobjIndexKey::kInterior} : page.kind;
+        for (int i = 0; i < n; ++i) left.Add(page.ExtractAt(0).release());
+        left.address = file_->NewPage();
+        if (left.address <= 0) RaiseCorrupt();
+        left.leftSibling = page.leftSibling;
+        left.rightSibling = page.address;
+        PageStore(left);
+        left.dirty = false;
+        NVobjIndexKeyData entry(*left.Items(n - 1));
+        entry.reference = left.address;
+        page.InsertInParent(entry);
+        page.leftSibling = left.address;
+        page.current = ClampIndex(page.current - n, page.Count());
+        page.stale = true;
+    }
+    if (page.kind == NVobjIndexKey::kNewRoot && page.Parent()) page.kind = NVobjIndexKey::kInterior;
+}
+
+// ---- NVobjIndexFile ------------------------------------------------------------------
+
+NVobjIndexFile::NVobjIndexFile(TnvIndexTable* owner, std::string_view name)
+    : fileName(name), table(owner), exactCompare(owner ? owner->ExactMatch() : true) {
+    NvSetIndexLockRange(lockProtocol, lockRange);
+}
+
+NVobjIndexFile::~NVobjIndexFile() {
+    // Tags write through this file while they release, so they go before the disk file.
+    tags.FreeAll();
+}
+
+bool NVobjIndexFile::TagAdd(std::string_view, std::string_view, bool, bool, std::string_view) { return false; }
+
+bool NVobjIndexFile::TagDelete(std::string_view) { return false; }
+
+int32_t NVobjIndexFile::NewPage() { return -1; }
+
+int32_t NVobjIndexFile::SetEnd() { return -1; }
+
+namespace {
+
+constexpr int32_t kCipherPiece = 512;
+
+// Every 512-byte piece restarts the cipher stream, so a page reads the same wherever it lies.
+void CipherPieces(std::string_view password, uint8_t* bytes, int32_t length, bool encipher) {
+    for (int32_t at = 0; at < length; at += kCipherPiece) {
+        std::size_t n = static_cast<std::size_t>(std::min(kCipherPiece, length - at));
+        Cipher(password, bytes + at, bytes + at, n, encipher);
+    }
+}
+
+}  // namespace
+
+bool NVobjIndexFile::PageRead(int64_t address, void* buffer, int32_t length) {
+    if (!diskFile || address < 0 || length < 0) return false;
+    if (diskFile->ReadAt(address, buffer, length) != length) return false;
+    if (table && table->Enciphered())
+        CipherPieces(table->ReadPassword(), static_cast<uint8_t*>(buffer), length, false);
+    return true;
+}
+
+void NVobjIndexFile::PageWrite(int64_t address, const void* buffer, int32_t length) {
+    if (!diskFile) return;
+    if (table && table->Enciphered()) {
+        std::vector<uint8_t> copy(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
+        CipherPieces(table->WritePassword(), copy.data(), length, true);
+        diskFile->WriteAt(address, copy.data(), length);
+        return;
+    }
+    diskFile->WriteAt(address, buffer, length);
+}
+
+void NVobjIndexFile::Recrypt() {
+    if (!diskFile || !table) return;
+    const std::string oldPassword = table->ReadPassword();
+    const std::string newPassword = table->WritePassword();
+    const int64_t blocks = diskFile->FileSize() / kCipherPiece;
+    uint8_t block[kCipherPiece];
+    for (int64_t i = 0; i < blocks; ++i) {
+        if (diskFile->ReadAt(i * kCipherPiece, block, kCipherPiece) != kCipherPiece) break;
+        Recipher(oldPassword, newPassword, block, kCipherPiece);
+        diskFile->WriteAt(i * kCipherPiece, block, kCipherPiece);
+    }
+}
+
+void NVobjIndexFile::Reindex() {}
+
+void NVobjIndexFile::Rename(std::string_view newName) {
+    if (!diskFile) return;
+    std::string ext;
+    std::size_t dot = fileName.find_last_of('.');
+    if (dot != std::string::npos) ext = fileName.substr(dot);
+    std::string target(newName);
+    std::size_t slash = target.find_last_of('/');
+    std::size_t newDot = target.find_last_of('.');
+    if (newDot != std::string::npos && (slash == std::string::npos || newDot > slash)) target.resize(newDot);
+    target += ext;
+    diskFile->Rename(target);
+    fileName = target.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+void NVobjIndexFile::Zap() {}
+
+bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
+    bool any = false;
+    for (int i = 0; i < tags.Count(); ++i)
+        if (tags.Items(i)->KeyUpdate(record, appending)) any = true;
+    nextPage = -1;
+    return any;
+}
+
+bool NVobjIndexFile::ChangedByOther() { return false; }
+
+void NVobjIndexFile::SetLockProtocol(TnvLokProtocol protocol) {
+    if (NvSetIndexLockRange(protocol, lockRange)) lockProtocol = protocol;
+}
+
+bool NVobjIndexFile::OpenDisk(std::string_view name, std::string_view defaultExt, bool overwrite, bool create,
+                              bool shared, bool& created) {
+    created = false;
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    std::string path = DefaultExt(name, defaultExt);
+    std::size_t slash = path.find_last_of('/');
+    fileName = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (table && slash == std::string::npos) path = table->Directory() + path;
+    diskFile = std::make_unique<NVO_DiskFile>(path, shared, true);
+    if (create && (overwrite || !diskFile->Exists())) {
+        diskFile->CreateNew();
+        created = true;
+        return true;
+    }
+    if (!diskFile->Exists()) {
+        diskFile.reset();
+        return false;
+    }
+    diskFile->Open();
+    return true;
+}
+
+void NVobjIndexFile::LockIndex() {
+    if (!diskFile || !diskFile->Shared()) return;
+    NvLockIndexFile(*diskFile, lockRange);
+}
+
+NVobjIndexTag* NVobjIndexFile::TagByName(std::string_view name) const {
+    auto same = [](std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            unsigned char x = static_cast<unsigned char>(a[i]);
+            unsigned char y = static_cast<unsigned char>(b[i]);
+            if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+            if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+            if (x != y) return false;
+        }
+        return true;
+    };
+    for (int i = 0; i < tags.Count(); ++i)
+        if (same(tags.Items(i)->tagName, name)) return tags.Items(i);
+    return nullptr;
+}
+
+std::string NVobjIndexFile::MessageName() const { return diskFile ? diskFile->FileName() : fileName; }

@@ -1,0 +1,337 @@
+// The format-independent core of the index layer: one entry (`NVobjIndexKeyData`), one page
+// held in memory (`NVobjIndexKey`, a link in the chain from the root to the current leaf), one
+// order (`NVobjIndexTag`, a B+ tree view over its file's pages) and one open index file
+// (`NVobjIndexFile`). Formats subclass the tag and the file and override the virtual hooks;
+// the tree logic lives here. The table is reached only through `TnvIndexTable`, and key and
+// FOR expressions only through `TnvIndexExpression`. Not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "nv6_coll.h"
+#include "nv6_disk.h"
+#include "nv6_tool.h"
+
+class NVobjIndexTag;
+class NVobjIndexFile;
+
+// A compiled expression evaluated on the table's current record (a key or a FOR condition).
+class TnvIndexExpression {
+public:
+    virtual ~TnvIndexExpression() = default;
+    // The expression's source text.
+    virtual std::string Text() const = 0;
+    // Evaluates on the current record into `result` (its kind says what came out).
+    virtual void Evaluate(TnvVariant& result) = 0;
+};
+
+// What an index needs of its table: positions, the old-record buffer and expressions.
+class TnvIndexTable {
+public:
+    virtual ~TnvIndexTable() = default;
+    // Compiles `text` against the table with the tag's expression option; raises on error.
+    virtual std::unique_ptr<TnvIndexExpression> CompileExpression(std::string_view text, int16_t options) = 0;
+    // The current record number (0 = none) and the record count.
+    virtual int32_t RecordNumber() const = 0;
+    virtual int32_t RecordCount() const = 0;
+    // The exact-match setting copied into the file before every key search.
+    virtual bool ExactMatch() const = 0;
+    // Whether the old-record buffer (the record as last read or written) exists.
+    virtual bool HasOldRecord() const = 0;
+    // Whether the current record image differs from what was read.
+    virtual bool RecordModified() const = 0;
+    // Points expression evaluation at the old-record buffer (true) or back at the record (false).
+    virtual void UseOldRecord(bool old) = 0;
+    // The table's directory (with trailing separator) for index names given without one.
+    virtual std::string Directory() const = 0;
+    // Whether the table is enciphered, and the passwords pages are read and written with
+    // (they differ only during a password change).
+    virtual bool Enciphered() const { return false; }
+    virtual std::string ReadPassword() const { return std::string(); }
+    virtual std::string WritePassword() const { return std::string(); }
+};
+
+// One entry: the key image (the inherited value), the record number an interior entry carries
+// (0 where the format stores none) and the reference (record number in a leaf or a search key,
+// child page address in an interior entry).
+class NVobjIndexKeyData : public TnvVariant {
+public:
+    explicit NVobjIndexKeyData(int32_t capacity = 0) : TnvVariant(capacity) {}
+    // A new entry with the same value, record number and reference.
+    std::unique_ptr<NVobjIndexKeyData> Duplicate() const { return std::make_unique<NVobjIndexKeyData>(*this); }
+    // Copies value, record number and reference from `other`.
+    void CopyFrom(const NVobjIndexKeyData& other) { *this = other; }
+
+    int32_t recNo = 0;
+    int32_t reference = 0;
+};
+
+// One page in memory. The tag owns the root object; every object owns the child open below it.
+class NVobjIndexKey : public TnvCollection<NVobjIndexKeyData> {
+public:
+    enum : uint8_t { kUnset = 0, kNewRoot = 1, kInterior = 2, kLeaf = 3 };
+
+    // An empty page object for `tag` below `parent` (none for the root).
+    NVobjIndexKey(NVobjIndexTag* tag, NVobjIndexKey* parent);
+    ~NVobjIndexKey() override = default;
+
+    // Clears, reads the page at `address` through the tag's PageLoad, clears dirty.
+    void Load(int32_t address);
+    // Gives the page an address (NewPage) when it has none, writes it through PageStore
+    // (which may split it), clears dirty.
+    void Store();
+    // Writes the open chain below and then this page, each only when dirty.
+    void Flush();
+
+    // Navigation along the open chain; false when there is no entry to move to.
+    bool First();
+    bool Last();
+    bool Next();
+    bool Prior();
+    // Checks that every level's current index is inside its page (without moving).
+    bool Current();
+    // Copies the leaf entry's value and reference into `key`; bit 0 = at first, bit 1 = at last.
+    int ReadCurrent(NVobjIndexKeyData& key);
+    // Positions on (key, record): 0 hit, -1 on the first greater entry, 1 beyond every entry.
+    // `record` -1 ignores records; INT32_MAX passes over equal keys.
+    int Seek(const NVobjIndexKeyData& key, int32_t record, int prefixResult);
+    // Inserts a copy of `key` at the leaf's current entry (after it when `after`).
+    void InsertEntry(const NVobjIndexKeyData& key, bool after);
+    // Removes the leaf's current entry, fixing the parents' high keys.
+    void DeleteCurrent();
+    // Adds `key` (a split-off left part) to the parent just before this page's entry;
+    // without a parent the tree grows a new root that keeps this page's address.
+    void InsertInParent(const NVobjIndexKeyData& key);
+    // Makes `key` this page's high key in the parent (and upward when it is the parent's last).
+    void ReplaceInParent(const NVobjIndexKeyData& key);
+    // Removes this page's entry from the parent.
+    void RemoveFromParent();
+    // Opens the child named by the current entry; `fresh` tells whether a new object was
+    // loaded. Raises "Index file %s is corrupted" for a child address that cannot be right.
+    NVobjIndexKey* OpenChild(bool& fresh);
+    // Index of the entry whose reference is `address`, -1 if none.
+    int FindChildEntry(int32_t address) const;
+    // The leaf at the bottom of the open chain.
+    NVobjIndexKey* Leaf();
+
+    // Entry editing used by the formats' loaders and the split.
+    void InsertAt(int index, std::unique_ptr<NVobjIndexKeyData> entry);
+    std::unique_ptr<NVobjIndexKeyData> ExtractAt(int index);
+
+    bool IsInterior() const { return kind < kLeaf; }
+    NVobjIndexKey* Parent() const { return parent_; }
+    NVobjIndexKey* Child() const { return child_.get(); }
+    NVobjIndexTag* Tag() const { return tag_; }
+    int Depth() const { return depth_; }
+
+    int32_t address = 0;
+    int32_t leftSibling = -1;
+    int32_t rightSibling = -1;
+    uint8_t kind = kUnset;
+    int32_t current = -1;
+    bool dirty = false;
+    bool stale = false;
+    uint16_t freeSpace = 0;
+    uint8_t scratch[12] = {};
+    bool atFirst = false;
+    bool atLast = false;
+
+private:
+    friend class NVobjIndexTag;
+    void RemoveHere();
+
+    NVobjIndexTag* tag_;
+    NVobjIndexKey* parent_;
+    std::unique_ptr<NVobjIndexKey> child_;
+    int depth_ = 0;
+};
+
+// One order: a tree of pages in its file. Formats override the twelve virtual operations
+// (slots 0..11 in declaration order).
+class NVobjIndexTag {
+public:
+    static constexpr int32_t kAfterEqual = 2147483647;
+    // Deepest tree the framework descends before calling the file corrupted.
+    static constexpr int kMaxDepth = 48;
+
+    NVobjIndexTag(NVobjIndexFile* file, int32_t headerAddress);
+    // Releases the chain, but by then the format's PageStore is gone: every format calls
+    // PageRelease in its own destructor.
+    virtual ~NVobjIndexTag();
+    NVobjIndexTag(const NVobjIndexTag&) = delete;
+    NVobjIndexTag& operator=(const NVobjIndexTag&) = delete;
+
+    // 0. Turns an evaluated key value into the key image in place; `partial` trims padding.
+    virtual void KeyFormat(TnvVariant& value, bool partial);
+    // 1. Stores the definition and compiles both expressions; the base returns false.
+    virtual bool TagCreate(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
+                           std::string_view forExpression);
+    // 2. Inserts one key (reference = record number); false when a unique tag already has it.
+    virtual bool KeyAdd(NVobjIndexKeyData& key);
+    // 3. The root page address.
+    virtual int32_t RootPage();
+    // 4. Fills `page` (entries, kind, siblings) from the page at `address`.
+    virtual int PageLoad(int32_t address, NVobjIndexKey& page);
+    // 5. Writes `page`, splitting it when it does not fit.
+    virtual int PageStore(NVobjIndexKey& page);
+    // 6. Reads the header; false when it is invalid.
+    virtual bool TagLoad();
+    // 7. Writes the header when dirty; clears dirty.
+    virtual void TagStore();
+    // 8, 9. (Re)compile the key and FOR expressions when the tag has a table.
+    virtual void CompileKey();
+    virtual void CompileFor();
+    // 10. Evaluates the key on the current record; false without a key handler.
+    virtual bool KeyEvaluate(TnvVariant& result, bool& ok);
+    // 11. True when the FOR condition exists and holds for the current record.
+    virtual bool ForEvaluate();
+
+    // Drops the chain and opens a fresh root; mode 1 repositions on the table's record,
+    // mode 2 only opens the root, others go to the top.
+    void TagReset(int mode);
+    // Writes and frees every open page, then the header when dirty; no current record.
+    void PageRelease();
+    // Positions (-1 next, -2 prior, -3 top, -4 bottom, -5 same); returns the record or 0.
+    int32_t TagMove(int mode);
+    // Repositions on `record` when the current key is not on it; returns the current record.
+    int32_t KeySync(int32_t record);
+    // Finds (key, key.reference); the record when found inside the range, else 0.
+    int32_t KeyFind(const NVobjIndexKeyData& key);
+    // KeyFind on a fresh chain, leaving the tag's own position untouched.
+    int32_t KeyLookup(const NVobjIndexKeyData& key, bool exact);
+    // Brings the tag up to date after `record` was written; whether a key changed.
+    bool KeyUpdate(int32_t record, bool appending);
+    // Sets (or with empty bounds clears) the range; whether anything changed.
+    bool SetRange(const TnvVariant* low, bool prefixHigh, bool lowInclusive, bool highFlag, const TnvVariant* high);
+    bool HasRange() const { return !rangeLow.IsEmpty() || !rangeHigh.IsEmpty(); }
+    // 0 inside the range; otherwise the side it fails on.
+    int RangeStatus();
+    std::string KeyExpressionText() const { return keyHandler ? keyHandler->Text() : std::string(); }
+
+    // Writes the left part of an over-full page to new pages (count - count/2 each time)
+    // until the rest fits in `maxEntries`; formats call it from PageStore.
+    void SplitCountLimited(NVobjIndexKey& page);
+    // Raises "Index file %s is corrupted" with the file's name.
+    [[noreturn]] void RaiseCorrupt() const;
+    // The collation table for character comparisons (never installed: bytes compare unsigned).
+    const uint8_t* Collation() const { return nullptr; }
+    // Compares a with b with the tag's direction applied.
+    int CompareKeys(const TnvVariant& a, const TnvVariant& b, int prefixResult) const;
+    NVobjIndexKey* Root() const { return rootPage_.get(); }
+    NVobjIndexFile* File() const { return file_; }
+    bool AtBOF() const { return atBOF; }
+    bool AtEOF() const { return atEOF; }
+
+    std::string formatName = "UNK";
+    std::string tagName;
+    std::string keyExpression;
+    int16_t keyLength = 0;
+    int16_t expressionOptions = 10;
+    int16_t entryLength = 0;
+    int16_t maxEntries = 0;
+    int16_t halfPage = 0;
+    std::string forExpression;
+    NVobjIndexKeyData rangeLow;
+    NVobjIndexKeyData rangeHigh;
+    int32_t rangeCompareMode = -1;
+    uint8_t rangeLowInclusive = 0;
+    uint8_t rangeHighFlag = 0;
+    int32_t headerAddress = -1;
+    int32_t root = 0;
+    bool dirty = false;
+    bool ascending = true;
+    bool unique = false;
+    bool hasFor = false;
+    char keyType = 'C';
+    NVobjIndexKeyData currentKey;
+    bool atBOF = false;
+    bool atEOF = false;
+    bool changed = false;
+    bool descendingCompare = false;
+    bool reverseNavigation = false;
+    bool updateInProgress = false;
+    std::unique_ptr<TnvIndexExpression> keyHandler;
+    std::unique_ptr<TnvIndexExpression> forHandler;
+
+private:
+    friend class NVobjIndexKey;
+    void RangeTest();
+    int32_t MoveTo(int mode);
+    void TakeLeaf();
+
+    NVobjIndexFile* file_;
+    std::unique_ptr<NVobjIndexKey> rootPage_;
+};
+
+// One open index file: its tags, its table and its disk file. Formats override the file
+// operations; the base keeps the plumbing shared by all of them.
+class NVobjIndexFile {
+public:
+    NVobjIndexFile(TnvIndexTable* table, std::string_view fileName);
+    // Frees the tags before the disk file. A format whose PageWrite differs frees them in
+    // its own destructor, while its overrides still apply.
+    virtual ~NVobjIndexFile();
+    NVobjIndexFile(const NVobjIndexFile&) = delete;
+    NVobjIndexFile& operator=(const NVobjIndexFile&) = delete;
+
+    // 0. Adds a tag; the base cannot.
+    virtual bool TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
+                        std::string_view forExpression);
+    // 1. Removes a tag by name; the base cannot.
+    virtual bool TagDelete(std::string_view name);
+    // 2. Address of a new page at the end of the file; -1 in the base.
+    virtual int32_t NewPage();
+    // 3. Sets the next page from the file size; -1 in the base.
+    virtual int32_t SetEnd();
+    // 4. Reads `length` bytes at byte `address`, deciphered for an enciphered table in
+    //    512-byte pieces; false on a short read or without a disk file.
+    virtual bool PageRead(int64_t address, void* buffer, int32_t length);
+    // 5. Writes `length` bytes at byte `address`, enciphering a copy as PageRead deciphers.
+    virtual void PageWrite(int64_t address, const void* buffer, int32_t length);
+    // 6. Rebuilds every tag; nothing in the base.
+    virtual void Reindex();
+    // 7. Renames the disk file, keeping this file's extension; the name part follows.
+    virtual void Rename(std::string_view newName);
+    // 8. KeyUpdate on every tag; whether any changed. The next page becomes unknown.
+    virtual bool RecordChanged(int32_t record, bool appending);
+    // 9. Whether another process changed the file since it was read.
+    virtual bool ChangedByOther();
+    // 10. Stores the protocol and its lock range (unchanged outside the four).
+    virtual void SetLockProtocol(TnvLokProtocol protocol);
+    // 11. Re-enciphers every whole 512-byte block from the read to the write password.
+    virtual void Recrypt();
+    // 12. Makes the file an empty index for its tag (single-tag formats); nothing in the base.
+    virtual void Zap();
+
+    // Resolves `name` (trimmed, `defaultExt` added when it has none, the table's directory put
+    // in front when it has no directory), then creates the disk file when `create` and
+    // (`overwrite` or it does not exist), else opens it. False when there is no such file.
+    // `created` tells which happened; the name part becomes the file name.
+    bool OpenDisk(std::string_view name, std::string_view defaultExt, bool overwrite, bool create, bool shared,
+                  bool& created);
+    // Locks the protocol's range of a shared file, retrying; "Can not Lock file %s".
+    void LockIndex();
+    int TagCount() const { return tags.Count(); }
+    NVobjIndexTag* TagByNumber(int i) const { return i >= 0 && i < tags.Count() ? tags.Items(i) : nullptr; }
+    NVobjIndexTag* TagByName(std::string_view name) const;
+    const std::string& FileName() const { return fileName; }
+    // The name used in messages: the disk file's full path when open, else the name part.
+    std::string MessageName() const;
+    TnvIndexTable* Table() const { return table; }
+
+    std::string fileName;
+    TnvCollection<NVobjIndexTag> tags;
+    TnvIndexTable* table;
+    std::unique_ptr<NVO_DiskFile> diskFile;
+    bool recordOrderedKeys = false;
+    bool upperCaseKeys = false;
+    int32_t nextPage = -1;
+    bool exactCompare = true;
+    bool opened = false;
+    bool corrupt = false;
+    TnvLokProtocol lockProtocol = TnvLokProtocol::Default;
+    TnvLockRange lockRange;
+};

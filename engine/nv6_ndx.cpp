@@ -1,0 +1,324 @@
+#include "nv6_ndx.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "nv6_bytes.h"
+
+namespace {
+
+constexpr int kEntriesAt = 4;
+constexpr double kBlankDate = 1e100;
+constexpr double kHighestNumber = 1.7e308;
+
+}  // namespace
+
+// ---- NVobjNDXTag ---------------------------------------------------------------------
+
+NVobjNDXTag::NVobjNDXTag(NVobjIndexFile* file, int32_t header) : NVobjIndexTag(file, header) {
+    formatName = "NDX";
+    // STR() without a width uses this; 1 would print one asterisk for most numbers.
+    expressionOptions = 10;
+}
+
+NVobjNDXTag::~NVobjNDXTag() {
+    try {
+        PageRelease();
+    } catch (...) {
+        // Nothing can be reported from here; the cursor releases its tags before closing.
+    }
+}
+
+void NVobjNDXTag::SetKeyLength(int16_t length) {
+    keyLength = length;
+    storedKeyLength_ = keyType == 'C' ? length : 8;
+    entryLength = static_cast<int16_t>((length + 8 + 3) / 4 * 4);
+    maxEntries = static_cast<int16_t>(504 / entryLength);
+}
+
+void NVobjNDXTag::KeyFormat(TnvVariant& value, bool partial) {
+    if (keyType == 'C') {
+        if (value.Kind() != TnvVariant::kCharacter) value.PutString(value.AsString());
+        if (partial) value.TrimRight();
+        return;
+    }
+    double number = 0;
+    if (!value.IsEmpty()) number = value.Kind() == TnvVariant::kDate ? value.AsDate() : value.AsNumber();
+    if (keyType == 'D' && number < 0.1) number = kBlankDate;
+    value.PutNumber(number);
+}
+
+bool NVobjNDXTag::TagCreate(std::string_view name, std::string_view keyExpr, bool isUnique, bool isAscending,
+                            std::string_view) {
+    NVobjIndexTag::TagCreate(name, keyExpr, isUnique, isAscending, std::string_view());
+    TnvVariant trial(256);
+    bool ok;
+    if (!KeyEvaluate(trial, ok)) return false;
+    switch (trial.Kind()) {
+        case TnvVariant::kNumeric:
+            keyType = 'N';
+            SetKeyLength(12);
+            break;
+        case TnvVariant::kDate:
+            keyType = 'D';
+            SetKeyLength(8);
+            break;
+        default:
+            keyType = 'C';
+            SetKeyLength(static_cast<int16_t>(std::min<int32_t>(trial.Length(), 100)));
+            break;
+    }
+    std::vector<uint8_t> zero(kBlock, 0);
+    File()->PageWrite(headerAddress, zero.data(), kBlock);
+    TnvIndexTable* table = File()->Table();
+    if (table && table->RecordCount() > 0) return false;
+    root = File()->NewPage();
+    File()->PageWrite(root, zero.data(), kBlock);
+    dirty = true;
+    TagStore();
+    return true;
+}
+
+bool NVobjNDXTag::KeyAdd(NVobjIndexKeyData& key) {
+    key.recNo = 0;
+    return NVobjIndexTag::KeyAdd(key);
+}
+
+int32_t NVobjNDXTag::RootPage() {
+    uint8_t buffer[4];
+    if (File()->PageRead(headerAddress, buffer, 4)) root = static_cast<int32_t>(nvbytes::LoadLE32(buffer));
+    return root;
+}
+
+int NVobjNDXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
+    uint8_t block[kBlock];
+    if (entryLength <= 8 || !File()->PageRead(address, block, kBlock)) return 1;
+    const int n = nvbytes::LoadLE16(block);
+    const bool leaf = n == 0 || nvbytes::LoadLE32(block + kEntriesAt) == 0;
+    const int entries = leaf ? n : n + 1;
+    if (kEntriesAt + entries * entryLength > kBlock) return 1;
+    page.kind = leaf ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
+    for (int i = 0; i < entries; ++i) {
+        const uint8_t* e = block + kEntriesAt + i * entryLength;
+        auto entry = std::make_unique<NVobjIndexKeyData>();
+        const bool highest = !leaf && i == entries - 1;
+        if (keyType == 'C') {
+            if (highest) {
+                const char top = static_cast<char>(0xFF);
+                entry->PutString(std::string_view(&top, 1));
+            } else {
+                int len = e[8] == 0 ? 0 : storedKeyLength_;
+                while (len > 0 && e[8 + len - 1] == ' ') --len;
+                entry->PutString(std::string_view(reinterpret_cast<const char*>(e + 8), len));
+            }
+        } else {
+            entry->PutNumber(highest ? kHighestNumber : nvbytes::LoadLEDouble(e + 8));
+        }
+        entry->reference = static_cast<int32_t>(nvbytes::LoadLE32(leaf ? e + 4 : e));
+        entry->recNo = 0;
+        page.Add(entry.release());
+    }
+    return 0;
+}
+
+int NVobjNDXTag::PageStore(NVobjIndexKey& page) {
+    SplitCountLimited(page);
+    uint8_t block[kBlock] = {};
+    const bool interior = page.IsInterior();
+    const int count = page.Count();
+    nvbytes::StoreLE16(block, static_cast<uint16_t>(interior && count > 0 ? count - 1 : count));
+    for (int i = 0; i < count; ++i) {
+        uint8_t* e = block + kEntriesAt + i * entryLength;
+        const NVobjIndexKeyData& entry = *page.Items(i);
+        nvbytes::StoreLE32(interior ? e : e + 4, static_cast<uint32_t>(entry.reference));
+        if (keyType == 'C') {
+            std::memset(e + 8, ' ', static_cast<std::size_t>(storedKeyLength_));
+            std::size_t len = std::min<std::size_t>(entry.View().size(), static_cast<std::size_t>(storedKeyLength_));
+            if (len) std::memcpy(e + 8, entry.View().data(), len);
+        } else {
+            nvbytes::StoreLEDouble(e + 8, entry.IsEmpty() ? 0.0 : entry.AsNumber());
+        }
+    }
+    File()->PageWrite(page.address, block, kBlock);
+    return 0;
+}
+
+bool NVobjNDXTag::TagLoad() {
+    dirty = false;
+    uint8_t h[kBlock];
+    if (!File()->PageRead(headerAddress, h, kBlock)) return false;
+    root = static_cast<int32_t>(nvbytes::LoadLE32(h));
+    int16_t storedLength = static_cast<int16_t>(nvbytes::LoadLE16(h + 12));
+    maxEntries = static_cast<int16_t>(nvbytes::LoadLE16(h + 14));
+    const int typeCode = nvbytes::LoadLE16(h + 16);
+    entryLength = static_cast<int16_t>(nvbytes::LoadLE16(h + 18));
+    unique = (h[23] & 1) != 0;
+    std::size_t len = 0;
+    while (len < 488 && h[24 + len] != 0) ++len;
+    keyExpression.assign(reinterpret_cast<const char*>(h + 24), len);
+    // Lengths that cannot describe a page would send every page read out of bounds.
+    if (storedLength <= 0 || entryLength < storedLength + 8 || entryLength > 508 || maxEntries <= 0 ||
+        kEntriesAt + maxEntries * entryLength > kBlock || root <= 0)
+        return false;
+    keyType = typeCode == 1 ? 'N' : 'C';
+    keyLength = storedLength;
+    storedKeyLength_ = typeCode == 1 ? 8 : storedLength;
+    CompileKey();
+    TnvVariant trial(256);
+    bool ok;
+    if (KeyEvaluate(trial, ok)) {
+        if (trial.Kind() == TnvVariant::kDate)
+            keyType = 'D';
+        else if (trial.Kind() == TnvVariant::kNumeric)
+            keyType = 'N';
+        else
+            keyType = 'C';
+    }
+    if (keyType == 'N') keyLength = 12;
+    return true;
+}
+
+void NVobjNDXTag::WriteHeader() {
+    uint8_t h[kBlock] = {};
+    if (File()->nextPage < 0) File()->SetEnd();
+    const bool number = keyType == 'N' || keyType == 'D';
+    nvbytes::StoreLE32(h, static_cast<uint32_t>(root));
+    nvbytes::StoreLE32(h + 4, static_cast<uint32_t>(File()->nextPage));
+    nvbytes::StoreLE16(h + 12, static_cast<uint16_t>(number ? 8 : keyLength));
+    nvbytes::StoreLE16(h + 14, static_cast<uint16_t>(maxEntries));
+    nvbytes::StoreLE16(h + 16, number ? 1 : 0);
+    nvbytes::StoreLE16(h + 18, static_cast<uint16_t>(entryLength));
+    h[23] = unique ? 1 : 0;
+    std::size_t len = std::min<std::size_t>(keyExpression.size(), 487);
+    std::memcpy(h + 24, keyExpression.data(), len);
+    File()->PageWrite(headerAddress, h, kBlock);
+}
+
+void NVobjNDXTag::TagStore() {
+    if (dirty) WriteHeader();
+    dirty = false;
+}
+
+// ---- NVobjNdxPageBuilder ------------------------------------------------------------
+
+NVobjNdxPageBuilder::NVobjNdxPageBuilder(NVobjNDXTag* tag) : tag_(tag) {}
+
+NVobjNdxPageBuilder::~NVobjNdxPageBuilder() = default;
+
+void NVobjNdxPageBuilder::Add(const TnvVariant& key, int32_t recNo) { Push(0, key, recNo); }
+
+void NVobjNdxPageBuilder::Push(int level, const TnvVariant& key, int32_t reference) {
+    // Deeper than any NDX tree can be: the key stream cannot be right.
+    if (level >= NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
+    if (static_cast<int>(levels_.size()) <= level) {
+        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
+        page->kind = level == 0 ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
+        levels_.push_back(std::move(page));
+    }
+    if (levels_[level]->Count() >= tag_->maxEntries) Close(level);
+    auto entry = std::make_unique<NVobjIndexKeyData>();
+    static_cast<TnvVariant&>(*entry) = key;
+    entry->reference = reference;
+    levels_[level]->Add(entry.release());
+}
+
+void NVobjNdxPageBuilder::Close(int level) {
+    NVobjIndexKey& page = *levels_[level];
+    page.address = tag_->File()->NewPage();
+    tag_->PageStore(page);
+    TnvVariant high(*page.Items(page.Count() - 1));
+    const int32_t address = page.address;
+    page.FreeAll();
+    page.address = 0;
+    Push(level + 1, high, address);
+}
+
+int32_t NVobjNdxPageBuilder::Finish() {
+    if (finished_) return tag_->root;
+    finished_ = true;
+    if (levels_.empty()) {
+        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
+        page->kind = NVobjIndexKey::kLeaf;
+        levels_.push_back(std::move(page));
+    }
+    // Every level but the top passes its last page up; the top one is the root.
+    for (std::size_t level = 0; level + 1 < levels_.size(); ++level)
+        if (levels_[level]->Count() > 0) Close(static_cast<int>(level));
+    NVobjIndexKey& top = *levels_.back();
+    top.address = tag_->File()->NewPage();
+    tag_->PageStore(top);
+    tag_->root = top.address;
+    tag_->dirty = true;
+    return tag_->root;
+}
+
+// ---- NVobjNDXFile --------------------------------------------------------------------
+
+NVobjNDXFile::NVobjNDXFile(TnvIndexTable* owner, std::string_view name) : NVobjIndexFile(owner, name) {}
+
+NVobjNDXFile::~NVobjNDXFile() { tags.FreeAll(); }
+
+std::unique_ptr<NVobjNDXFile> NVobjNDXFile::Open(TnvIndexTable* table, std::string_view path, bool create,
+                                                 bool overwrite, bool shared) {
+    auto file = std::make_unique<NVobjNDXFile>(table, path);
+    bool made = false;
+    if (!file->OpenDisk(path, ".ndx", overwrite, create, shared, made)) return nullptr;
+    if (made) {
+        file->nextPage = 0;
+    } else {
+        auto tag = std::make_unique<NVobjNDXTag>(file.get(), 0);
+        tag->tagName = BaseName(file->fileName);
+        if (!tag->TagLoad()) file->corrupt = true;
+        file->tags.Add(tag.release());
+        file->SetEnd();
+    }
+    file->opened = true;
+    return file;
+}
+
+bool NVobjNDXFile::TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
+                          std::string_view forExpression) {
+    tags.FreeAll();
+    nextPage = 0;
+    auto tag = std::make_unique<NVobjNDXTag>(this, NewPage());
+    tag->tagName = BaseName(diskFile ? diskFile->FileName() : fileName);
+    NVobjNDXTag* made = tag.get();
+    tags.Add(tag.release());
+    (void)name;
+    return made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
+}
+
+int32_t NVobjNDXFile::NewPage() {
+    if (nextPage < 0) SetEnd();
+    // The header keeps the block count, which other programs allocate from: it must be
+    // rewritten whenever the file grows, not only when the root changes.
+    if (NVobjNDXTag* tag = Tag()) tag->dirty = true;
+    return nextPage++;
+}
+
+int32_t NVobjNDXFile::SetEnd() {
+    nextPage = diskFile ? static_cast<int32_t>(diskFile->FileSize() / NVobjNDXTag::kBlock) : 0;
+    return nextPage;
+}
+
+bool NVobjNDXFile::PageRead(int64_t address, void* buffer, int32_t length) {
+    return NVobjIndexFile::PageRead(address * NVobjNDXTag::kBlock, buffer, length);
+}
+
+void NVobjNDXFile::PageWrite(int64_t address, const void* buffer, int32_t length) {
+    NVobjIndexFile::PageWrite(address * NVobjNDXTag::kBlock, buffer, length);
+}
+
+void NVobjNDXFile::Zap() {
+    NVobjNDXTag* tag = Tag();
+    if (!tag || !diskFile) return;
+    tag->PageRelease();
+    diskFile->Truncate(2 * NVobjNDXTag::kBlock);
+    uint8_t zero[NVobjNDXTag::kBlock] = {};
+    PageWrite(1, zero, NVobjNDXTag::kBlock);
+    tag->root = 1;
+    nextPage = 2;
+    tag->WriteHeader();
+    tag->dirty = false;
+}

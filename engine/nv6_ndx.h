@@ -1,0 +1,97 @@
+// The NDX single-index format over the index core: `NVobjNDXFile` holds one tag in 512-byte
+// blocks (block 0 the header, every other block a page) and `NVobjNDXTag` turns those blocks
+// into page objects and back. Addresses are block numbers. Not thread-safe.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nv6_indx.h"
+
+// The one order of an NDX file.
+class NVobjNDXTag : public NVobjIndexTag {
+public:
+    static constexpr int kBlock = 512;
+
+    NVobjNDXTag(NVobjIndexFile* file, int32_t headerAddress);
+    ~NVobjNDXTag() override;
+
+    // Character keys as text (partial: trailing blanks dropped); dates and numbers as doubles,
+    // a blank date as 1e100 so that it sorts last.
+    void KeyFormat(TnvVariant& value, bool partial) override;
+    // Stores the definition, derives key type and lengths from one evaluation, writes the
+    // header and an empty root. A table with records needs the build, which is not here yet:
+    // false then.
+    bool TagCreate(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
+                   std::string_view forExpression) override;
+    // Record number 0, then the framework's insertion (after every equal key).
+    bool KeyAdd(NVobjIndexKeyData& key) override;
+    // The root block as the header holds it now.
+    int32_t RootPage() override;
+    // Decodes one block; nonzero when it is short or its count cannot fit.
+    int PageLoad(int32_t address, NVobjIndexKey& page) override;
+    // Encodes one page object, splitting it first when it holds too many entries.
+    int PageStore(NVobjIndexKey& page) override;
+    // Reads the header (always valid when it can be read) and compiles the key.
+    bool TagLoad() override;
+    // Writes the header when dirty.
+    void TagStore() override;
+
+    // Derives entry length and page capacity from the key length.
+    void SetKeyLength(int16_t length);
+    // Writes the header image now (dirty or not).
+    void WriteHeader();
+
+private:
+    int16_t storedKeyLength_ = 0;  // the key bytes in an entry (8 for doubles)
+};
+
+// Writes a tag's tree bottom-up from keys delivered in order, one page buffer per level,
+// each page written once when it is full (or at Finish). The sort feeds it while a tag is
+// built; the tag's file must be positioned (next page) where the pages go.
+class NVobjNdxPageBuilder {
+public:
+    explicit NVobjNdxPageBuilder(NVobjNDXTag* tag);
+    ~NVobjNdxPageBuilder();
+    NVobjNdxPageBuilder(const NVobjNdxPageBuilder&) = delete;
+    NVobjNdxPageBuilder& operator=(const NVobjNdxPageBuilder&) = delete;
+
+    // Adds the next key (already in key-image form) with its record number.
+    void Add(const TnvVariant& key, int32_t recNo);
+    // Writes the partly filled pages from the leaves up and makes the top one the tag's root
+    // (an empty leaf when no key came); marks the header dirty. Returns the root block.
+    int32_t Finish();
+
+private:
+    void Push(int level, const TnvVariant& key, int32_t reference);
+    void Close(int level);
+
+    NVobjNDXTag* tag_;
+    std::vector<std::unique_ptr<NVobjIndexKey>> levels_;
+    bool finished_ = false;
+};
+
+// One NDX file.
+class NVobjNDXFile : public NVobjIndexFile {
+public:
+    // Opens `path` (".ndx" added when it has no extension); with `create` and (`overwrite`
+    // or no such file) a new file is made. None when the file does not exist.
+    static std::unique_ptr<NVobjNDXFile> Open(TnvIndexTable* table, std::string_view path, bool create,
+                                              bool overwrite, bool shared);
+
+    NVobjNDXFile(TnvIndexTable* table, std::string_view fileName);
+    ~NVobjNDXFile() override;
+
+    // Makes the one tag, its header in block 0.
+    bool TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
+                std::string_view forExpression) override;
+    int32_t NewPage() override;
+    int32_t SetEnd() override;
+    bool PageRead(int64_t address, void* buffer, int32_t length) override;
+    void PageWrite(int64_t address, const void* buffer, int32_t length) override;
+    // Makes the file an empty index for its tag: header, one empty root at block 1.
+    void Zap() override;
+    NVobjNDXTag* Tag() const { return static_cast<NVobjNDXTag*>(TagByNumber(0)); }
+};
