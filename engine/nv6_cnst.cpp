@@ -74,6 +74,8 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::BusyBuildingIndex, C::Database, "Table is busy building an index"},
     {TnvMsg::BusyCopying, C::Database, "Table is busy copying"},
     {TnvMsg::FilterMustBeBoolean, C::Error, "Filter expression must return boolean result"},
+    {TnvMsg::NotYetAvailable, C::Error, "%s is not yet available for file %s"},
+    {TnvMsg::NoMemoFile, C::Error, "Table %s has no memo file for field %s"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

@@ -71,6 +71,8 @@ enum class TnvMsg : int {
     BusyBuildingIndex,
     BusyCopying,
     FilterMustBeBoolean,
+    NotYetAvailable,
+    NoMemoFile,
     Count_
 };
 
