@@ -510,7 +510,7 @@ bool NVO_dBaseDBF::LockRecord() {
 void NVO_dBaseDBF::SetLockProtocol(TnvLokProtocol protocol) {
     protocol_ = protocol;
     NvSetTableLockNumbers(protocol, lockNumbers_);
-    // The memo object takes the same protocol once the memo unit provides it.
+    if (memo_) memo_->SetLockProtocol(protocol);
 }
 
 // ---- file operations ----
@@ -527,21 +527,37 @@ void NVO_dBaseDBF::Rename(std::string_view newName) {
     alias_ = nvlocale::AnsiUpperCase(BaseName(FileName()));
     if (!hasMemo_) return;
     // The memo file follows the table under the new base name with its own extension.
+    // (dBase III and IV also put the new base name into the memo header).
     memo_.reset();
-    std::string ext = (version_ == nvdbf::kVerVfp || version_ == nvdbf::kVerFoxMemo) ? "fpt" : "dbt";
-    std::string oldMemo = NvFindFileNoCase(NvCompanionName(oldName, ext));
-    NVO_DiskFile memo(oldMemo, false, true);
-    if (!memo.Exists()) return;
-    memo.Open();
-    memo.Rename(NvCompanionName(FileName(), ext));
+    std::string oldMemo = NVobjMemoBase::MemoFileName(oldName, version_);
+    if (!NVO_DiskFile(oldMemo, false, true).Exists()) return;
+    std::unique_ptr<NVobjMemoBase> memo =
+        NVobjMemoBase::Create(oldName, version_, false, true);
+    if (memo) memo->RenameMemo(FileName());
 }
 
-NVO_DiskFile* NVO_dBaseDBF::MemoFile() {
+NVobjMemoBase* NVO_dBaseDBF::MemoFile() {
     if (!hasMemo_) return nullptr;
     if (!memo_) memo_ = CreateMemoObject();
     return memo_.get();
 }
 
-std::unique_ptr<NVO_DiskFile> NVO_dBaseDBF::CreateMemoObject() {
-    NvRaise(TnvMsg::NotYetAvailable, {"Memo file access", FileName()});
+std::unique_ptr<NVobjMemoBase> NVO_dBaseDBF::CreateMemoObject() {
+    std::unique_ptr<NVobjMemoBase> memo =
+        NVobjMemoBase::Create(FileName(), version_, Shared(), ReadWrite());
+    if (memo) {
+        memo->SetLockProtocol(protocol_);
+        memo->SetKeys(CipherKeys());
+    }
+    return memo;
+}
+
+TnvCipherKeys NVO_dBaseDBF::CipherKeys() const {
+    TnvCipherKeys keys;
+    keys.enciphered = enciphered_;
+    if (enciphered_) {
+        keys.readKey = readPassword_;
+        keys.writeKey = writePassword_;
+    }
+    return keys;
 }
