@@ -1,9 +1,12 @@
 #include "nv6_dbf.h"
 
+#include "nv6_encrxm.h"
+
 #include <cstdio>
 #include <limits>
 
 #include "nv6_bytes.h"
+#include "nv6_encrxm.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
 #include "nv6_os.h"
@@ -86,12 +89,6 @@ std::string TableFileName(const std::string& name) {
     std::string withExt = DefaultExt(name, ".DBF");
     if (withExt == name) return withExt;
     return NvFindFileNoCase(NvExpandFileName(withExt));
-}
-
-// Where the cipher will be applied once record encryption is available: descriptors at open,
-// each record read and each record written. Until then an enciphered table cannot be used.
-[[noreturn]] void CipherUnavailable(const std::string& fileName) {
-    NvRaise(TnvMsg::NotYetAvailable, {"Record encryption", fileName});
 }
 
 constexpr int64_t kMaxTableSize = int64_t(1) << 31;
@@ -178,7 +175,8 @@ void NVO_dBaseDBF::LoadDescriptors() {
     std::vector<uint8_t> bytes(static_cast<std::size_t>(area));
     if (area > 0 && ReadAt(nvdbf::kHeaderSize, bytes.data(), area) < area)
         NvRaise(TnvMsg::ReadError, {FileName()});
-    if (enciphered_) CipherUnavailable(FileName());
+    // The whole area is one cipher sequence, whatever slack follows the terminator.
+    if (enciphered_ && area > 0) DecipherInPlace(readPassword_, bytes.data(), bytes.size());
 
     // Some writers leave more room after the descriptors than the version byte foresees;
     // the list ends at the first slot that starts with the terminator.
@@ -334,7 +332,7 @@ void NVO_dBaseDBF::Go(int32_t target) {
 void NVO_dBaseDBF::ReadRecord(int32_t n) {
     if (ReadAt(RecordOffset(n), rec_, recordLength_) < recordLength_)
         NvRaise(TnvMsg::ReadError, {FileName()});
-    if (enciphered_) CipherUnavailable(FileName());
+    if (enciphered_) DecipherInPlace(readPassword_, rec_, static_cast<std::size_t>(recordLength_));
     current_ = n;
     eof_ = false;
     bof_ = false;
@@ -343,9 +341,9 @@ void NVO_dBaseDBF::ReadRecord(int32_t n) {
 }
 
 void NVO_dBaseDBF::WriteImage(int64_t offset, bool withEndOfFile) {
-    std::copy(rec_, rec_ + recordLength_, workBuffer_.begin());
-    if (enciphered_) CipherUnavailable(FileName());
-    workBuffer_[recordLength_] = nvdbf::kEndOfFile;
+    // The record buffer stays plain; the end-of-file byte after an append is never enciphered.
+    EncipherRecord(enciphered_ ? writePassword_ : std::string_view(), rec_, workBuffer_.data(),
+                   static_cast<std::size_t>(recordLength_), true);
     WriteAt(offset, workBuffer_.data(), recordLength_ + (withEndOfFile ? 1 : 0));
 }
 
