@@ -105,7 +105,7 @@ TEST(DbfPeerTables, EveryRowOfEveryDumpReadsBack) {
         std::ifstream dump(dumpPath);
         ASSERT_TRUE(dump) << dumpPath;
 
-        NVO_dBaseFld t(entry.path().string(), false, false, "");
+        NVO_dBaseFld t(entry.path().string(), true, false, "");
         t.Go(-3);
         std::string line;
         int rows = 0;
@@ -137,13 +137,13 @@ TEST(DbfPeerTables, EveryRowOfEveryDumpReadsBack) {
 
 TEST(DbfPeerTables, FieldListEndsAtTheTerminator) {
     // py_fp.dbf has the Visual FoxPro area after its six descriptors (H = 488).
-    NVO_dBaseFld fp(kPeer + "py_fp.dbf", false, false, "");
+    NVO_dBaseFld fp(kPeer + "py_fp.dbf", true, false, "");
     EXPECT_EQ(fp.HeaderLength(), 488);
     ASSERT_EQ(fp.FieldCount(), 6);
     EXPECT_EQ(fp.FieldName(6), "RATIO");
     EXPECT_EQ(fp.FieldOffset(6), 50);
 
-    NVO_dBaseFld vfp(kPeer + "py_vfp.dbf", false, false, "");
+    NVO_dBaseFld vfp(kPeer + "py_vfp.dbf", true, false, "");
     EXPECT_EQ(vfp.FieldCount(), 9);
     EXPECT_TRUE(vfp.HasMemo());
 
