@@ -48,7 +48,9 @@ std::string MemoDumpValue(NVO_dBaseFld& t, int n) {
     std::string value(static_cast<std::size_t>(size), '\0');
     int32_t got = size > 0 ? t.ReadMemo(n, reinterpret_cast<uint8_t*>(value.data()), size) : 0;
     EXPECT_EQ(got, size);
-    if (t.FieldType(n) == 'M') EXPECT_EQ(t.GetText(n), value);
+    if (t.FieldType(n) == 'M') {
+        EXPECT_EQ(t.GetText(n), value);
+    }
     return nvtest::LenMd5(value);
 }
 
