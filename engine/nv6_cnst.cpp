@@ -76,6 +76,7 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::FilterMustBeBoolean, C::Error, "Filter expression must return boolean result"},
     {TnvMsg::NotYetAvailable, C::Error, "%s is not yet available for file %s"},
     {TnvMsg::NoMemoFile, C::Error, "Table %s has no memo file for field %s"},
+    {TnvMsg::CopyLayoutDiffers, C::Error, "Table %s can not be copied without changing its record length"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

@@ -73,6 +73,7 @@ enum class TnvMsg : int {
     FilterMustBeBoolean,
     NotYetAvailable,
     NoMemoFile,
+    CopyLayoutDiffers,
     Count_
 };
 

@@ -222,9 +222,11 @@ void NVO_dBaseDBF::ReadHeader() {
     int32_t n = CountFromSize(FileSize());
     // Accumulated until TableChanged reports it: appends re-read the header too, and must
     // not hide a change another program made before them.
-    if (n != count_ || fresh.ChangeStamp() != lastStamp_) changedByOthers_ = true;
+    bool changed = n != count_ || fresh.ChangeStamp() != lastStamp_;
+    if (changed) changedByOthers_ = true;
     count_ = n;
     lastStamp_ = fresh.ChangeStamp();
+    if (changed) ChangedByOthers();
 }
 
 void NVO_dBaseDBF::WriteHeader() {
@@ -558,4 +560,59 @@ TnvCipherKeys NVO_dBaseDBF::CipherKeys() const {
         keys.writeKey = writePassword_;
     }
     return keys;
+}
+
+// ---- replacing the files ----
+
+void NVO_dBaseDBF::ReopenReplacedFile() {
+    memo_.reset();
+    if (Closed()) Open();
+    TnvDBFHeader fresh;
+    if (ReadAt(0, fresh.bytes.data(), nvdbf::kHeaderSize) < nvdbf::kHeaderSize)
+        NvRaise(TnvMsg::ReadError, {FileName()});
+    if (fresh.HeaderLength() != headerLength_ || fresh.RecordLength() != recordLength_)
+        NvRaise(TnvMsg::TableHeaderInvalid, {FileName()});
+    header_ = fresh;
+    lastStamp_ = fresh.ChangeStamp();
+    count_ = CountFromSize(FileSize());
+    current_ = 0;
+    eof_ = false;
+    bof_ = true;
+    headerDirty_ = false;
+}
+
+void NVO_dBaseDBF::SetPasswordOfEmptyTable(const std::string& password) {
+    int area = nvdbf::DescriptorAreaLength(version_, headerLength_);
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(std::max(area, 0)), 0);
+    if (area > 0 && ReadAt(nvdbf::kHeaderSize, bytes.data(), area) < area)
+        NvRaise(TnvMsg::ReadError, {FileName()});
+    DecipherInPlace(enciphered_ ? readPassword_ : std::string(), bytes.data(), bytes.size());
+    for (std::size_t i = 0; i < descriptors_.size(); ++i) {
+        std::size_t at = i * nvdbf::kDescriptorSize;
+        if (at + nvdbf::kDescriptorSize > bytes.size()) break;
+        std::copy(descriptors_[i].bytes.begin(), descriptors_[i].bytes.end(), bytes.begin() + at);
+    }
+    EncipherInPlace(password, bytes.data(), bytes.size());
+    if (area > 0) WriteAt(nvdbf::kHeaderSize, bytes.data(), area);
+    AdoptPassword(password);
+    headerDirty_ = true;
+    WriteHeader();
+}
+
+void NVO_dBaseDBF::AdoptPassword(const std::string& password) {
+    readPassword_ = password;
+    writePassword_ = password;
+    enciphered_ = !password.empty();
+    header_.bytes[15] = enciphered_ ? 1 : 0;
+    if (memo_) memo_->SetKeys(CipherKeys());
+}
+
+void NVO_dBaseDBF::TruncateRecords() {
+    count_ = 0;
+    current_ = 0;
+    headerDirty_ = true;
+    const uint8_t end = nvdbf::kEndOfFile;
+    WriteAt(headerLength_, &end, 1);
+    Truncate(int64_t(headerLength_) + 1);
+    WriteHeader();
 }

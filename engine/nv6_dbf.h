@@ -202,6 +202,26 @@ protected:
     TnvCipherKeys CipherKeys() const;
 
     TnvFieldDescriptor& MutableDescriptor(int index) { return descriptors_.at(index); }
+    // Called when a header read reveals records or a change stamp written by another program,
+    // so that anything kept from the file (a read-ahead window) can be dropped.
+    virtual void ChangedByOthers() {}
+    // Removes every record: the count becomes 0, the file ends with the end-of-file byte at
+    // H and the header is written. Needs full access, as Truncate does.
+    void TruncateRecords();
+    // Frees the memo object (it is created again on next use).
+    void CloseMemoObject() { memo_.reset(); }
+    // After the table file was replaced under its name: opens it again and takes the header
+    // and record count from the new file. Raises "Table Header for %s is invalid" when its
+    // header or record length differ from the ones the descriptors describe.
+    void ReopenReplacedFile();
+    // Makes `password` the table's only password (empty: plain) for a table without
+    // records: rewrites the descriptor area enciphered with it (plain when empty), sets
+    // header byte 15 and hands the memo object the new keys.
+    // REQUIRES: RecordCount() == 0, read-write.
+    void SetPasswordOfEmptyTable(const std::string& password);
+    // Takes `password` as the read and write password of a table whose files were just
+    // replaced by a copy enciphered with it.
+    void AdoptPassword(const std::string& password);
     void SetRecordModified(bool value) { recordModified_ = value; }
     void SetHeaderDirty() { headerDirty_ = true; }
     void SetCurrentRecord(int32_t n) { current_ = n; }

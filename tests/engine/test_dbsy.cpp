@@ -1,0 +1,377 @@
+// The table cursor: natural-order navigation over deleted and filtered records, read-ahead
+// coherence, index locking around writes, and pack, zap, copy and password change, the file
+// replacing ones also under injected failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "dbf_support.h"
+#include "nv6_dbsy.h"
+#include "nv6_glbl.h"
+#include "nv6_os.h"
+
+namespace {
+
+using dbftest::ReadAll;
+using dbftest::TempDir;
+
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return "";
+}
+
+// A table of `count` records NAME = "R<n>", N = n, with the records in `deleted` deleted
+// and, with `memo`, a memo text "memo <n>" on every record.
+void MakeRecords(const std::string& path, int count, std::set<int> deleted, bool memo = false) {
+    {
+        NVO_DBFBuild build(path);
+        build.AddField("NAME", "C", 6, 0);
+        build.AddField("N", "N", 4, 0);
+        if (memo) build.AddField("NOTE", "M", 10, 0);
+        build.Build();
+    }
+    NVO_dBHandler t(path, false, true, "");
+    for (int n = 1; n <= count; ++n) {
+        t.BlankRecord();
+        t.PutText(1, "R" + std::to_string(n));
+        t.PutText(2, std::to_string(n));
+        if (memo) t.PutText(3, "memo " + std::to_string(n));
+        t.Append();
+        if (deleted.count(n)) t.DeleteRecord();
+    }
+}
+
+std::vector<int> WalkForward(NVO_dBHandler& t) {
+    std::vector<int> seen;
+    for (t.Go(-3); !t.Eof(); t.Skip(1)) seen.push_back(t.CurrentRecord());
+    return seen;
+}
+
+std::set<std::string> FilesIn(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
+    return names;
+}
+
+class EvenFilter : public TnvRecordFilter {
+public:
+    bool Accepts(NVO_dBHandler& t) override { return static_cast<int>(t.GetNumber(2)) % 2 == 0; }
+};
+
+// An index file that only records what the cursor tells it; `failLock` makes LockIndex fail.
+class FakeIndex : public NVO_IndexFile {
+public:
+    FakeIndex(const std::string& path, bool failLock) : file_(path, true, true), failLock_(failLock) {
+        file_.CreateNew();
+    }
+    NVO_DiskFile* DiskFile() override { return &file_; }
+    void RecordChanged(int32_t record, bool appending) override {
+        changes.emplace_back(record, appending);
+    }
+    void Reindex() override { ++reindexed; }
+    void LockIndex() override {
+        if (failLock_) NvRaise(TnvMsg::CannotLockFile, {file_.FileName()});
+        NVO_IndexFile::LockIndex();
+    }
+    std::vector<std::pair<int32_t, bool>> changes;
+    int reindexed = 0;
+    NVO_DiskFile file_;
+
+private:
+    bool failLock_;
+};
+
+}  // namespace
+
+TEST(DbsyNavigation, DeletedRecordsEndsAndSkips) {
+    TempDir dir;
+    std::string path = dir.File("nav.dbf");
+    MakeRecords(path, 6, {1, 4, 6});
+    NVO_dBHandler t(path, false, true, "");
+    EXPECT_EQ(WalkForward(t), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+
+    t.SetShowDeleted(false);
+    EXPECT_EQ(WalkForward(t), (std::vector<int>{2, 3, 5}));
+    t.Go(-4);
+    EXPECT_EQ(t.CurrentRecord(), 5);
+    t.Skip(-1);
+    EXPECT_EQ(t.CurrentRecord(), 3);
+    t.Skip(-5);
+    EXPECT_TRUE(t.Bof());
+    EXPECT_FALSE(t.Positioned());
+    t.Go(4);  // by number a deleted record is read
+    EXPECT_TRUE(t.Positioned());
+    EXPECT_EQ(t.GetText(1), "R4");
+
+    // Natural order with deleted shown: a skip past the end stops on N with end-of-file.
+    t.SetShowDeleted(true);
+    t.Go(4);
+    t.Skip(5);
+    EXPECT_EQ(t.CurrentRecord(), 6);
+    EXPECT_TRUE(t.Eof());
+    t.Go(7);  // N + 1: end-of-file, blank buffer, no error
+    EXPECT_TRUE(t.Eof());
+    EXPECT_EQ(t.GetRaw(1), "      ");
+    EXPECT_EQ(ErrorOf([&] { t.Go(8); }), "Record number 8 is not in table " + path);
+    EXPECT_EQ(ErrorOf([&] { t.Go(-6); }), "Record number -6 is not in table " + path);
+}
+
+TEST(DbsyNavigation, EveryRecordDeletedOrNoneAtAll) {
+    TempDir dir;
+    std::string path = dir.File("alldel.dbf");
+    MakeRecords(path, 3, {1, 2, 3});
+    NVO_dBHandler t(path, false, true, "");
+    t.SetShowDeleted(false);
+    t.Go(-3);
+    EXPECT_TRUE(t.Eof());
+    EXPECT_FALSE(t.Positioned());
+    t.Go(-4);
+    EXPECT_TRUE(t.Bof());
+
+    std::string empty = dir.File("empty.dbf");
+    MakeRecords(empty, 0, {});
+    NVO_dBHandler e(empty, false, true, "");
+    e.Go(-3);
+    EXPECT_TRUE(e.Eof() && e.Bof());
+    e.Skip(3);
+    EXPECT_TRUE(e.Eof() && e.Bof());
+}
+
+TEST(DbsyFilter, NavigationUsesTheSetAndWritesKeepItCurrent) {
+    TempDir dir;
+    std::string path = dir.File("flt.dbf");
+    MakeRecords(path, 7, {4});
+    NVO_dBHandler t(path, false, true, "");
+    t.SetFilter(std::make_unique<EvenFilter>());
+    ASSERT_TRUE(t.FilterActive());
+    EXPECT_EQ(WalkForward(t), (std::vector<int>{2, 4, 6}));
+    t.SetShowDeleted(false);
+    EXPECT_EQ(WalkForward(t), (std::vector<int>{2, 6}));
+    t.Go(-4);
+    EXPECT_EQ(t.CurrentRecord(), 6);
+    t.Skip(-1);
+    EXPECT_EQ(t.CurrentRecord(), 2);
+
+    t.Go(3);  // reachable by number, but outside the filter
+    EXPECT_TRUE(t.Positioned());
+    EXPECT_TRUE(t.OutOfOrder());
+
+    // An appended record gets its bit from the filter at once; a rewrite changes it.
+    t.BlankRecord();
+    t.PutText(2, "8");
+    t.Append();
+    EXPECT_TRUE(t.FilterSet()->Test(8));
+    t.Go(6);
+    t.PutText(2, "9");
+    t.WriteRecord(6);
+    EXPECT_FALSE(t.FilterSet()->Test(6));
+    EXPECT_EQ(WalkForward(t), (std::vector<int>{2, 8}));
+
+    t.SetFilter(nullptr);
+    EXPECT_FALSE(t.FilterActive());
+    EXPECT_EQ(WalkForward(t).size(), 7u);  // deleted record 4 still hidden
+}
+
+TEST(DbsyReadAhead, WindowFollowsOwnWritesAndOthersChanges) {
+    TempDir dir;
+    std::string path = dir.File("ra.dbf");
+    MakeRecords(path, 50, {});
+    NVO_dBHandler a(path, true, true, "");
+    NVO_dBHandler b(path, true, true, "");
+    a.SetReadAhead(true);
+    ASSERT_TRUE(a.ReadAheadOn());
+    a.Go(1);
+    // The cursor's own write lands in the window.
+    a.Go(10);
+    a.PutText(1, "own");
+    a.WriteRecord(10);
+    a.Go(11);
+    a.Go(10);
+    EXPECT_EQ(a.GetText(1), "own");
+
+    // Another program's write: the window is stale until a lock or a reported change.
+    b.Go(20);
+    b.PutText(1, "other");
+    b.WriteRecord(20);
+    a.Go(20);
+    EXPECT_EQ(a.GetText(1), "R20");  // served from the window, as read ahead
+    ASSERT_TRUE(a.LockRecord());
+    EXPECT_EQ(a.GetText(1), "other");
+    a.UnlockTable();
+
+    // The change stamp counts milliseconds: make sure it moves.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    b.Go(30);
+    b.PutText(1, "later");
+    b.WriteRecord(30);
+    EXPECT_TRUE(a.TableChanged() & kTableChangedByOthers);
+    a.Go(30);
+    EXPECT_EQ(a.GetText(1), "later");
+
+    a.AllowReadAhead(false);
+    EXPECT_FALSE(a.ReadAheadOn());
+    a.SetReadAhead(true);
+    EXPECT_FALSE(a.ReadAheadOn());
+}
+
+TEST(DbsyIndexes, WritesLockAndInformIndexesAndReleaseThemOnFailure) {
+    TempDir dir;
+    std::string path = dir.File("idx.dbf");
+    MakeRecords(path, 2, {});
+    NVO_dBHandler t(path, false, true, "");
+    auto own = std::make_unique<FakeIndex>(dir.File("idx.ntx"), false);
+    FakeIndex* first = own.get();
+    t.SetIndexFile(1, std::move(own));
+    EXPECT_TRUE(t.HasIndexFiles());
+
+    t.BlankRecord();
+    t.PutText(1, "new");
+    t.Append();
+    t.Go(1);
+    t.PutText(1, "chg");
+    t.WriteRecord(1);
+    EXPECT_EQ(first->changes, (std::vector<std::pair<int32_t, bool>>{{3, true}, {1, false}}));
+    EXPECT_EQ(first->file_.LockHolds(), 0);
+
+    // A write that fails still releases the index locks.
+    {
+        NvFaultPlatform faults;
+        NvPlatformScope use(faults);
+        faults.FailFrom(NvOsOp::Write, 1);
+        EXPECT_THROW(t.WriteRecord(1), ENorvaneError);
+        EXPECT_EQ(first->file_.LockHolds(), 0);
+    }
+
+    // One index that cannot be locked: the others are unlocked, nothing is written.
+    t.SetIndexFile(5, std::make_unique<FakeIndex>(dir.File("other.ntx"), true));
+    t.BlankRecord();
+    EXPECT_EQ(ErrorOf([&] { t.Append(); }), "Could not lock indexes for Table " + path);
+    EXPECT_EQ(t.RecordCount(), 3);
+    EXPECT_EQ(first->file_.LockHolds(), 0);
+    EXPECT_EQ(first->changes.size(), 2u);
+}
+
+TEST(DbsyWholeTable, ZapLeavesTheEmptyFiles) {
+    TempDir dir;
+    std::string path = dir.File("zap.dbf");
+    MakeRecords(path, 5, {}, true);
+    {
+        NVO_dBHandler t(path, false, true, "");
+        t.Zap();
+        EXPECT_EQ(t.RecordCount(), 0);
+        EXPECT_TRUE(t.Eof() && t.Bof());
+    }
+    std::vector<uint8_t> b = ReadAll(path);
+    int h = b[8] | (b[9] << 8);
+    ASSERT_EQ(b.size(), static_cast<std::size_t>(h + 1));
+    EXPECT_EQ(b.back(), 0x1A);
+    EXPECT_EQ(b[4] | b[5] | b[6] | b[7], 0);
+    EXPECT_EQ(ReadAll(dir.File("zap.dbt")).size(), 512u);
+
+    NVO_dBHandler shared(path, true, true, "");
+    EXPECT_EQ(ErrorOf([&] { shared.Zap(); }), "Zap requires full access to file " + path);
+    EXPECT_EQ(ErrorOf([&] { shared.Pack(); }), "Pack requires full access to file " + path);
+}
+
+TEST(DbsyWholeTable, CopyTableMakesShownDeletedRecordsLive) {
+    TempDir dir;
+    std::string path = dir.File("src.dbf");
+    MakeRecords(path, 3, {2}, true);
+    NVO_dBHandler t(path, false, true, "");
+    t.Go(3);
+    t.CopyTable(dir.File("dst.dbf"), "");
+    EXPECT_EQ(t.CurrentRecord(), 3);
+    NVO_dBHandler c(dir.File("dst.dbf"), false, false, "");
+    EXPECT_EQ(c.RecordCount(), 3);
+    c.Go(2);
+    EXPECT_EQ(c.RecordPointer()[0], ' ');
+    EXPECT_EQ(c.GetText(3), "memo 2");
+    EXPECT_EQ(c.Header().bytes[29], t.Header().bytes[29]);
+}
+
+// Pack keeps the live records with their memos under the same names, and a failure at any
+// file move leaves the complete old table and no stray file.
+TEST(DbsyWholeTable, PackReplacesTheFilesSafely) {
+    TempDir dir;
+    std::string path = dir.File("pk.dbf");
+    MakeRecords(path, 6, {2, 5}, true);
+    const std::set<std::string> before = FilesIn(dir.File(""));
+    for (int step = 1; step <= 4; ++step) {
+        SCOPED_TRACE(step);
+        NVO_dBHandler t(path, false, true, "");
+        {
+            NvFaultPlatform faults;
+            NvPlatformScope use(faults);
+            faults.Fail(NvOsOp::Rename, step);
+            EXPECT_THROW(t.Pack(), ENorvaneError);
+        }
+        EXPECT_EQ(FilesIn(dir.File("")), before);
+        EXPECT_EQ(t.RecordCount(), 6);
+        t.Go(5);
+        EXPECT_EQ(t.GetText(3), "memo 5");
+    }
+    {
+        NVO_dBHandler t(path, false, true, "");
+        auto own = std::make_unique<FakeIndex>(dir.File("pk.ntx"), false);
+        FakeIndex* index = own.get();
+        t.SetIndexFile(1, std::move(own));
+        t.Pack();
+        EXPECT_EQ(index->reindexed, 1);
+        EXPECT_EQ(t.RecordCount(), 4);
+        EXPECT_EQ(t.CurrentRecord(), 1);
+        t.Go(3);
+        EXPECT_EQ(t.GetText(1), "R4");
+        EXPECT_EQ(t.GetText(3), "memo 4");
+        t.Go(4);
+        EXPECT_EQ(t.GetText(3), "memo 6");
+    }
+    std::set<std::string> after = before;
+    after.insert("pk.ntx");
+    EXPECT_EQ(FilesIn(dir.File("")), after);
+}
+
+TEST(DbsyPassword, ConversionThroughACopyKeepsTheOldTableOnFailure) {
+    TempDir dir;
+    std::string path = dir.File("pw.dbf");
+    MakeRecords(path, 4, {3}, true);
+    const std::vector<uint8_t> plain = ReadAll(path);
+    const std::set<std::string> files = FilesIn(dir.File(""));
+    {
+        NVO_dBHandler t(path, false, true, "");
+        NvFaultPlatform faults;
+        NvPlatformScope use(faults);
+        faults.Fail(NvOsOp::Write, 5);
+        EXPECT_THROW(t.SetPassword("k"), ENorvaneError);
+    }
+    EXPECT_EQ(ReadAll(path), plain);
+    EXPECT_EQ(FilesIn(dir.File("")), files);
+    {
+        NVO_dBHandler t(path, false, true, "");
+        t.Go(2);
+        t.SetPassword("k");
+        EXPECT_TRUE(t.Enciphered());
+        EXPECT_EQ(t.CurrentRecord(), 2);
+        EXPECT_EQ(t.GetText(3), "memo 2");
+    }
+    EXPECT_THROW(NVO_dBHandler(path, false, false, ""), ENorvaneEncryption);
+    {
+        NVO_dBHandler t(path, false, true, "k");
+        EXPECT_EQ(t.RecordCount(), 4);
+        t.Go(3);
+        EXPECT_NE(t.RecordPointer()[0], ' ');  // deleted records stay deleted
+        EXPECT_EQ(t.GetText(3), "memo 3");
+        t.SetPassword("");
+    }
+    NVO_dBHandler t(path, false, false, "");
+    EXPECT_FALSE(t.Enciphered());
+    t.Go(4);
+    EXPECT_EQ(t.GetText(1), "R4");
+    EXPECT_EQ(t.GetText(3), "memo 4");
+}
