@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "nv6_bld.h"
+#include "nv6_bytes.h"
+#include "nv6_encrxm.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
 #include "nv6_os.h"
@@ -361,9 +363,9 @@ void NVO_dBHandler::CopyStructure(const std::string& newName) {
             build = std::make_unique<NVO_DBFoxBuild>(newName);
             break;
         case nvdbf::kVerVfp:
-            // The builders write no Visual FoxPro header; copying one as another version
-            // would change its field layout.
-            NvRaise(TnvMsg::NotYetAvailable, {"Copying a Visual FoxPro table", FileName()});
+            // No builder writes this format: its header is copied as it stands.
+            CopyVfpStructure(newName);
+            return;
         default:
             build = std::make_unique<NVO_DBFBuild>(newName);
             break;
@@ -377,6 +379,43 @@ void NVO_dBHandler::CopyStructure(const std::string& newName) {
     build->Build();
     if (NVO_DiskFile* table = build->TableFile())
         table->WriteAt(28, Header().bytes.data() + 28, 2);
+}
+
+void NVO_dBHandler::CopyVfpStructure(const std::string& newName) {
+    const int h = HeaderLength();
+    std::vector<uint8_t> header(static_cast<std::size_t>(h));
+    if (NVO_dBaseFld::ReadAt(0, header.data(), h) < h) NvRaise(TnvMsg::ReadError, {FileName()});
+    const int area = nvdbf::DescriptorAreaLength(Version(), h);
+    uint8_t* descriptors = header.data() + nvdbf::kHeaderSize;
+    if (Enciphered()) DecipherInPlace(ReadPassword(), descriptors, static_cast<std::size_t>(area));
+    for (int i = 0; i < FieldCount(); ++i) {
+        if ((i + 1) * nvdbf::kDescriptorSize > area) break;
+        const auto& d = Descriptor(i).bytes;
+        std::copy(d.begin(), d.end(), descriptors + i * nvdbf::kDescriptorSize);
+    }
+    nvbytes::StoreLE32(header.data() + 4, 0);
+    header[15] = 0;
+    const std::string path = DefaultExt(newName, ".DBF");
+    {
+        NVO_DiskFile table(path, false, true);
+        table.CreateNew();
+        table.WriteAt(0, header.data(), h);
+        const uint8_t end = nvdbf::kEndOfFile;
+        table.WriteAt(h, &end, 1);
+        table.Close();
+    }
+    NVobjMemoBase* memo = HasMemo() ? MemoFile() : nullptr;
+    if (!memo) return;
+    // An empty memo file of the same block size: the next free block follows the 512 bytes
+    // of the header.
+    const uint32_t blockSize = memo->BlockSize();
+    std::vector<uint8_t> memoHeader(512, 0);
+    nvbytes::StoreBE32(memoHeader.data(), (512 + blockSize - 1) / blockSize);
+    nvbytes::StoreBE16(memoHeader.data() + 6, static_cast<uint16_t>(blockSize));
+    NVO_DiskFile memoFile(NVobjMemoBase::MemoFileName(path, Version()), false, true);
+    memoFile.CreateNew();
+    memoFile.WriteAt(0, memoHeader.data(), static_cast<int64_t>(memoHeader.size()));
+    memoFile.Close();
 }
 
 void NVO_dBHandler::CopyRecordsTo(NVO_dBHandler& target, bool keepDeleted) {

@@ -125,7 +125,7 @@ public:
     // full lock cannot be had.
     void CopyTable(const std::string& newName, const std::string& password);
     // Creates an empty table (and memo file) with this table's fields, version style and
-    // header bytes 28 and 29. "Table %s can not be copied without changing its record
+    // header bytes 28 and 29 (a Visual FoxPro table as it is, with its extra area). "Table %s can not be copied without changing its record
     // length" before any file is touched when the builder cannot keep the record length.
     void CopyStructure(const std::string& newName);
 
@@ -153,6 +153,9 @@ private:
     void DropWindow() { windowStart_ = -1; windowEnd_ = -1; }
     // The filter-set step of Go for a negative code; false when an end was reached.
     bool FilterStep(int32_t code, int32_t& record);
+    // CopyStructure of a Visual FoxPro table: its header (descriptors plain, no records) and
+    // an empty memo file of the same block size.
+    void CopyVfpStructure(const std::string& newName);
     // Copies every record (deleted ones kept as deleted when `keepDeleted`) into `target`.
     void CopyRecordsTo(NVO_dBHandler& target, bool keepDeleted);
     // Builds a copy under a temporary name with CopyTable (or the full copy of SetPassword)
