@@ -258,6 +258,21 @@ TEST(DbsyIndexes, WritesLockAndInformIndexesAndReleaseThemOnFailure) {
     EXPECT_EQ(first->changes.size(), 2u);
 }
 
+TEST(DbsyIndexes, RenameTakesAlongTheIndexesNamedLikeTheTable) {
+    TempDir dir;
+    MakeRecords(dir.File("ren.dbf"), 2, {}, true);
+    {
+        NVO_dBHandler t(dir.File("ren.dbf"), false, true, "");
+        t.SetIndexFile(1, std::make_unique<FakeIndex>(dir.File("REN.ntx"), false));
+        t.SetIndexFile(2, std::make_unique<FakeIndex>(dir.File("other.ntx"), false));
+        t.Rename(dir.File("moved.dbf"));
+        t.Go(2);
+        EXPECT_EQ(t.GetText(3), "memo 2");
+    }
+    EXPECT_EQ(FilesIn(dir.File("")),
+              (std::set<std::string>{"moved.dbf", "moved.dbt", "moved.ntx", "other.ntx"}));
+}
+
 TEST(DbsyWholeTable, ZapLeavesTheEmptyFiles) {
     TempDir dir;
     std::string path = dir.File("zap.dbf");
@@ -367,11 +382,18 @@ TEST(DbsyPassword, ConversionThroughACopyKeepsTheOldTableOnFailure) {
         t.Go(3);
         EXPECT_NE(t.RecordPointer()[0], ' ');  // deleted records stay deleted
         EXPECT_EQ(t.GetText(3), "memo 3");
+        t.Pack();  // the packed copy keeps the password
+    }
+    {
+        NVO_dBHandler t(path, false, true, "k");
+        EXPECT_EQ(t.RecordCount(), 3);
+        t.Go(3);
+        EXPECT_EQ(t.GetText(3), "memo 4");
         t.SetPassword("");
     }
     NVO_dBHandler t(path, false, false, "");
     EXPECT_FALSE(t.Enciphered());
-    t.Go(4);
+    t.Go(3);
     EXPECT_EQ(t.GetText(1), "R4");
     EXPECT_EQ(t.GetText(3), "memo 4");
 }
