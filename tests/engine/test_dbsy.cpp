@@ -447,3 +447,64 @@ TEST(DbsyWholeTable, PeerTablesCopyWithTheirMemos) {
     }
     EXPECT_EQ(tables, 6);
 }
+
+// Memo texts through the field layer for each memo format: long values (beyond 64 KB),
+// rewrites shorter and longer, removal; the table's lock protocol reaches the memo file.
+TEST(DbsyMemoFields, RoundTripsInEveryMemoFormat) {
+    TempDir dir;
+    const std::string big(70000, 'x');
+    for (int style = 0; style < 3; ++style) {
+        SCOPED_TRACE(style);
+        std::string path = dir.File("m" + std::to_string(style) + ".dbf");
+        {
+            std::unique_ptr<NVO_DBFBuild> build;
+            if (style == 0) build = std::make_unique<NVO_DBFBuild>(path);
+            if (style == 1) build = std::make_unique<NVO_DB4Build>(path);
+            if (style == 2) build = std::make_unique<NVO_DBFoxBuild>(path);
+            build->AddField("NOTE", "M", 10, 0);
+            build->Build();
+        }
+        {
+            NVO_dBHandler t(path, false, true, "");
+            t.SetLockProtocol(TnvLokProtocol::FoxLock);
+            t.BlankRecord();
+            t.PutText(1, big);
+            t.Append();
+            ASSERT_NE(t.MemoFor(1), nullptr);
+            EXPECT_EQ(t.MemoFor(1)->LockProtocol(), TnvLokProtocol::FoxLock);
+            t.BlankRecord();
+            t.PutText(1, "short");
+            t.Append();
+            t.Go(2);
+            t.PutText(1, "a longer text than before");
+            t.WriteRecord(2);
+        }
+        NVO_dBHandler t(path, false, true, "");
+        t.Go(1);
+        EXPECT_EQ(t.MemoSize(1), 70000);
+        EXPECT_EQ(t.GetText(1), big);
+        t.PutText(1, "");
+        t.WriteRecord(1);
+        t.Go(1);
+        EXPECT_EQ(t.GetText(1), "");
+        t.Go(2);
+        EXPECT_EQ(t.GetText(1), "a longer text than before");
+    }
+}
+
+// Long operations report start, each record and the end.
+TEST(DbsyWholeTable, CopyReportsItsProgress) {
+    struct Reporting : NVO_dBHandler {
+        using NVO_dBHandler::NVO_dBHandler;
+        void StatusUpdate(int32_t a, int32_t b, int32_t c) override { calls.push_back({a, b, c}); }
+        std::vector<std::array<int32_t, 3>> calls;
+    };
+    TempDir dir;
+    MakeRecords(dir.File("st.dbf"), 3, {2});
+    Reporting t(dir.File("st.dbf"), false, true, "");
+    t.SetShowDeleted(false);
+    t.CopyTable(dir.File("st2.dbf"), "");
+    using C = std::array<int32_t, 3>;
+    EXPECT_EQ(t.calls, (std::vector<C>{{-1, 6, 3}, {6, 1, 0}, {6, 3, 0}, {0, 0, 0}}));
+    EXPECT_EQ(NVO_dBHandler(dir.File("st2.dbf"), false, false, "").RecordCount(), 2);
+}
