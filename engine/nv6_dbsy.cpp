@@ -590,24 +590,22 @@ void NVO_dBHandler::SetPassword(const std::string& password) {
     if (!Enciphered() && password.empty()) return;
     std::string old = Enciphered() ? ReadPassword() : std::string();
     int32_t remembered = CurrentRecord();
-    if (RecordCount() == 0) {
-        SetPasswordOfEmptyTable(password);
-    } else {
-        bool showDeleted = ShowDeleted();
-        bool filter = filterRequested_;
-        SetShowDeleted(true);
-        filterRequested_ = false;
-        try {
-            ReplaceByCopy(password, true);
-        } catch (...) {
-            SetShowDeleted(showDeleted);
-            filterRequested_ = filter;
-            throw;
-        }
+    // Even an empty table goes through a copy: its descriptors and header change together
+    // only by replacing the file.
+    bool showDeleted = ShowDeleted();
+    bool filter = filterRequested_;
+    SetShowDeleted(true);
+    filterRequested_ = false;
+    try {
+        ReplaceByCopy(password, true);
+    } catch (...) {
         SetShowDeleted(showDeleted);
         filterRequested_ = filter;
-        AdoptPassword(password);
+        throw;
     }
+    SetShowDeleted(showDeleted);
+    filterRequested_ = filter;
+    AdoptPassword(password);
     for (auto& index : indexFiles_)
         if (index) index->Recrypt(old, password);
     Go(remembered);

@@ -3,6 +3,7 @@
 // replacing ones also under injected failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -507,4 +508,35 @@ TEST(DbsyWholeTable, CopyReportsItsProgress) {
     using C = std::array<int32_t, 3>;
     EXPECT_EQ(t.calls, (std::vector<C>{{-1, 6, 3}, {6, 1, 0}, {6, 3, 0}, {0, 0, 0}}));
     EXPECT_EQ(NVO_dBHandler(dir.File("st2.dbf"), false, false, "").RecordCount(), 2);
+}
+
+TEST(DbsyPassword, EmptyTableTakesAPasswordAndRecordsWrittenLaterAreEnciphered) {
+    TempDir dir;
+    std::string path = dir.File("pe.dbf");
+    MakeRecords(path, 0, {}, true);
+    {
+        NVO_dBHandler t(path, false, true, "");
+        t.SetPassword("pw");
+        EXPECT_EQ(ErrorOf([&] { t.SetPassword("pw"); }), "");  // same password: nothing to do
+        t.BlankRecord();
+        t.PutText(1, "secret");
+        t.PutText(3, "hidden memo");
+        t.Append();
+    }
+    std::vector<uint8_t> bytes = ReadAll(path);
+    EXPECT_EQ(std::search(bytes.begin(), bytes.end(), std::begin("secret"), std::end("secret") - 1),
+              bytes.end());
+    EXPECT_EQ(bytes[15], 1);
+    bytes = ReadAll(dir.File("pe.dbt"));
+    EXPECT_EQ(std::search(bytes.begin(), bytes.end(), std::begin("hidden"), std::end("hidden") - 1),
+              bytes.end());
+    {
+        NVO_dBHandler t(path, false, false, "pw");
+        t.Go(1);
+        EXPECT_EQ(t.GetText(1), "secret");
+        EXPECT_EQ(t.GetText(3), "hidden memo");
+    }
+    NVO_dBHandler shared(dir.File("pe.dbf"), true, false, "pw");
+    EXPECT_EQ(ErrorOf([&] { shared.SetPassword(""); }),
+              "SetPassword requires full access to file " + path);
 }
