@@ -240,6 +240,12 @@ TEST(DbsyIndexes, WritesLockAndInformIndexesAndReleaseThemOnFailure) {
     t.WriteRecord(1);
     EXPECT_EQ(first->changes, (std::vector<std::pair<int32_t, bool>>{{3, true}, {1, false}}));
     EXPECT_EQ(first->file_.LockHolds(), 0);
+    {
+        NvFaultPlatform faults;
+        NvPlatformScope use(faults);
+        t.Flush();  // the table, then (after-flush notice) the index file
+        EXPECT_EQ(faults.Calls(NvOsOp::Fsync), 2);
+    }
 
     // A write that fails still releases the index locks.
     {
