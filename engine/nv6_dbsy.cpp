@@ -509,7 +509,8 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted)
     const std::string memo = HasMemo() ? NVobjMemoBase::MemoFileName(table, Version()) : "";
     const bool memoExists = !memo.empty() && NvOS().Exists(memo);
     const std::string asideTable = FreeTableName(dir);
-    const std::string asideMemo = HasMemo() ? NVobjMemoBase::MemoFileName(asideTable, Version()) : "";
+    const std::string asideMemo =
+        HasMemo() ? NVobjMemoBase::MemoFileName(asideTable, Version()) : "";
     CloseMemoObject();
     Close();
     std::vector<std::pair<std::string, std::string>> moved;

@@ -125,8 +125,9 @@ public:
     // full lock cannot be had.
     void CopyTable(const std::string& newName, const std::string& password);
     // Creates an empty table (and memo file) with this table's fields, version style and
-    // header bytes 28 and 29 (a Visual FoxPro table as it is, with its extra area). "Table %s can not be copied without changing its record
-    // length" before any file is touched when the builder cannot keep the record length.
+    // header bytes 28 and 29 (a Visual FoxPro table as it is, with its extra area). "Table
+    // %s can not be copied without changing its record length" before any file is touched
+    // when the builder cannot keep the record length.
     void CopyStructure(const std::string& newName);
 
     // Index slots 1..63; an index file given to a slot is owned by the cursor.

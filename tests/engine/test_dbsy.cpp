@@ -57,8 +57,16 @@ std::vector<int> WalkForward(NVO_dBHandler& t) {
 
 std::set<std::string> FilesIn(const std::string& dir) {
     std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.insert(e.path().filename());
     return names;
+}
+
+std::string MemoValue(NVO_dBHandler& t, int f) {
+    std::string value(static_cast<std::size_t>(t.MemoSize(f)), '\0');
+    if (!value.empty())
+        t.ReadMemo(f, reinterpret_cast<uint8_t*>(value.data()), static_cast<int32_t>(value.size()));
+    return value;
 }
 
 class EvenFilter : public TnvRecordFilter {
@@ -69,7 +77,8 @@ public:
 // An index file that only records what the cursor tells it; `failLock` makes LockIndex fail.
 class FakeIndex : public NVO_IndexFile {
 public:
-    FakeIndex(const std::string& path, bool failLock) : file_(path, true, true), failLock_(failLock) {
+    FakeIndex(const std::string& path, bool failLock)
+        : file_(path, true, true), failLock_(failLock) {
         file_.CreateNew();
     }
     NVO_DiskFile* DiskFile() override { return &file_; }
@@ -443,11 +452,7 @@ TEST(DbsyWholeTable, PeerTablesCopyWithTheirMemos) {
                     EXPECT_EQ(c.GetRaw(f), t.GetRaw(f)) << n << " " << t.FieldName(f);
                     continue;
                 }
-                std::string a(static_cast<std::size_t>(t.MemoSize(f)), '\0');
-                std::string b(static_cast<std::size_t>(c.MemoSize(f)), '\0');
-                if (!a.empty()) t.ReadMemo(f, reinterpret_cast<uint8_t*>(a.data()), static_cast<int32_t>(a.size()));
-                if (!b.empty()) c.ReadMemo(f, reinterpret_cast<uint8_t*>(b.data()), static_cast<int32_t>(b.size()));
-                EXPECT_EQ(a, b) << n << " " << t.FieldName(f);
+                EXPECT_EQ(MemoValue(c, f), MemoValue(t, f)) << n << " " << t.FieldName(f);
             }
         }
         fs::remove(copy);
