@@ -73,6 +73,9 @@ enum class TnvMsg : int {
     FilterMustBeBoolean,
     NotYetAvailable,
     NoMemoFile,
+    ExpressionTooDeep,
+    DivisionByZero,
+    TextNotANumber,
     CopyLayoutDiffers,
     Count_
 };
