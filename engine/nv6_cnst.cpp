@@ -79,6 +79,7 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::ExpressionTooDeep, C::Expression, "Expression is nested too deeply (more than %d levels)"},
     {TnvMsg::DivisionByZero, C::Expression, "Division by zero in %s operation"},
     {TnvMsg::TextNotANumber, C::Expression, "The text \"%s\" is not a number in %s operation"},
+    {TnvMsg::CopyLayoutDiffers, C::Error, "Table %s can not be copied without changing its record length"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

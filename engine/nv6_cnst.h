@@ -76,6 +76,7 @@ enum class TnvMsg : int {
     ExpressionTooDeep,
     DivisionByZero,
     TextNotANumber,
+    CopyLayoutDiffers,
     Count_
 };
 

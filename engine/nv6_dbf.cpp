@@ -1,9 +1,12 @@
 #include "nv6_dbf.h"
 
+#include "nv6_encrxm.h"
+
 #include <cstdio>
 #include <limits>
 
 #include "nv6_bytes.h"
+#include "nv6_encrxm.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
 #include "nv6_os.h"
@@ -86,12 +89,6 @@ std::string TableFileName(const std::string& name) {
     std::string withExt = DefaultExt(name, ".DBF");
     if (withExt == name) return withExt;
     return NvFindFileNoCase(NvExpandFileName(withExt));
-}
-
-// Where the cipher will be applied once record encryption is available: descriptors at open,
-// each record read and each record written. Until then an enciphered table cannot be used.
-[[noreturn]] void CipherUnavailable(const std::string& fileName) {
-    NvRaise(TnvMsg::NotYetAvailable, {"Record encryption", fileName});
 }
 
 constexpr int64_t kMaxTableSize = int64_t(1) << 31;
@@ -178,7 +175,8 @@ void NVO_dBaseDBF::LoadDescriptors() {
     std::vector<uint8_t> bytes(static_cast<std::size_t>(area));
     if (area > 0 && ReadAt(nvdbf::kHeaderSize, bytes.data(), area) < area)
         NvRaise(TnvMsg::ReadError, {FileName()});
-    if (enciphered_) CipherUnavailable(FileName());
+    // The whole area is one cipher sequence, whatever slack follows the terminator.
+    if (enciphered_ && area > 0) DecipherInPlace(readPassword_, bytes.data(), bytes.size());
 
     // Some writers leave more room after the descriptors than the version byte foresees;
     // the list ends at the first slot that starts with the terminator.
@@ -224,9 +222,11 @@ void NVO_dBaseDBF::ReadHeader() {
     int32_t n = CountFromSize(FileSize());
     // Accumulated until TableChanged reports it: appends re-read the header too, and must
     // not hide a change another program made before them.
-    if (n != count_ || fresh.ChangeStamp() != lastStamp_) changedByOthers_ = true;
+    bool changed = n != count_ || fresh.ChangeStamp() != lastStamp_;
+    if (changed) changedByOthers_ = true;
     count_ = n;
     lastStamp_ = fresh.ChangeStamp();
+    if (changed) ChangedByOthers();
 }
 
 void NVO_dBaseDBF::WriteHeader() {
@@ -334,7 +334,7 @@ void NVO_dBaseDBF::Go(int32_t target) {
 void NVO_dBaseDBF::ReadRecord(int32_t n) {
     if (ReadAt(RecordOffset(n), rec_, recordLength_) < recordLength_)
         NvRaise(TnvMsg::ReadError, {FileName()});
-    if (enciphered_) CipherUnavailable(FileName());
+    if (enciphered_) DecipherInPlace(readPassword_, rec_, static_cast<std::size_t>(recordLength_));
     current_ = n;
     eof_ = false;
     bof_ = false;
@@ -343,9 +343,9 @@ void NVO_dBaseDBF::ReadRecord(int32_t n) {
 }
 
 void NVO_dBaseDBF::WriteImage(int64_t offset, bool withEndOfFile) {
-    std::copy(rec_, rec_ + recordLength_, workBuffer_.begin());
-    if (enciphered_) CipherUnavailable(FileName());
-    workBuffer_[recordLength_] = nvdbf::kEndOfFile;
+    // The record buffer stays plain; the end-of-file byte after an append is never enciphered.
+    EncipherRecord(enciphered_ ? writePassword_ : std::string_view(), rec_, workBuffer_.data(),
+                   static_cast<std::size_t>(recordLength_), true);
     WriteAt(offset, workBuffer_.data(), recordLength_ + (withEndOfFile ? 1 : 0));
 }
 
@@ -510,7 +510,7 @@ bool NVO_dBaseDBF::LockRecord() {
 void NVO_dBaseDBF::SetLockProtocol(TnvLokProtocol protocol) {
     protocol_ = protocol;
     NvSetTableLockNumbers(protocol, lockNumbers_);
-    // The memo object takes the same protocol once the memo unit provides it.
+    if (memo_) memo_->SetLockProtocol(protocol);
 }
 
 // ---- file operations ----
@@ -527,21 +527,92 @@ void NVO_dBaseDBF::Rename(std::string_view newName) {
     alias_ = nvlocale::AnsiUpperCase(BaseName(FileName()));
     if (!hasMemo_) return;
     // The memo file follows the table under the new base name with its own extension.
+    // (dBase III and IV also put the new base name into the memo header).
     memo_.reset();
-    std::string ext = (version_ == nvdbf::kVerVfp || version_ == nvdbf::kVerFoxMemo) ? "fpt" : "dbt";
-    std::string oldMemo = NvFindFileNoCase(NvCompanionName(oldName, ext));
-    NVO_DiskFile memo(oldMemo, false, true);
-    if (!memo.Exists()) return;
-    memo.Open();
-    memo.Rename(NvCompanionName(FileName(), ext));
+    std::string oldMemo = NVobjMemoBase::MemoFileName(oldName, version_);
+    if (!NVO_DiskFile(oldMemo, false, true).Exists()) return;
+    std::unique_ptr<NVobjMemoBase> memo =
+        NVobjMemoBase::Create(oldName, version_, false, true);
+    if (memo) memo->RenameMemo(FileName());
 }
 
-NVO_DiskFile* NVO_dBaseDBF::MemoFile() {
+NVobjMemoBase* NVO_dBaseDBF::MemoFile() {
     if (!hasMemo_) return nullptr;
     if (!memo_) memo_ = CreateMemoObject();
     return memo_.get();
 }
 
-std::unique_ptr<NVO_DiskFile> NVO_dBaseDBF::CreateMemoObject() {
-    NvRaise(TnvMsg::NotYetAvailable, {"Memo file access", FileName()});
+std::unique_ptr<NVobjMemoBase> NVO_dBaseDBF::CreateMemoObject() {
+    std::unique_ptr<NVobjMemoBase> memo =
+        NVobjMemoBase::Create(FileName(), version_, Shared(), ReadWrite());
+    if (memo) {
+        memo->SetLockProtocol(protocol_);
+        memo->SetKeys(CipherKeys());
+    }
+    return memo;
+}
+
+TnvCipherKeys NVO_dBaseDBF::CipherKeys() const {
+    TnvCipherKeys keys;
+    keys.enciphered = enciphered_;
+    if (enciphered_) {
+        keys.readKey = readPassword_;
+        keys.writeKey = writePassword_;
+    }
+    return keys;
+}
+
+// ---- replacing the files ----
+
+void NVO_dBaseDBF::ReopenReplacedFile() {
+    memo_.reset();
+    if (Closed()) Open();
+    TnvDBFHeader fresh;
+    if (ReadAt(0, fresh.bytes.data(), nvdbf::kHeaderSize) < nvdbf::kHeaderSize)
+        NvRaise(TnvMsg::ReadError, {FileName()});
+    if (fresh.HeaderLength() != headerLength_ || fresh.RecordLength() != recordLength_)
+        NvRaise(TnvMsg::TableHeaderInvalid, {FileName()});
+    header_ = fresh;
+    lastStamp_ = fresh.ChangeStamp();
+    count_ = CountFromSize(FileSize());
+    current_ = 0;
+    eof_ = false;
+    bof_ = true;
+    headerDirty_ = false;
+}
+
+void NVO_dBaseDBF::SetPasswordOfEmptyTable(const std::string& password) {
+    int area = nvdbf::DescriptorAreaLength(version_, headerLength_);
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(std::max(area, 0)), 0);
+    if (area > 0 && ReadAt(nvdbf::kHeaderSize, bytes.data(), area) < area)
+        NvRaise(TnvMsg::ReadError, {FileName()});
+    DecipherInPlace(enciphered_ ? readPassword_ : std::string(), bytes.data(), bytes.size());
+    for (std::size_t i = 0; i < descriptors_.size(); ++i) {
+        std::size_t at = i * nvdbf::kDescriptorSize;
+        if (at + nvdbf::kDescriptorSize > bytes.size()) break;
+        std::copy(descriptors_[i].bytes.begin(), descriptors_[i].bytes.end(), bytes.begin() + at);
+    }
+    EncipherInPlace(password, bytes.data(), bytes.size());
+    if (area > 0) WriteAt(nvdbf::kHeaderSize, bytes.data(), area);
+    AdoptPassword(password);
+    headerDirty_ = true;
+    WriteHeader();
+}
+
+void NVO_dBaseDBF::AdoptPassword(const std::string& password) {
+    readPassword_ = password;
+    writePassword_ = password;
+    enciphered_ = !password.empty();
+    header_.bytes[15] = enciphered_ ? 1 : 0;
+    if (memo_) memo_->SetKeys(CipherKeys());
+}
+
+void NVO_dBaseDBF::TruncateRecords() {
+    count_ = 0;
+    current_ = 0;
+    headerDirty_ = true;
+    const uint8_t end = nvdbf::kEndOfFile;
+    WriteAt(headerLength_, &end, 1);
+    Truncate(int64_t(headerLength_) + 1);
+    WriteHeader();
 }

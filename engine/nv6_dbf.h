@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "nv6_disk.h"
+#include "nv6_memo.h"
 
 // Version bytes a table may carry.
 namespace nvdbf {
@@ -151,7 +152,7 @@ public:
     uint8_t TableChanged();
     void SetUserId(int32_t value) { userId_ = value; }
     // The table's memo object, created on first use; nullptr when the table has none.
-    NVO_DiskFile* MemoFile();
+    NVobjMemoBase* MemoFile();
 
     // --- state, read by the layers above -------------------------------------------------------
     uint8_t Version() const { return version_; }
@@ -194,11 +195,33 @@ public:
     const TnvFieldDescriptor& Descriptor(int index) const { return descriptors_.at(index); }
 
 protected:
-    // Creates the memo object for this table's version byte. The memo unit fills this in;
-    // until then a table with a memo file raises that memo files are not available.
-    virtual std::unique_ptr<NVO_DiskFile> CreateMemoObject();
+    // Creates the memo object for this table's version byte with the table's modes, lock
+    // protocol and cipher keys. "File %s could not be found" when the memo file is missing.
+    virtual std::unique_ptr<NVobjMemoBase> CreateMemoObject();
+    // The keys the memo file (and index files) encipher with on this table's behalf.
+    TnvCipherKeys CipherKeys() const;
 
     TnvFieldDescriptor& MutableDescriptor(int index) { return descriptors_.at(index); }
+    // Called when a header read reveals records or a change stamp written by another program,
+    // so that anything kept from the file (a read-ahead window) can be dropped.
+    virtual void ChangedByOthers() {}
+    // Removes every record: the count becomes 0, the file ends with the end-of-file byte at
+    // H and the header is written. Needs full access, as Truncate does.
+    void TruncateRecords();
+    // Frees the memo object (it is created again on next use).
+    void CloseMemoObject() { memo_.reset(); }
+    // After the table file was replaced under its name: opens it again and takes the header
+    // and record count from the new file. Raises "Table Header for %s is invalid" when its
+    // header or record length differ from the ones the descriptors describe.
+    void ReopenReplacedFile();
+    // Makes `password` the table's only password (empty: plain) for a table without
+    // records: rewrites the descriptor area enciphered with it (plain when empty), sets
+    // header byte 15 and hands the memo object the new keys.
+    // REQUIRES: RecordCount() == 0, read-write.
+    void SetPasswordOfEmptyTable(const std::string& password);
+    // Takes `password` as the read and write password of a table whose files were just
+    // replaced by a copy enciphered with it.
+    void AdoptPassword(const std::string& password);
     void SetRecordModified(bool value) { recordModified_ = value; }
     void SetHeaderDirty() { headerDirty_ = true; }
     void SetCurrentRecord(int32_t n) { current_ = n; }
@@ -255,7 +278,7 @@ private:
     int32_t userId_ = 0;
     TnvLokProtocol protocol_ = TnvLokProtocol::Default;
     TnvTableLockNumbers lockNumbers_;
-    std::unique_ptr<NVO_DiskFile> memo_;
+    std::unique_ptr<NVobjMemoBase> memo_;
     // A second handle on the table for the append lock while this object holds a record lock
     // (a file object holds one range at a time; the OS locks belong to the handle).
     std::unique_ptr<NVO_DiskFile> appendLockFile_;

@@ -565,41 +565,48 @@ void NVO_dBaseFld::RecallRecord() {
 
 // ---- memo fields ----
 
-NVO_DiskFile* NVO_dBaseFld::MemoFor(int number) {
+NVobjMemoBase* NVO_dBaseFld::MemoFor(int number) {
     if (!IsMemoField(number)) return nullptr;
     return MemoFile();
 }
 
+// The field's block number; anything unusable as one (negative, fractional garbage) is 0.
+uint32_t NVO_dBaseFld::MemoBlock(int number) {
+    long double v = GetNumber(number);
+    if (!(v > 0) || v > 4294967295.0L) return 0;
+    return static_cast<uint32_t>(v);
+}
+
 // A field without a block needs no memo file: it reads as an empty text.
 int32_t NVO_dBaseFld::MemoSize(int number) {
-    if (!IsMemoField(number) || static_cast<int32_t>(GetNumber(number)) == 0) return 0;
-    NVO_DiskFile* memo = MemoFor(number);
+    if (!IsMemoField(number) || MemoBlock(number) == 0) return 0;
+    NVobjMemoBase* memo = MemoFor(number);
     if (!memo) return 0;
-    // The memo unit's value length goes here.
-    NvRaise(TnvMsg::NotYetAvailable, {"Memo file access", memo->FileName()});
+    return static_cast<int32_t>(memo->MemoSize(MemoBlock(number)));
 }
 
 int32_t NVO_dBaseFld::ReadMemo(int number, uint8_t* buffer, int32_t length) {
     if (length > 0 && buffer) buffer[0] = 0;
-    if (length <= 0 || !IsMemoField(number) || static_cast<int32_t>(GetNumber(number)) == 0) return 0;
-    NVO_DiskFile* memo = MemoFor(number);
+    if (length <= 0 || !IsMemoField(number) || MemoBlock(number) == 0) return 0;
+    NVobjMemoBase* memo = MemoFor(number);
     if (!memo) return 0;
-    // The memo unit's value read goes here.
-    NvRaise(TnvMsg::NotYetAvailable, {"Memo file access", memo->FileName()});
+    uint32_t got = static_cast<uint32_t>(length);
+    memo->MemoRead(buffer, MemoBlock(number), got);
+    return static_cast<int32_t>(got);
 }
 
 int32_t NVO_dBaseFld::WriteMemo(int number, const uint8_t* buffer, int32_t length) {
-    (void)buffer;
     if (!IsMemoField(number)) return 0;
-    if (length <= 0 && static_cast<int32_t>(GetNumber(number)) == 0) return 0;
-    NVO_DiskFile* memo = MemoFor(number);
+    if (length <= 0 && MemoBlock(number) == 0) return 0;
+    NVobjMemoBase* memo = MemoFor(number);
     if (!memo) {
         if (length <= 0) return 0;
         // A memo field of a table without memo file: the text has nowhere to go.
         NvRaise(TnvMsg::NoMemoFile, {FileName(), FieldName(number)});
     }
-    // The memo unit's value write goes here.
-    NvRaise(TnvMsg::NotYetAvailable, {"Memo file access", memo->FileName()});
+    uint32_t block = MemoBlock(number);
+    uint32_t count = static_cast<uint32_t>(std::max(length, 0));
+    return static_cast<int32_t>(memo->MemoWrite(buffer, block, count));
 }
 
 // ---- search records ----

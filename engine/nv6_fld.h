@@ -122,7 +122,7 @@ public:
     bool IsMemoField(int number) const;
     // The memo object for a memo field (created through MemoFile); nullptr for other
     // fields or when the table has no memo file.
-    NVO_DiskFile* MemoFor(int number);
+    NVobjMemoBase* MemoFor(int number);
     // Memo text of the field through the memo object; the block is the field's number.
     int32_t MemoSize(int number);
     int32_t ReadMemo(int number, uint8_t* buffer, int32_t length);
@@ -142,6 +142,7 @@ public:
 
 private:
     const TnvFieldDescriptor* ByNumber(int number) const;
+    uint32_t MemoBlock(int number);
     bool IsVfpBinary(const TnvFieldDescriptor& d) const;
     // Table base name, "->", field name, " (", text, ")": the argument of conversion errors.
     std::string FieldArgument(const TnvFieldDescriptor& d, std::string_view text) const;

@@ -13,7 +13,9 @@
 #include "dbf_support.h"
 #include "nv6_bytes.h"
 #include "nv6_date.h"
+#include "nv6_encrxm.h"
 #include "nv6_fld.h"
+#include "nv_test_md5.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
 
@@ -39,11 +41,24 @@ std::string TrimRight(std::string s) {
     return s;
 }
 
-// A field's value in the dump's notation; nullopt for memo fields (not compared here).
+// A memo field's value read through the field layer, as "length:md5"; M fields give the
+// same text through GetText.
+std::string MemoDumpValue(NVO_dBaseFld& t, int n) {
+    int32_t size = t.MemoSize(n);
+    std::string value(static_cast<std::size_t>(size), '\0');
+    int32_t got = size > 0 ? t.ReadMemo(n, reinterpret_cast<uint8_t*>(value.data()), size) : 0;
+    EXPECT_EQ(got, size);
+    if (t.FieldType(n) == 'M') {
+        EXPECT_EQ(t.GetText(n), value);
+    }
+    return nvtest::LenMd5(value);
+}
+
+// A field's value in the dump's notation.
 std::optional<std::string> DumpValue(NVO_dBaseFld& t, int n) {
     char type = t.FieldType(n);
     bool vfp = t.Version() == nvdbf::kVerVfp;
-    if (t.IsMemoField(n)) return std::nullopt;
+    if (t.IsMemoField(n)) return MemoDumpValue(t, n);
     long double v;
     switch (type) {
         case 'C':
@@ -227,8 +242,61 @@ TEST_F(DbfCorruptHeader, PasswordsMustMatchTheEncryptionFlag) {
     } catch (const ENorvaneEncryption& e) {
         EXPECT_EQ(e.Message(), "No Password for encrypted file " + path);
     }
-    // The cipher is not in this build yet: refused clearly, not read as garbage.
-    EXPECT_THROW(NVO_dBaseFld(path, false, false, "secret"), ENorvaneError);
+}
+
+// A plain table enciphered by hand the way the cipher stores it: descriptors as one
+// sequence, each record on its own.
+TEST(DbfCipher, EncipheredTablesReadDecipheredAndWriteEnciphered) {
+    TempDir dir;
+    std::string path = dir.File("sec.dbf");
+    dbftest::MakeTable(path, {{"NAME", "C", 8, 0}, {"N", "N", 4, 0}});
+    {
+        NVO_dBaseFld t(path, false, true, "");
+        t.BlankRecord();
+        t.PutText(1, "alpha");
+        t.PutText(2, "12");
+        t.Append();
+        t.PutText(1, "beta");
+        t.Append();
+    }
+    std::vector<uint8_t> b = ReadAll(path);
+    const int h = nvbytes::LoadLE16(&b[8]), r = nvbytes::LoadLE16(&b[10]);
+    const std::vector<uint8_t> plain = b;
+    b[15] = 1;
+    EncipherInPlace("k3y", &b[32], static_cast<std::size_t>(h - 33));
+    for (int i = 0; i < 2; ++i) EncipherInPlace("k3y", &b[h + i * r], static_cast<std::size_t>(r));
+    WriteAll(path, b);
+
+    try {
+        NVO_dBaseFld t(path, false, false, "wrong");
+        FAIL();
+    } catch (const ENorvaneEncryption& e) {
+        EXPECT_EQ(e.Message(), "Invalid Password for encrypted file " + path);
+    }
+    {
+        NVO_dBaseFld t(path, false, true, "k3y");
+        t.Go(1);
+        EXPECT_EQ(t.GetText(1), "alpha");
+        EXPECT_EQ(t.GetText(2), "12");
+        t.PutText(1, "gamma");
+        t.WriteRecord(1);
+        EXPECT_EQ(t.GetText(1), "gamma");  // the record buffer stays plain
+        t.PutText(1, "delta");
+        t.Append();
+    }
+    b = ReadAll(path);
+    ASSERT_EQ(b.size(), static_cast<std::size_t>(h + 3 * r + 1));
+    EXPECT_EQ(b.back(), 0x1A);  // not enciphered
+    std::vector<uint8_t> rec(b.begin() + h, b.begin() + h + r);
+    DecipherInPlace("k3y", rec.data(), rec.size());
+    EXPECT_EQ(std::string(rec.begin() + 1, rec.begin() + 9), "gamma   ");
+    std::vector<uint8_t> rec3(b.begin() + h + 2 * r, b.begin() + h + 3 * r);
+    EXPECT_NE(std::string(rec3.begin() + 1, rec3.begin() + 6), "delta");
+    DecipherInPlace("k3y", rec3.data(), rec3.size());
+    EXPECT_EQ(std::string(rec3.begin() + 1, rec3.begin() + 9), "delta   ");
+    std::vector<uint8_t> rec2(b.begin() + h + r, b.begin() + h + 2 * r);
+    DecipherInPlace("k3y", rec2.data(), rec2.size());
+    EXPECT_TRUE(std::equal(rec2.begin(), rec2.end(), plain.begin() + h + r));
 }
 
 TEST(DbfRecords, AppendAndWriteLandAtTheirOffsets) {
