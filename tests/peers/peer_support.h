@@ -27,7 +27,7 @@
 
 namespace peertest {
 
-constexpr bool kEngineReadsMemos = false;
+constexpr bool kEngineReadsMemos = true;
 
 struct CommandResult {
     int status = -1;
