@@ -74,6 +74,11 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::BusyBuildingIndex, C::Database, "Table is busy building an index"},
     {TnvMsg::BusyCopying, C::Database, "Table is busy copying"},
     {TnvMsg::FilterMustBeBoolean, C::Error, "Filter expression must return boolean result"},
+    {TnvMsg::NotYetAvailable, C::Error, "%s is not yet available for file %s"},
+    {TnvMsg::NoMemoFile, C::Error, "Table %s has no memo file for field %s"},
+    {TnvMsg::ExpressionTooDeep, C::Expression, "Expression is nested too deeply (more than %d levels)"},
+    {TnvMsg::DivisionByZero, C::Expression, "Division by zero in %s operation"},
+    {TnvMsg::TextNotANumber, C::Expression, "The text \"%s\" is not a number in %s operation"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

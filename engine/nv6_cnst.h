@@ -71,6 +71,11 @@ enum class TnvMsg : int {
     BusyBuildingIndex,
     BusyCopying,
     FilterMustBeBoolean,
+    NotYetAvailable,
+    NoMemoFile,
+    ExpressionTooDeep,
+    DivisionByZero,
+    TextNotANumber,
     Count_
 };
 

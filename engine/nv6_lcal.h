@@ -26,13 +26,24 @@ void SetDecimalSeparator(char sep);
 // Restores the three defaults above (for tests).
 void ResetDefaults();
 
+// The platform's short-date parser: up to three numbers separated by DateSeparator(), in
+// the order day, month and year stand in ShortDatePattern(), blanks around the text
+// allowed. Two numbers are month and day of the current year. A year written with one or
+// two digits falls in the hundred years from 50 before to 49 after the current year
+// (in 2025: "75" is 1975, "74" is 2074). Valid dates only: year 1..9999, real day.
+bool TryParseShortDate(std::string_view text, int& year, int& month, int& day);
+// Same, raising EConvertError "'%s' is not a valid date" with the text as given.
+void ParseShortDate(std::string_view text, int& year, int& month, int& day);
+
 // --- ANSI (code page 1252) text -------------------------------------------------------
 uint8_t AnsiUpper(uint8_t c);
 uint8_t AnsiLower(uint8_t c);
 std::string AnsiUpperCase(std::string_view text);
 std::string AnsiLowerCase(std::string_view text);
 // Locale comparison of two ANSI texts: negative, 0 or positive. `ignoreCase` compares as if
-// both were upper-cased first.
+// both were upper-cased first. Order: symbols, then digits, then letters alphabetically with
+// accented and case forms beside their base letter (é between e and f); texts equal on that
+// level are ordered by their bytes, so only identical texts compare equal.
 int AnsiCompare(std::string_view a, std::string_view b, bool ignoreCase);
 
 // --- code pages -----------------------------------------------------------------------

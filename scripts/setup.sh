@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl1-mesa-dev
   fonts-dejavu-core
+  python3-dbf gdal-bin  # peers the interchange tests (test_peers) read our tables with
 )
 
 missing=()

@@ -10,6 +10,8 @@
 namespace {
 
 QApplication& App() {
+    // Tests never need a display, also when started outside the test script.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "test_app";
     static char* argv[] = {name, nullptr};

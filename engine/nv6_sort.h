@@ -1,0 +1,131 @@
+// TnvSort: the engine's external sort for building index tags. Keys (character, numeric, date
+// or binary `TnvVariant`s, each with its record number) go into a byte trie that never grows
+// past 32 blocks of nodes; a full trie is written out as a sorted run into a
+// `TnvPageCollection`, and retrieval merges the runs. It sits between the value helpers
+// (nv6_tool) below and the format builders (NVobjSortNdx, NVobjSortCDX, ...) above, which
+// derive from it. The record pass that feeds a sort from a table is `NvSortRecords`, written
+// against the small `TnvSortRecordSource` interface so the cursor can be plugged in.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "nv6_coll.h"
+#include "nv6_tool.h"
+
+class TnvSort : public TnvSortOwner {
+public:
+    // Longest key (without the record number) any sort accepts.
+    static constexpr int kMaxKeyLength = 240;
+    // Nodes per node block and the number of blocks the trie may use before it spills.
+    static constexpr int kNodesPerBlock = 4096;
+    static constexpr int kMaxBlocks = 32;
+
+    // Raises "Sort key length must be 1-%d bytes, is %d" unless 1 <= maxKeyLength <= 240.
+    // `collation` (256 bytes, may be null, must outlive the sort) orders character key bytes.
+    TnvSort(int maxKeyLength, const uint8_t* collation, bool ascending, bool unique);
+    ~TnvSort() override;
+    TnvSort(const TnvSort&) = delete;
+    TnvSort& operator=(const TnvSort&) = delete;
+
+    // Adds one key. Raises "Cannot add sort keys after beginning retrieval" once a key has been
+    // asked for, "Sort key length must be 1-%d bytes, is %d" when the value is longer than the
+    // maximum, and "Variant type cannot be sorted" for logical and empty values.
+    void AddKey(const TnvVariant& value, int32_t recNo);
+
+    // The next key in order, decoded into `result` with the kind it was added with, and its
+    // record number; false when all keys have been delivered. The first call ends adding.
+    bool NextKey(TnvVariant& result, int32_t& recNo);
+
+    // As NextKey; in a unique sort, keys equal to the one delivered before are skipped, so of
+    // each value only the first in order (the lowest record number) comes out.
+    bool NextUnique(TnvVariant& result, int32_t& recNo);
+
+    // Number of keys added.
+    int32_t KeyCount() const { return keysAdded_; }
+    // Number of runs written so far (spills, plus the final one once retrieval began).
+    int RunCount() const { return runs_.Count(); }
+    bool IsUnique() const { return unique_; }
+    int MaxKeyLength() const { return maxKeyLength_; }
+
+    bool Ascending() const { return ascending_; }
+
+    // TnvSortOwner: what the runs compare with.
+    const uint8_t* CollationTable() const override { return collation_; }
+    bool Descending() const override { return !ascending_; }
+
+private:
+    struct Node;
+    class RunOrder;
+
+    Node& At(uint32_t id);
+    uint32_t NewNode(uint8_t byte);
+    void Unpack(uint32_t id);
+    uint32_t Scan(uint32_t node, uint8_t byte, bool ranked, uint32_t& previous);
+    void Insert(const uint8_t* key, int length);
+    void WriteRun();
+    void WalkRun(uint32_t first, int depth);
+    void EmitKey(int length);
+    void ResetTrie();
+    void BeginRetrieval();
+    bool Pop(const uint8_t*& bytes, int& length);
+    void Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const;
+    bool SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int lengthB) const;
+
+    bool unique_;
+    bool ascending_;
+    int maxKeyLength_;
+    const uint8_t* collation_;
+    uint8_t rank_[256];  // order of character key bytes: identity unless a collation is given
+    int32_t keysAdded_ = 0;
+    bool accepting_ = true;
+
+    std::vector<std::unique_ptr<Node[]>> blocks_;
+    uint32_t nodeCount_ = 0;
+    std::unique_ptr<Node> root_;
+
+    TnvCollection<TnvPageCollection> runs_;
+    TnvPageCollection* currentRun_ = nullptr;
+    std::vector<uint8_t> path_;  // bytes of the trie path while a run is written
+    int sharedLength_ = 0;       // path bytes unchanged since the last stored key
+    int previousLength_ = 0;     // length of the last stored key
+    TnvVariant pathKey_;
+
+    std::vector<int> heap_;        // runs that still have an entry, smallest on top
+    std::vector<uint8_t> last_;    // last value delivered by NextUnique (tag + key bytes)
+    bool haveLast_ = false;
+};
+
+// Where the record pass takes its records from: the table cursor in its index-building
+// state, or anything else that can be walked once.
+class TnvSortRecordSource {
+public:
+    virtual ~TnvSortRecordSource() = default;
+    // Records in the table when the pass starts (the total of the progress reports).
+    virtual int32_t RecordCount() = 0;
+    // Moves to the first record on the first call and to the following one after; false
+    // when there is none left.
+    virtual bool NextRecord() = 0;
+    // Number of the record the source stands on.
+    virtual int32_t RecordNumber() = 0;
+    // Whether the record qualifies (true when the tag has no FOR condition).
+    virtual bool ForHolds() = 0;
+    // The record's key, evaluated and formatted as the tag stores it.
+    virtual void KeyValue(TnvVariant& key) = 0;
+};
+
+// Receives progress as (stat1, stat2, stat3), the three numbers of a status report.
+using TnvSortProgress = std::function<void(int32_t, int32_t, int32_t)>;
+
+// Phase 1 of a build: walks every record of `source`, adding the key of each qualifying one
+// with its record number. Reports (-1, 1, record count), (1, record number, 0) per record read
+// and (0, 0, 0) at the end. Returns the number of keys added. `progress` may be empty.
+int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortProgress& progress);
+
+// Phase 2 of a build: drains `sort` with NextUnique into `sink` (key, record number).
+// Reports (-1, 2, total), (2, n, 0) for the n-th key and (0, 0, 0) at the end. Returns the
+// number of keys delivered.
+int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
+                    const std::function<void(const TnvVariant&, int32_t)>& sink);
