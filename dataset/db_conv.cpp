@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <vector>
 
 #include "db_consts.h"
 #include "nv6_lcal.h"
@@ -49,32 +48,6 @@ std::string Two(int n) {
     char b[8];
     std::snprintf(b, sizeof b, "%02d", n);
     return b;
-}
-
-// Numbers of a date text, in order; false when something other than digits, blanks and
-// separators appears or there are more than `max` numbers.
-bool ScanNumbers(std::string_view text, std::vector<int>& out, size_t max) {
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= '0' && c <= '9') {
-            int v = 0;
-            size_t digits = 0;
-            while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-                if (++digits > 4) return false;
-                v = v * 10 + (text[i] - '0');
-                ++i;
-            }
-            if (out.size() == max) return false;
-            out.push_back(v);
-        } else if (c == ' ' || c == nvlocale::DateSeparator() || c == '/' || c == '-' ||
-                   c == '.') {
-            ++i;
-        } else {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -201,29 +174,8 @@ std::string DateTimeToStr(TDateTime value) {
 }
 
 bool TryStrToDate(std::string_view text, TDateTime& out) {
-    std::string t = Trim(text);
-    std::vector<int> n;
-    if (t.empty() || !ScanNumbers(t, n, 3) || n.size() < 2) return false;
-    // Order of day, month and year as the pattern gives it.
-    std::string pattern = nvlocale::ShortDatePattern();
-    std::string order;
-    for (char c : pattern) {
-        char l = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if ((l == 'd' || l == 'm' || l == 'y') && order.find(l) == std::string::npos) order += l;
-    }
-    if (order.size() != 3) order = "mdy";
-    int y = 0, m = 0, d = 0;
-    if (n.size() == 2) {
-        // Day and month only: the current year.
-        y = nvlocale::Now().year;
-        bool dayFirst = order.find('d') < order.find('m');
-        d = dayFirst ? n[0] : n[1];
-        m = dayFirst ? n[1] : n[0];
-    } else {
-        for (size_t i = 0; i < 3; ++i) (order[i] == 'd' ? d : order[i] == 'm' ? m : y) = n[i];
-        if (y < 100) y += y < 50 ? 2000 : 1900;
-    }
-    return TryEncodeDate(y, m, d, out);
+    int y, m, d;
+    return nvlocale::TryParseShortDate(text, y, m, d) && TryEncodeDate(y, m, d, out);
 }
 
 bool TryStrToDateTime(std::string_view text, TDateTime& out) {

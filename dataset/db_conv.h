@@ -42,8 +42,8 @@ TTimeStamp MSecsToTimeStamp(double msecs);
 std::string DateToStr(TDateTime value);
 std::string TimeToStr(TDateTime value);
 std::string DateTimeToStr(TDateTime value);
-// Parse the text of a date in the order of the short date pattern (any non-digit separates
-// the numbers; a two-digit year means 1950-2049), optionally followed by h:nn[:ss].
+// Parse the text of a date with the locale's short-date parser, optionally followed by
+// h:nn[:ss].
 bool TryStrToDate(std::string_view text, TDateTime& out);
 bool TryStrToDateTime(std::string_view text, TDateTime& out);
 TDateTime StrToDate(std::string_view text);

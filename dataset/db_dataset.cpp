@@ -263,6 +263,16 @@ void TDataSet::UpdateCursorPos() {
     if (recordCount_ > 0) SetCurrentRecord(activeRecord_);
 }
 
+bool TDataSet::ReadRecord(TRecordBuffer buffer, TGetMode mode) {
+    try {
+        return GetRecord(buffer, mode, true) == grOK;
+    } catch (...) {
+        // Where a failed read left the cursor is unknown.
+        CursorPosChanged();
+        throw;
+    }
+}
+
 bool TDataSet::GetNextRecord() {
     TGetMode mode = gmNext;
     if (recordCount_ > 0) {
@@ -273,7 +283,7 @@ bool TDataSet::GetNextRecord() {
             GetBookmarkFlag(ActiveBuffer()) == bfInserted)
             mode = gmCurrent;
     }
-    bool ok = GetRecord(Buffer(recordCount_), mode, true) == grOK;
+    bool ok = ReadRecord(Buffer(recordCount_), mode);
     if (ok) {
         if (recordCount_ == 0)
             ActivateBuffers();
@@ -290,7 +300,7 @@ bool TDataSet::GetNextRecord() {
 
 bool TDataSet::GetPriorRecord() {
     if (recordCount_ > 0) SetCurrentRecord(0);
-    bool ok = GetRecord(Buffer(recordCount_), gmPrior, true) == grOK;
+    bool ok = ReadRecord(Buffer(recordCount_), gmPrior);
     if (ok) {
         if (recordCount_ == 0) {
             ActivateBuffers();

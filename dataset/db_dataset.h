@@ -361,6 +361,7 @@ private:
     void ClearBuffers();
     void ActivateBuffers();
     void SetCurrentRecord(int index);
+    bool ReadRecord(TRecordBuffer buffer, TGetMode mode);
     bool GetNextRecord();
     bool GetPriorRecord();
     int GetNextRecords();
