@@ -528,6 +528,8 @@ void TDataSet::AddRecordWith(const std::vector<TVariant>& values, bool append) {
             if (!values[i].IsEmpty()) fields_[i]->SetValue(values[i]);
         UpdateRecord();
         DoBeforePost();
+        // The cursor goes where the record belongs: on the record it displaces, or to an end.
+        UpdateCursorPos();
         InternalAddRecord(ActiveBuffer(), append);
     } catch (...) {
         Cancel();

@@ -39,6 +39,7 @@ public:
     std::vector<std::string> log;
     std::set<int> lockedIds;    // InternalEdit refuses these rows
     int failPostCount = 0;       // InternalPost raises this many times
+    bool failPostEngine = false; // InternalPost raises an engine error
     int failReadId = -1;         // GetRecord fails on this row
     bool failOpen = false;
     bool translateOem = false;   // Translate converts between code pages 1252 and 437
@@ -279,6 +280,7 @@ protected:
     }
     void InternalPost() override {
         log.push_back("InternalPost");
+        if (failPostEngine) throw ENorvaneError("disk full");
         if (failPostCount > 0) {
             --failPostCount;
             DatabaseError("post failed");
