@@ -147,8 +147,6 @@ void TField::FocusControl() {
 
 // ---------------------------------------------------------------------- TStringField
 
-bool TStringField::IsNull() { return !GetData(nullptr); }
-
 std::string TStringField::AsString() {
     std::vector<char> buf(static_cast<size_t>(DataSize()) + 1, '\0');
     if (!GetData(buf.data())) return "";

@@ -167,7 +167,6 @@ public:
     int DataSize() const override { return Size() + 1; }
     bool Transliterate() const { return transliterate_; }
     void SetTransliterate(bool v) { transliterate_ = v; }
-    bool IsNull() override;
     std::string AsString() override;
     void SetAsString(const std::string& value) override;
     int64_t AsInteger() override;
