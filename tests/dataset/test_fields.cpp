@@ -292,3 +292,40 @@ TEST(LookupFields, ValueComesFromTheOtherDataSet) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Variants, ConversionsAndTheirFailures) {
+    EXPECT_EQ(TVariant("12").AsInteger(), 12);
+    EXPECT_EQ(TVariant(2.5).AsString(), "2.5");
+    EXPECT_TRUE(TVariant("true").AsBoolean());
+    EXPECT_EQ(TVariant::Null().AsString(), "");
+    EXPECT_EQ(TVariant().Count(), 0u);
+    EXPECT_EQ(TVariant(3).Count(), 1u);
+    EXPECT_EQ(ErrorOf([] { TVariant("x1").AsInteger(); }),
+              "Could not convert variant of type (String) into type (Int64)");
+    EXPECT_EQ(ErrorOf([] { VarArrayOf({1, 2}).AsString(); }),
+              "Could not convert variant of type (Array) into type (String)");
+    EXPECT_THROW(VarArrayOf({1})[1], EVariantError);
+    EXPECT_FALSE(TVariant(1) == TVariant(1.0)) << "kinds differ";
+    EXPECT_TRUE(VarArrayOf({1, "a"}) == VarArrayOf({1, "a"}));
+}
+
+TEST(Definitions, IndexTextIsFieldsOrExpressionByOptions) {
+    TIndexDefs defs;
+    defs.Add("BYNAME", "LAST;FIRST", {});
+    defs.Add("BYUPPER", "UPPER(LAST)", {ixExpression});
+    EXPECT_EQ(defs.Find("byname").Fields(), "LAST;FIRST");
+    EXPECT_EQ(defs.Find("byname").Expression(), "");
+    EXPECT_EQ(defs[1].Expression(), "UPPER(LAST)");
+    EXPECT_EQ(defs[1].Fields(), "");
+    EXPECT_EQ(ErrorOf([&] { defs.Find("X"); }), "Index 'X' not found");
+    TFieldDefs fields;
+    fields.Add("A", ftString, 4);
+    fields.Add("B", ftInteger, 0, false, 7);  // numbers need not be consecutive
+    EXPECT_EQ(fields.Add("C", ftDate).FieldNo(), 8);
+    EXPECT_EQ(ErrorOf([&] { fields.Add("a", ftInteger); }), "Duplicate field name 'a'");
+    EXPECT_EQ(ErrorOf([] { NewDefaultField(ftCursor, 0, "CUR"); }), "Field 'CUR' is of an unknown type");
+}
+
+}  // namespace

@@ -230,3 +230,27 @@ TEST(DataSetResync, ReadFailureWhileFillingIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DataSetLoading, ActiveSetWhileLoadingOpensWhenLoaded) {
+    TMemDataSet ds(PeopleColumns());
+    FillPeople(ds, 2);
+    ds.BeginLoading();
+    ds.SetActive(true);
+    EXPECT_FALSE(ds.Active());
+    EXPECT_TRUE(ds.log.empty());
+    ds.Loaded();
+    EXPECT_TRUE(ds.Active());
+    EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 1);
+
+    // Failing while loading outside design time is an error for the caller.
+    TMemDataSet bad(PeopleColumns());
+    bad.failOpen = true;
+    bad.BeginLoading();
+    bad.SetActive(true);
+    EXPECT_THROW(bad.Loaded(), EDatabaseError);
+    EXPECT_FALSE(bad.Active());
+}
+
+}  // namespace
