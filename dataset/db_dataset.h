@@ -106,7 +106,8 @@ public:
     void Append();
     void Insert();
     void Edit();
-    void Post();
+    // Virtual so a descendant can finish a key edit after the framework's post.
+    virtual void Post();
     void Cancel();
     void Delete();
     // Inserts / appends a record with the values in field order (unassigned values are
