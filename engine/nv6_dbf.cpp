@@ -379,9 +379,24 @@ void NVO_dBaseDBF::ReleaseAppendLock(NVO_DiskFile& holder) {
         holder.Unlock();
 }
 
-void NVO_dBaseDBF::Append() {
+template <class Work>
+void NVO_dBaseDBF::UnderAppendLock(Work&& work) {
     NVO_DiskFile& holder = AcquireAppendLock();
     try {
+        work();
+    } catch (...) {
+        // The work's failure is the one to report, not a failed release after it.
+        try {
+            ReleaseAppendLock(holder);
+        } catch (...) {
+        }
+        throw;
+    }
+    ReleaseAppendLock(holder);
+}
+
+void NVO_dBaseDBF::Append() {
+    UnderAppendLock([&] {
         Notify(nvnotify::kBeforeWrite, 0);
         recordModified_ = true;
         headerDirty_ = true;
@@ -398,14 +413,7 @@ void NVO_dBaseDBF::Append() {
             throw;
         }
         WriteHeader();
-    } catch (...) {
-        try {
-            ReleaseAppendLock(holder);
-        } catch (...) {
-        }
-        throw;
-    }
-    ReleaseAppendLock(holder);
+    });
     eof_ = false;
     bof_ = false;
     Notify(nvnotify::kAfterWrite, 0);
@@ -421,18 +429,10 @@ void NVO_dBaseDBF::HeaderAfterRecordWrite() {
     }
     // A count read here could be overtaken by another program's append before it is
     // written; under the append lock no append can run in between.
-    NVO_DiskFile& holder = AcquireAppendLock();
-    try {
+    UnderAppendLock([&] {
         ReadHeader();
         WriteHeader();
-    } catch (...) {
-        try {
-            ReleaseAppendLock(holder);
-        } catch (...) {
-        }
-        throw;
-    }
-    ReleaseAppendLock(holder);
+    });
 }
 
 void NVO_dBaseDBF::WriteRecord(int32_t n) {

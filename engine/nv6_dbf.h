@@ -239,6 +239,9 @@ private:
     // already holds a record lock) for ReleaseAppendLock.
     NVO_DiskFile& AcquireAppendLock();
     void ReleaseAppendLock(NVO_DiskFile& holder);
+    // Runs `work` holding the append lock, released also when `work` raises.
+    template <class Work>
+    void UnderAppendLock(Work&& work);
     // Writes the record image (enciphered through the work buffer when needed).
     void WriteImage(int64_t offset, bool withEndOfFile);
     void HeaderAfterRecordWrite();
