@@ -279,10 +279,7 @@ public:
 };
 
 void NvCreateDateFunctions(TnvFunctionSet& out) {
-    auto add = [&out](std::unique_ptr<TnvUserDefFunction> f) {
-        std::string name = f->Name();
-        out.emplace(name, std::move(f));
-    };
+    auto add = [&out](std::unique_ptr<TnvUserDefFunction> f) { NvAddFunction(out, std::move(f)); };
     add(std::make_unique<TnvUDFBetween>());
     add(std::make_unique<TnvUDFCTOD>());
     add(std::make_unique<TnvUDFDate>());

@@ -324,10 +324,7 @@ public:
 };
 
 void NvCreateMathFunctions(TnvFunctionSet& out) {
-    auto add = [&out](std::unique_ptr<TnvUserDefFunction> f) {
-        std::string name = f->Name();
-        out.emplace(name, std::move(f));
-    };
+    auto add = [&out](std::unique_ptr<TnvUserDefFunction> f) { NvAddFunction(out, std::move(f)); };
     add(std::make_unique<TnvUDFAbsolute>());
     add(std::make_unique<TnvUDFArcCos>());
     add(std::make_unique<TnvUDFArcSin>());

@@ -57,6 +57,11 @@ inline constexpr double kNvPi = 3.1415926535897932385;
 using TnvFunctionSet = std::map<std::string, std::unique_ptr<TnvUserDefFunction>>;
 
 // Each family adds one instance of each of its functions, keyed by name.
+// Files the function under its own name (the first one filed under a name stays).
+inline void NvAddFunction(TnvFunctionSet& out, std::unique_ptr<TnvUserDefFunction> f) {
+    std::string name = f->Name();
+    out.emplace(std::move(name), std::move(f));
+}
 void NvCreateMathFunctions(TnvFunctionSet& out);
 void NvCreateTextFunctions(TnvFunctionSet& out);
 void NvCreateDateFunctions(TnvFunctionSet& out);

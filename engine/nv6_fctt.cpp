@@ -391,10 +391,7 @@ public:
 };
 
 void NvCreateTextFunctions(TnvFunctionSet& out) {
-    auto add = [&out](std::unique_ptr<TnvUserDefFunction> f) {
-        std::string name = f->Name();
-        out.emplace(name, std::move(f));
-    };
+    auto add = [&out](std::unique_ptr<TnvUserDefFunction> f) { NvAddFunction(out, std::move(f)); };
     add(std::make_unique<TnvUDFAllTrim>());
     add(std::make_unique<TnvUDFAsc>());
     add(std::make_unique<TnvUDFAt>());
