@@ -80,6 +80,7 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::DivisionByZero, C::Expression, "Division by zero in %s operation"},
     {TnvMsg::TextNotANumber, C::Expression, "The text \"%s\" is not a number in %s operation"},
     {TnvMsg::CopyLayoutDiffers, C::Error, "Table %s can not be copied without changing its record length"},
+    {TnvMsg::UnknownIndexType, C::Error, "Unknown index file type %s"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

@@ -77,6 +77,7 @@ enum class TnvMsg : int {
     DivisionByZero,
     TextNotANumber,
     CopyLayoutDiffers,
+    UnknownIndexType,
     Count_
 };
 

@@ -1,0 +1,32 @@
+#include "nv6_ixop.h"
+
+#include <string>
+
+#include "nv6_cnst.h"
+#include "nv6_disk.h"
+#include "nv6_glbl.h"
+#include "nv6_ndx.h"
+
+namespace {
+
+enum class IndexFormat { None, Ndx };
+
+IndexFormat FormatOf(std::string_view path) {
+    if (NvHasExt(path, "") || NvHasExt(path, "ndx")) return IndexFormat::Ndx;
+    return IndexFormat::None;
+}
+
+}  // namespace
+
+bool NvIsIndexFileName(std::string_view path) { return FormatOf(path) != IndexFormat::None; }
+
+std::unique_ptr<NVobjIndexFile> NvOpenIndexFile(TnvIndexTable* table, std::string_view path, bool create,
+                                                bool overwrite, bool shared) {
+    switch (FormatOf(path)) {
+        case IndexFormat::Ndx:
+            return NVobjNDXFile::Open(table, path, create, overwrite, shared);
+        case IndexFormat::None:
+            break;
+    }
+    NvRaise(TnvMsg::UnknownIndexType, {std::string(path)});
+}
