@@ -1339,7 +1339,9 @@ bool NVO_dBHandler::Locate(std::string_view fieldNames, const std::vector<TnvVal
     const std::vector<std::string> fields = SplitFieldNames(fieldNames);
     if (fields.empty()) return false;
     std::string wanted;
+    std::string names;
     for (const std::string& field : fields) {
+        names += (names.empty() ? "" : ";") + field;
         std::string name;
         for (char c : field)
             if (c != ' ') name += c;
@@ -1347,7 +1349,7 @@ bool NVO_dBHandler::Locate(std::string_view fieldNames, const std::vector<TnvVal
     }
     // The search record is built aside, so a failed search leaves the record buffer alone.
     std::vector<uint8_t> search(static_cast<std::size_t>(RecordLength()), ' ');
-    FillFromValues(search.data(), fieldNames, values);
+    FillFromValues(search.data(), names, values);
 
     NVobjIndexTag* remembered = currentTag_;
     const bool ranged = remembered && remembered->HasRange();
