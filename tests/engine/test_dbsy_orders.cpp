@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "dbf_support.h"
+#include "nv_test_errors.h"
 #include "nv6_date.h"
 #include "nv6_dbsy.h"
 #include "nv6_glbl.h"
@@ -25,6 +25,7 @@ namespace {
 using dbftest::ReadAll;
 using dbftest::TempDir;
 using dbftest::WriteAll;
+using nvtest::ErrorOf;
 
 // One index format as the tests use it: its extension, whether one file holds many named
 // tags, whether its tags honour a descending build and whether they keep FOR conditions.
@@ -39,15 +40,6 @@ struct Format {
 const Format kFormats[] = {
     {".ndx", false, false, false},
 };
-
-std::string ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "<no error>";
-}
 
 struct Person {
     const char* name;
@@ -534,7 +526,7 @@ TEST_P(Orders, IndexOnNamesTagsSortsAndRefusesBadDefinitions) {
     // A compound file needs a tag name; nothing is made without one.
     EXPECT_EQ(ErrorOf([&] { t->IndexOn("multi.cdx", " ", 0, true, "", "NAME"); }), "Cannot find index tag  ");
     EXPECT_FALSE(NvOS().Exists(dir_.File("multi.cdx")));
-    EXPECT_NE(ErrorOf([&] { t->IndexOn("bad" + Ext(), "bad", 0, true, "", "NOSUCH+1"); }), "<no error>");
+    EXPECT_NE(ErrorOf([&] { t->IndexOn("bad" + Ext(), "bad", 0, true, "", "NOSUCH+1"); }), "");
     EXPECT_FALSE(NvOS().Exists(dir_.File("bad" + Ext())));
     EXPECT_EQ(t->State(), TnvDBFState::Normal);
 
@@ -631,6 +623,51 @@ TEST_P(Orders, PackAndZapRebuildEveryOpenIndex) {
     EXPECT_EQ(Walk(*t), (std::vector<int32_t>{2, 1}));
     t->SetOrder("byname", false);
     EXPECT_EQ(Walk(*t), (std::vector<int32_t>{1, 2}));
+}
+
+TEST_P(Orders, EveryWriteLeavesTheIndexFilesCompleteOnDisk) {
+    auto t = Open(true);
+    std::string byname = Build(*t, "byname", "NAME");
+    ASSERT_EQ(t->OpenIndexFiles(byname, "byname"), 0);
+    t->Go(-3);
+    t->Skip(2);
+    AddPerson(*t, {"Carter", "Cy", 44, ""});
+    t->Go(3);
+    t->PutRawByName("NAME", "Baker");
+    t->WriteRecord(3);
+    // Another program reads the index file while this cursor still stands in the order.
+    NVO_dBHandler other(table_, true, false, "");
+    ASSERT_EQ(other.OpenIndexFiles(byname, "byname"), 0);
+    EXPECT_EQ(other.FindInTag("byname", "Carter"), 7);
+    EXPECT_EQ(other.FindInTag("byname", "Baker"), 3);
+    EXPECT_EQ(other.FindInTag("byname", "Smithers"), 0);
+    ExpectRuns(Walk(other), {{3}, {2, 5}, {7}, {1}, {6}, {4}});
+}
+
+TEST_P(Orders, FindOnATagWalkedBackwardsLandsOnTheFirstMatchInThatOrder) {
+    auto t = Open();
+    AddPerson(*t, {"Brown", "Cid", 7, ""});
+    std::string byname = Build(*t, "byname", "NAME");
+    ASSERT_EQ(t->OpenIndexFiles(byname, "byname"), 0);
+    std::vector<int32_t> forward = Walk(*t);
+    // The same tree walked from its end, as descending compound tags are.
+    t->CurrentTag()->reverseNavigation = true;
+    std::vector<int32_t> backward = Walk(*t);
+    EXPECT_EQ(backward, std::vector<int32_t>(forward.rbegin(), forward.rend()));
+    t->SetExactMatch(true);
+    ASSERT_TRUE(t->Find("Brown"));
+    EXPECT_EQ(t->CurrentRecord(), backward[4]);
+    t->Skip(1);
+    EXPECT_EQ(t->CurrentRecord(), backward[5]);
+    ASSERT_TRUE(t->Find("Young"));
+    EXPECT_EQ(t->CurrentRecord(), 6);
+    ASSERT_TRUE(t->Find("adams"));
+    EXPECT_EQ(t->CurrentRecord(), 4);
+    EXPECT_FALSE(t->Find("Carter"));
+    EXPECT_TRUE(t->Eof());
+    t->SetExactMatch(false);
+    ASSERT_TRUE(t->Find("Smi"));
+    EXPECT_EQ(t->CurrentRecord(), 3);
 }
 
 // --- maintenance over a long random run -------------------------------------------------
