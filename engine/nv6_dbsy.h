@@ -1,12 +1,14 @@
-// The table cursor: NVO_dBHandler walks a table as a sequence of records in natural order,
-// passes over deleted records and records outside the filter set, reads ahead in 32 KB
-// windows, keeps the open index files locked and informed around every write, and does the
-// whole-table operations pack, zap, copy and password change.
+// The table cursor: NVO_dBHandler walks a table as a sequence of records in natural order or
+// in the order of an index tag, passes over deleted records and records outside the filter
+// set, reads ahead in 32 KB windows in natural order, keeps the open index files locked and
+// informed around every write, searches keys, ranges and field values, builds and rebuilds
+// tags, and does the whole-table operations pack, zap, copy and password change.
 //
 // It sits on the field layer (NVO_dBaseFld, nv6_fld.h); the record set opens one per table.
-// Index files plug in through NVO_IndexFile, which the index units implement; the filter
-// test plugs in through TnvRecordFilter, which the expression unit implements. Not
-// copyable, one thread.
+// Index files plug in through NVO_IndexFile: NVO_CoreIndexFile holds a file of the index
+// core (nv6_indx.h), which gives the cursor its tags; other implementations are only locked
+// and informed. The filter test plugs in through TnvRecordFilter, which the expression unit
+// implements. Not copyable, one thread.
 #pragma once
 
 #include <array>

@@ -670,6 +670,37 @@ TEST_P(Orders, FindOnATagWalkedBackwardsLandsOnTheFirstMatchInThatOrder) {
     EXPECT_EQ(t->CurrentRecord(), 3);
 }
 
+TEST_P(Orders, PasswordChangesAndRenamesTakeTheOpenIndexFilesAlong) {
+    auto t = Open();
+    std::string people = Build(*t, "people", "NAME");
+    std::string byage = Build(*t, "byage", "AGE");
+    ASSERT_EQ(t->OpenIndexFiles(people + "," + byage, "people"), 0);
+    std::vector<uint8_t> plain = ReadAll(dir_.File(people));
+    t->SetPassword("secret");
+    EXPECT_NE(ReadAll(dir_.File(people)), plain);
+    EXPECT_TRUE(t->Find("Young"));
+    AddPerson(*t, {"Abel", "Ann", 30, ""});
+    t->SetPassword("other");
+    t->Rename(dir_.File("staff.dbf"));
+    // The file named like the table follows it; the other keeps its name.
+    EXPECT_EQ(t->FindIndexFile("staff" + Ext()), 1);
+    EXPECT_EQ(t->FindIndexFile(byage), 2);
+    EXPECT_FALSE(NvOS().Exists(dir_.File(people)));
+    t.reset();
+    {
+        NVO_dBHandler again(dir_.File("staff.dbf"), false, true, "other");
+        ASSERT_EQ(again.OpenIndexFiles("staff" + Ext() + "," + byage, "staff"), 0);
+        ExpectRuns(Walk(again), {{7}, {2, 5}, {1}, {3}, {6}, {4}});
+        again.SetOrder("byage", false);
+        EXPECT_TRUE(again.Find("30"));
+        EXPECT_EQ(again.CurrentRecord(), 7);
+        again.SetPassword("");
+    }
+    NVO_dBHandler plainAgain(dir_.File("staff.dbf"), true, false, "");
+    ASSERT_EQ(plainAgain.OpenIndexFiles(byage, "byage"), 0);
+    EXPECT_EQ(Walk(plainAgain), (std::vector<int32_t>{6, 2, 7, 3, 1, 4, 5}));
+}
+
 // --- maintenance over a long random run -------------------------------------------------
 
 struct TagDef {
