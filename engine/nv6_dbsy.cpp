@@ -1261,7 +1261,11 @@ bool NVO_dBHandler::SetRange(std::string_view low, std::string_view high, bool l
 }
 
 void NVO_dBHandler::ClearRange() {
-    if (currentTag_) currentTag_->SetRange(nullptr, false, false, false, nullptr);
+    if (!currentTag_) return;
+    if (!currentTag_->SetRange(nullptr, false, false, false, nullptr)) return;
+    // Dropping the range moved the tag to its top; the next skip starts from the cursor.
+    const int32_t record = CurrentRecord();
+    if (record >= 1 && record <= RecordCount()) outOfOrder_ = currentTag_->KeySync(record) != record;
 }
 
 // ---- orders: locate ----

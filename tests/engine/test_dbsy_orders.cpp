@@ -431,6 +431,14 @@ TEST_P(Orders, RangesCompareTheHighBoundInFullOrAsAPrefix) {
     ExpectRuns(Walk(*t), {{7}, {8}, {2, 5}});
     EXPECT_TRUE(t->SetRange("Smith", "", true, true, false));
     ExpectRuns(Walk(*t), {{1}, {3}, {6}, {4}});
+    // Without the range the cursor goes on from where it stands.
+    t->Go(3);
+    t->ClearRange();
+    t->Skip(1);
+    EXPECT_EQ(t->CurrentRecord(), 6);
+    t->Skip(-2);
+    EXPECT_EQ(t->CurrentRecord(), 1);
+    EXPECT_TRUE(t->SetRange("Smith", "", true, true, false));
     // Find keeps inside the range.
     EXPECT_FALSE(t->Find("Brown"));
     EXPECT_TRUE(t->Find("Young"));
