@@ -81,6 +81,8 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::TextNotANumber, C::Expression, "The text \"%s\" is not a number in %s operation"},
     {TnvMsg::CopyLayoutDiffers, C::Error, "Table %s can not be copied without changing its record length"},
     {TnvMsg::UnknownIndexType, C::Error, "Unknown index file type %s"},
+    {TnvMsg::TagNameLength, C::Error, "Tag name %s must have 1 to 10 characters"},
+    {TnvMsg::TagExpressionTooLong, C::Error, "Key and FOR expressions of tag %s are longer than 510 characters"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

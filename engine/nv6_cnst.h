@@ -78,6 +78,8 @@ enum class TnvMsg : int {
     TextNotANumber,
     CopyLayoutDiffers,
     UnknownIndexType,
+    TagNameLength,         // "Tag name %s must have 1 to 10 characters"
+    TagExpressionTooLong,
     Count_
 };
 
