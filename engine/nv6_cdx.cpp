@@ -201,6 +201,7 @@ NVobjCDXTag::NVobjCDXTag(NVobjCDXFile* file, int32_t header, bool structural)
     : NVobjIndexTag(file, header), structural_(structural) {
     formatName = "CDX";
     expressionOptions = 10;
+    countLimitedLeaves = false;
     options = structural ? 0xE0 : 0x60;
     if (structural) SetKeyLength(10);
     if (header < 0) {
