@@ -845,7 +845,8 @@ void NVobjCDXFile::ReadDirectory() {
     const int64_t size = diskFile->FileSize();
     NVobjCDXTag& directory = *structural_;
     directory.TagReset(0);
-    while (!directory.AtEOF() && directory.currentKey.reference != 0) {
+    // An entry's record number is its tag's header, so 0 is a damaged entry, not the end.
+    while (!directory.AtEOF() && !directory.AtBOF()) {
         // Every tag needs a header of two pages of its own.
         if (static_cast<int64_t>(tags.Count() + 1) * NVobjCDXTag::kHeader >= size) {
             corrupt = true;

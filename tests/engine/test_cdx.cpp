@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -441,6 +442,392 @@ TEST(CdxBuild, MaintainedTagsEqualAFreshBuildAfterEverySeriesOfWrites) {
         NVobjCDXTag& tag = *static_cast<NVobjCDXTag*>(file->TagByName(c.name));
         EXPECT_EQ(tag.collation == kCdxCollationGeneral, c.general) << c.name;
         EXPECT_EQ(Records(Walk(tag)), Expected(t, tag, c)) << c.name;
+    }
+}
+
+// ---- file and node images --------------------------------------------------------------
+
+// A table with one character field NAME of `width` and the given values.
+std::string MakeNames(const TempDir& dir, const std::string& name, int width, const std::vector<std::string>& values) {
+    const std::string path = dir.File(name + ".dbf");
+    dbftest::MakeTable(path, {{"NAME", "C", width, 0}, {"AGE", "N", 5, 0}});
+    NVO_dBHandler t(path, false, true, "");
+    int age = 1;
+    for (const std::string& v : values) {
+        t.BlankRecord();
+        t.PutRaw(1, v);
+        t.SetNumber(2, age++);
+        t.Append();
+    }
+    return path;
+}
+
+int32_t RootOf(const std::vector<uint8_t>& bytes, const NVobjIndexTag& tag) {
+    return static_cast<int32_t>(nvbytes::LoadLE32(&bytes[static_cast<std::size_t>(tag.headerAddress)]));
+}
+
+TEST(CdxImage, NewFileLeavesAndNumberImages) {
+    TempDir dir;
+    const std::string table = MakeNames(dir, "abc", 5, {"AB", "ABC", "ABD"});
+    NVO_dBHandler t(table, false, true, "");
+    {
+        auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("new.cdx"), true, true, false);
+        ASSERT_TRUE(file && file->opened);
+    }
+    auto bytes = ReadAll(dir.File("new.cdx"));
+    ASSERT_EQ(bytes.size(), 1536u);
+    EXPECT_EQ(nvbytes::LoadLE32(&bytes[0]), 1024u);
+    EXPECT_EQ(nvbytes::LoadLE16(&bytes[12]), 10);
+    EXPECT_EQ(bytes[14], 0xE0);
+    EXPECT_EQ(bytes[15], 1);
+    EXPECT_EQ(nvbytes::LoadLE16(&bytes[504]), 1);
+    EXPECT_EQ(nvbytes::LoadLE16(&bytes[506]), 1);
+    EXPECT_EQ(nvbytes::LoadLE16(&bytes[510]), 1);
+    const uint8_t* leaf = &bytes[1024];
+    EXPECT_EQ(nvbytes::LoadLE16(leaf), 3);
+    EXPECT_EQ(nvbytes::LoadLE16(leaf + 2), 0);
+    EXPECT_EQ(nvbytes::LoadLE32(leaf + 4), 0xFFFFFFFFu);
+    EXPECT_EQ(nvbytes::LoadLE32(leaf + 8), 0xFFFFFFFFu);
+    EXPECT_EQ(nvbytes::LoadLE16(leaf + 12), 488);
+    EXPECT_EQ(nvbytes::LoadLE32(leaf + 14), 0xFFFFu);
+    EXPECT_EQ(leaf[18], 0x0F);
+    EXPECT_EQ(leaf[19], 0x0F);
+    EXPECT_EQ(leaf[20], 16);
+    EXPECT_EQ(leaf[21], 4);
+    EXPECT_EQ(leaf[22], 4);
+    EXPECT_EQ(leaf[23], 3);
+
+    // "AB", "ABC", "ABD" with key length 5 store 2, 1 and 1 bytes from the end of the node.
+    auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("abc.cdx"), true, true, false);
+    ASSERT_TRUE(file->TagAdd("NAME", "NAME", false, true, ""));
+    file->TagAdd("AGE", "AGE", false, true, "");
+    NVobjIndexTag& tag = *file->TagByName("NAME");
+    EXPECT_EQ(tag.keyLength, 5);
+    tag.PageRelease();
+    bytes = ReadAll(dir.File("abc.cdx"));
+    const uint8_t* node = &bytes[static_cast<std::size_t>(RootOf(bytes, tag))];
+    ASSERT_EQ(nvbytes::LoadLE16(node + 2), 3);
+    const int b = node[23], r = node[20], d = node[21];
+    auto info = [&](int i) {
+        uint64_t v = 0;
+        for (int k = b - 1; k >= 0; --k) v = (v << 8) | node[24 + i * b + k];
+        return std::make_tuple(static_cast<int>(v & nvbytes::LoadLE32(node + 14)), static_cast<int>((v >> r) & node[18]),
+                               static_cast<int>((v >> (r + d)) & node[19]));
+    };
+    EXPECT_EQ(info(0), std::make_tuple(1, 0, 3));
+    EXPECT_EQ(info(1), std::make_tuple(2, 2, 2));
+    EXPECT_EQ(info(2), std::make_tuple(3, 2, 2));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(node + 508), 4), "DCAB");
+    EXPECT_EQ(nvbytes::LoadLE16(node + 12), 488 - 3 * b - 4);
+    // A repeated key stores no bytes; the rewritten leaf has two-byte entries.
+    t.SetIndexFile(1, std::make_unique<Slot>(*file));
+    t.BlankRecord();
+    t.PutRaw(1, "ABD");
+    t.Append();
+    t.SetIndexFile(1, nullptr);
+    tag.PageRelease();
+    bytes = ReadAll(dir.File("abc.cdx"));
+    node = &bytes[static_cast<std::size_t>(RootOf(bytes, tag))];
+    ASSERT_EQ(nvbytes::LoadLE16(node + 2), 4);
+    EXPECT_EQ(node[23], 2);
+    EXPECT_EQ(nvbytes::LoadLE16(node + 12), 488 - 4 * 2 - 4);
+
+    // Number images, and a negative key found again by its value.
+    EXPECT_EQ(NvCdxNumberImage(1.0, false), std::string("\xBF\xF0\0\0\0\0\0\0", 8));
+    EXPECT_EQ(NvCdxNumberImage(1.0, true), "\xBF\xF0");
+    EXPECT_EQ(NvCdxNumberImage(-1.0, false), std::string("\x40\x0F\xFF\xFF\xFF\xFF\xFF\xFF", 8));
+    EXPECT_EQ(NvCdxNumberImage(-1.0, true), NvCdxNumberImage(-1.0, false));
+    EXPECT_EQ(NvCdxNumberImage(0.0, false), std::string("\x80\0\0\0\0\0\0\0", 8));
+    EXPECT_EQ(NvCdxNumberImage(0.0, true), "\x80");
+    t.Go(2);
+    t.SetNumber(2, -1);
+    t.WriteRecord(2);
+    NVobjIndexTag& age = *file->TagByName("AGE");
+    file->Reindex();
+    NVobjIndexTag& rebuilt = *file->TagByName("AGE");
+    (void)age;
+    NVobjIndexKeyData minusOne;
+    minusOne.PutNumber(-1);
+    minusOne.reference = 2;
+    EXPECT_EQ(rebuilt.KeyFind(minusOne), 2);
+    EXPECT_EQ(rebuilt.TagMove(-3), 2);
+    EXPECT_EQ(std::string(rebuilt.currentKey.View()), NvCdxNumberImage(-1.0, true));
+}
+
+TEST(CdxImage, GeneralCollationOrdersByWeightsAndStoresTrailingWeightsAsNibbles) {
+    TempDir dir;
+    const std::vector<std::string> words = {"banana", "Apple", "\xC6" "ble", "apple", "Zoo", "Stra\xDF" "e",
+                                            "strasse", "\xE9" "clair", "eclair", "Eclair", "aeble"};
+    NVO_dBHandler t(MakeNames(dir, "g", 10, words), false, true, "");
+    auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("g.cdx"), true, true, false);
+    NvCdxSetCollation(kCdxCollationGeneral);
+    ASSERT_TRUE(file->TagAdd("G", "NAME", false, true, ""));
+    ASSERT_TRUE(file->TagAdd("GD", "NAME", false, false, ""));
+    NvCdxSetCollation(kCdxCollationMachine);
+    NVobjIndexTag& tag = *file->TagByName("G");
+    EXPECT_EQ(tag.keyLength, 20);
+    const std::vector<int32_t> order = {3, 11, 2, 4, 1, 9, 10, 8, 6, 7, 5};
+    EXPECT_EQ(Records(Walk(tag)), order);
+    std::vector<int32_t> reversed(order.rbegin(), order.rend());
+    EXPECT_EQ(Records(Walk(*file->TagByName("GD"))), reversed);
+    // Case and the expansions do not matter to a search; diacritics do.
+    NVobjIndexKeyData key;
+    key.PutString("ECLAIR");
+    key.reference = -1;
+    EXPECT_EQ(tag.KeyFind(key), 9);
+    key.PutString("\xC6" "BLE");
+    EXPECT_EQ(tag.KeyFind(key), 3);
+    key.PutString("STRASSE");
+    EXPECT_EQ(tag.KeyFind(key), 6);
+    // The key of "eclair" with its acute accent ends in the weight 0xF1, kept as 0x01.
+    tag.TagMove(-3);
+    for (int i = 0; i < 7; ++i) tag.TagMove(-1);
+    ASSERT_EQ(tag.currentKey.reference, 8);
+    EXPECT_EQ(static_cast<uint8_t>(tag.currentKey.View().back()), 0xF1);
+    file.reset();
+    auto bytes = ReadAll(dir.File("g.cdx"));
+    auto again = NVobjCDXFile::Open(&t.IndexTable(), dir.File("g.cdx"), false, false, false);
+    NVobjIndexTag& reread = *again->TagByName("G");
+    const std::size_t header = static_cast<std::size_t>(reread.headerAddress);
+    EXPECT_EQ(bytes[header + 15], 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[header + 494])), "GENERAL");
+    const uint8_t* node = &bytes[static_cast<std::size_t>(RootOf(bytes, reread))];
+    EXPECT_EQ(std::count(node + 24, node + 512, 0xF1), 0);
+    EXPECT_EQ(Records(Walk(reread)), order);
+    EXPECT_EQ(NvCdxGeneralKey("\xFE" "orn", 20), NvCdxGeneralKey("thorn", 20));
+}
+
+TEST(CdxFile, TagsAreAddedReplacedDeletedAndNamedWithinTenCharacters) {
+    TempDir dir;
+    NVO_dBHandler t(MakeNames(dir, "n", 8, {"X", "Y", "A"}), false, true, "");
+    auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("n.cdx"), true, true, false);
+    EXPECT_EQ(nvtest::ErrorOf([&] { file->TagAdd("ELEVENCHARS", "NAME", false, true, ""); }),
+              "Tag name ELEVENCHARS must have 1 to 10 characters");
+    EXPECT_EQ(nvtest::ErrorOf([&] { file->TagAdd("", "NAME", false, true, ""); }),
+              "Tag name  must have 1 to 10 characters");
+    ASSERT_TRUE(file->TagAdd("TENCHARSXY", "NAME", false, true, ""));
+    ASSERT_TRUE(file->TagAdd("age", "AGE", false, false, ""));
+    EXPECT_EQ(file->TagByName("AGE")->tagName, "AGE");
+    const std::size_t size = ReadAll(dir.File("n.cdx")).size();
+    // Same name again: the tag is replaced, the file grows.
+    ASSERT_TRUE(file->TagAdd("Age", "NAME", false, true, ""));
+    EXPECT_EQ(file->TagCount(), 2);
+    EXPECT_GT(ReadAll(dir.File("n.cdx")).size(), size);
+    // A definition that fails keeps the tag it would have replaced.
+    EXPECT_NE(nvtest::ErrorOf([&] { file->TagAdd("AGE", "NOSUCHFIELD", false, true, ""); }), "");
+    file.reset();
+    file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("n.cdx"), false, false, false);
+    ASSERT_FALSE(file->corrupt);
+    ASSERT_EQ(file->TagCount(), 2);
+    EXPECT_EQ(file->TagByName("AGE")->keyExpression, "NAME");
+    EXPECT_EQ(Records(Walk(*file->TagByName("AGE"))), (std::vector<int32_t>{3, 1, 2}));
+    EXPECT_EQ(Records(Walk(*file->TagByName("TENCHARSXY"))), (std::vector<int32_t>{3, 1, 2}));
+    EXPECT_FALSE(file->TagDelete("NONE"));
+    EXPECT_TRUE(file->TagDelete("tencharsxy"));
+    EXPECT_EQ(file->TagCount(), 1);
+    EXPECT_TRUE(file->TagDelete("AGE"));
+    EXPECT_EQ(file->TagCount(), 0);
+    EXPECT_EQ(ReadAll(dir.File("n.cdx")).size(), 1536u);
+    file.reset();
+    file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("n.cdx"), false, false, false);
+    EXPECT_FALSE(file->corrupt);
+    EXPECT_EQ(file->TagCount(), 0);
+    // Every file left in the directory is one the test made.
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(dir.File(""))) {
+        (void)entry;
+        ++count;
+    }
+    EXPECT_EQ(count, 2);
+}
+
+TEST(CdxFile, AReindexThatFailsLeavesTheFileAsItWas) {
+    TempDir dir;
+    const std::string path = MakeNames(dir, "r", 8, {"C", "B", "A", "D", "E"});
+    NVO_dBHandler t(path, false, true, "");
+    auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("r.cdx"), true, true, false);
+    ASSERT_TRUE(file->TagAdd("NAME", "NAME", false, true, ""));
+    ASSERT_TRUE(file->TagAdd("INV", "100/AGE", false, true, ""));
+    file->TagByName("NAME")->PageRelease();
+    file->TagByName("INV")->PageRelease();
+    // Not maintained: the file is not in a slot.
+    t.Go(4);
+    t.SetNumber(2, 0);
+    t.WriteRecord(4);
+    const auto before = ReadAll(dir.File("r.cdx"));
+    EXPECT_NE(nvtest::ErrorOf([&] { file->Reindex(); }), "");
+    EXPECT_EQ(ReadAll(dir.File("r.cdx")), before);
+    EXPECT_EQ(Records(Walk(*file->TagByName("NAME"))), (std::vector<int32_t>{3, 2, 1, 4, 5}));
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(dir.File(""))) {
+        (void)entry;
+        ++count;
+    }
+    EXPECT_EQ(count, 2);
+    // Once the key can be evaluated again the rebuild goes through.
+    t.Go(4);
+    t.SetNumber(2, 50);
+    t.WriteRecord(4);
+    file->Reindex();
+    EXPECT_EQ(Records(Walk(*file->TagByName("INV"))), (std::vector<int32_t>{4, 5, 3, 2, 1}));
+}
+
+TEST(CdxFile, ChangeCounterOtherWritersAndTheProductionFlag) {
+    TempDir dir;
+    const std::string path = MakeNames(dir, "prod", 8, {"B", "A"});
+    EXPECT_EQ(ReadAll(path)[28] & 1, 0);
+    {
+        NVO_dBHandler t(path, false, true, "");
+        auto other = NVobjCDXFile::Open(&t.IndexTable(), dir.File("other.cdx"), true, true, false);
+        EXPECT_EQ(ReadAll(path)[28] & 1, 0);
+        auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("prod.cdx"), true, true, false);
+        ASSERT_TRUE(file->TagAdd("NAME", "NAME", false, true, ""));
+    }
+    EXPECT_EQ(ReadAll(path)[28] & 1, 1);
+    NVO_dBHandler t(path, true, true, "");
+    auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("prod.cdx"), false, false, true);
+    ASSERT_TRUE(file && !file->corrupt);
+    EXPECT_FALSE(file->ChangedByOther());
+    auto bytes = ReadAll(dir.File("prod.cdx"));
+    nvbytes::StoreLE32(&bytes[8], nvbytes::LoadLE32(&bytes[8]) + 5);
+    WriteAll(dir.File("prod.cdx"), bytes);
+    EXPECT_TRUE(file->ChangedByOther());
+    EXPECT_FALSE(file->ChangedByOther());
+    const int32_t seen = file->Structural()->changeCounter;
+    t.SetIndexFile(1, std::make_unique<Slot>(*file));
+    t.Go(1);
+    t.PutRaw(1, "Z");
+    t.WriteRecord(1);
+    EXPECT_EQ(file->Structural()->changeCounter, seen + 1);
+    EXPECT_EQ(static_cast<int32_t>(nvbytes::LoadLE32(&ReadAll(dir.File("prod.cdx"))[8])), seen + 1);
+    EXPECT_FALSE(file->ChangedByOther());
+    EXPECT_EQ(Records(Walk(*file->TagByName("NAME"))), (std::vector<int32_t>{2, 1}));
+}
+
+// ---- damaged files -------------------------------------------------------------------
+
+// What opening and walking every tag of `path` gives: "corrupt flag", the error raised, or
+// "ok".
+std::string Outcome(NVO_dBHandler& t, const std::string& path) {
+    std::string result = "ok";
+    std::string error = nvtest::ErrorOf([&] {
+        auto file = NVobjCDXFile::Open(&t.IndexTable(), path, false, false, false);
+        if (!file) {
+            result = "missing";
+            return;
+        }
+        if (file->corrupt) {
+            result = "corrupt flag";
+            return;
+        }
+        for (int i = 0; i < file->TagCount(); ++i) {
+            Walk(*file->TagByNumber(i));
+            Walk(*file->TagByNumber(i), true);
+        }
+    });
+    return error.empty() ? result : error;
+}
+
+TEST(CdxDamage, BadHeadersPagesAndPointersAreReportedNeverFollowed) {
+    TempDir dir;
+    std::vector<std::string> names;
+    std::mt19937 rng(2);
+    for (int i = 0; i < 3000; ++i) names.push_back(Name(rng) + std::to_string(i % 7));
+    NVO_dBHandler t(MakeNames(dir, "d", 10, names), false, true, "");
+    {
+        auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("d.cdx"), true, true, false);
+        ASSERT_TRUE(file->TagAdd("NAME", "NAME", false, true, ""));
+    }
+    const std::string good = dir.File("d.cdx");
+    ASSERT_EQ(Outcome(t, good), "ok");
+    const auto original = ReadAll(good);
+    std::size_t header;
+    {
+        auto file = NVobjCDXFile::Open(&t.IndexTable(), good, false, false, false);
+        header = static_cast<std::size_t>(file->TagByNumber(0)->headerAddress);
+    }
+    const std::size_t root = nvbytes::LoadLE32(&original[header]);
+    ASSERT_EQ(nvbytes::LoadLE16(&original[root]), 1) << "the test needs an interior root";
+    const int keyLength = nvbytes::LoadLE16(&original[header + 12]);
+    const std::size_t entry = static_cast<std::size_t>(keyLength) + 8;
+    const std::size_t child0 = nvbytes::LoadBE32(&original[root + 12 + keyLength + 4]);
+    const std::size_t child1 = nvbytes::LoadBE32(&original[root + 12 + entry + keyLength + 4]);
+    // Down to the first leaf.
+    std::size_t leaf = child0;
+    while (nvbytes::LoadLE16(&original[leaf]) < 2) leaf = nvbytes::LoadBE32(&original[leaf + 12 + keyLength + 4]);
+
+    const std::string bad = dir.File("bad.cdx");
+    const std::string corrupted = "Index file " + fs::absolute(bad).string() + " is corrupted";
+    auto patched = [&](const std::function<void(std::vector<uint8_t>&)>& change) {
+        auto bytes = original;
+        change(bytes);
+        WriteAll(bad, bytes);
+        return Outcome(t, bad);
+    };
+    auto setBE = [](std::vector<uint8_t>& b, std::size_t at, uint32_t v) { nvbytes::StoreBE32(&b[at], v); };
+    // Headers.
+    EXPECT_EQ(patched([&](auto& b) { nvbytes::StoreLE32(&b[header], 1000); }), "corrupt flag");
+    EXPECT_EQ(patched([&](auto& b) { nvbytes::StoreLE32(&b[header], 0); }), "corrupt flag");
+    EXPECT_EQ(patched([&](auto& b) { nvbytes::StoreLE32(&b[header], 1u << 30); }), "corrupt flag");
+    EXPECT_EQ(patched([&](auto& b) { nvbytes::StoreLE16(&b[header + 12], 241); }), "corrupt flag");
+    EXPECT_EQ(patched([&](auto& b) { std::fill(b.begin() + header + 512, b.begin() + header + 1024, 0); }),
+              "corrupt flag");
+    EXPECT_EQ(patched([&](auto& b) { nvbytes::StoreLE32(&b[0], 100); }), "corrupt flag");
+    // Interior pointers: to itself, to a sibling's page, off the page grid, past the end.
+    EXPECT_EQ(patched([&](auto& b) { setBE(b, root + 12 + keyLength + 4, static_cast<uint32_t>(root)); }), corrupted);
+    EXPECT_EQ(patched([&](auto& b) { setBE(b, root + 12 + keyLength + 4, static_cast<uint32_t>(child1)); }),
+              corrupted);
+    EXPECT_EQ(patched([&](auto& b) { setBE(b, root + 12 + keyLength + 4, static_cast<uint32_t>(child0 + 7)); }),
+              corrupted);
+    EXPECT_EQ(patched([&](auto& b) { setBE(b, root + 12 + keyLength + 4, 0x7FFFFE00u); }), corrupted);
+    EXPECT_EQ(patched([&](auto& b) { nvbytes::StoreLE16(&b[root + 2], 200); }), corrupted);
+    EXPECT_EQ(patched([&](auto& b) { nvbytes::StoreLE16(&b[root], 9); }), corrupted);
+    // Leaves: too many keys, bad widths, counts that overrun the key length or the area.
+    EXPECT_EQ(patched([&](auto& b) { nvbytes::StoreLE16(&b[leaf + 2], 200); }), corrupted);
+    EXPECT_EQ(patched([&](auto& b) { b[leaf + 23] = 1; }), corrupted);
+    EXPECT_EQ(patched([&](auto& b) { b[leaf + 20] = static_cast<uint8_t>(b[leaf + 20] + 1); }), corrupted);
+    EXPECT_EQ(patched([&](auto& b) {
+                  // Trailing count of the first entry at its largest.
+                  const int bytes = b[leaf + 23];
+                  b[leaf + 24 + bytes - 1] = 0xFF;
+              }),
+              corrupted);
+    EXPECT_EQ(patched([&](auto& b) {
+                  // Every entry's duplicate and trailing counts zero: all keys full length.
+                  const int n = nvbytes::LoadLE16(&b[leaf + 2]);
+                  const int bytes = b[leaf + 23];
+                  const int r = b[leaf + 20];
+                  for (int i = 0; i < n; ++i) {
+                      uint8_t* e = &b[leaf + 24 + static_cast<std::size_t>(i * bytes)];
+                      uint64_t v = 0;
+                      for (int k = bytes - 1; k >= 0; --k) v = (v << 8) | e[k];
+                      v &= (uint64_t{1} << r) - 1;
+                      for (int k = 0; k < bytes; ++k) e[k] = static_cast<uint8_t>(v >> (8 * k));
+                  }
+              }),
+              corrupted);
+    // Short files.
+    const std::string cut = patched([&](auto& b) { b.resize(leaf + 100); });
+    EXPECT_TRUE(cut == corrupted || cut == "corrupt flag") << cut;
+    EXPECT_EQ(patched([&](auto& b) { b.resize(300); }), "corrupt flag");
+    EXPECT_EQ(patched([&](auto& b) { b.resize(1100); }), "corrupt flag");
+    // The structural tag's entry for the tag pointing at the structural header itself.
+    EXPECT_EQ(patched([&](auto& b) {
+                  const int bytes = b[1024 + 23];
+                  const uint32_t mask = nvbytes::LoadLE32(&b[1024 + 14]);
+                  uint64_t v = 0;
+                  for (int k = bytes - 1; k >= 0; --k) v = (v << 8) | b[1024 + 24 + static_cast<std::size_t>(k)];
+                  v &= ~uint64_t{mask};
+                  for (int k = 0; k < bytes; ++k) b[1024 + 24 + static_cast<std::size_t>(k)] = static_cast<uint8_t>(v >> (8 * k));
+              }),
+              "corrupt flag");
+    // A random byte anywhere never crashes or hangs.
+    std::mt19937 noise(9);
+    for (int i = 0; i < 300; ++i) {
+        std::string outcome = patched([&](auto& b) {
+            for (int k = 0; k < 4; ++k) b[noise() % b.size()] = static_cast<uint8_t>(noise());
+        });
+        EXPECT_TRUE(outcome == "ok" || outcome == "corrupt flag" || outcome == corrupted) << outcome;
     }
 }
 
