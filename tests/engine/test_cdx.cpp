@@ -445,6 +445,86 @@ TEST(CdxBuild, MaintainedTagsEqualAFreshBuildAfterEverySeriesOfWrites) {
     }
 }
 
+// The records of a tag's leaves read sideways from the leftmost leaf along the right-sibling
+// links (as programs that skip through leaves read them), with every left link checked.
+std::vector<int32_t> SiblingRecords(const std::vector<uint8_t>& bytes, const NVobjIndexTag& tag) {
+    std::size_t page = nvbytes::LoadLE32(&bytes[static_cast<std::size_t>(tag.headerAddress)]);
+    const std::size_t entry = static_cast<std::size_t>(tag.keyLength) + 8;
+    while (nvbytes::LoadLE16(&bytes[page]) < 2) {
+        // Leftmost child; an interior node emptied by deletions is skipped by its parent.
+        page = nvbytes::LoadBE32(&bytes[page + 12 + entry - 4]);
+    }
+    std::vector<int32_t> out;
+    int32_t previous = -1;
+    for (int guard = 0; guard < 100000; ++guard) {
+        const uint8_t* node = &bytes[page];
+        EXPECT_EQ(static_cast<int32_t>(nvbytes::LoadLE32(node + 4)), previous) << "left link of " << page;
+        const int n = nvbytes::LoadLE16(node + 2);
+        const int b = node[23];
+        const uint32_t mask = nvbytes::LoadLE32(node + 14);
+        for (int i = 0; i < n; ++i) {
+            uint64_t v = 0;
+            for (int k = b - 1; k >= 0; --k) v = (v << 8) | node[24 + i * b + k];
+            out.push_back(static_cast<int32_t>(v & mask));
+        }
+        const int32_t right = static_cast<int32_t>(nvbytes::LoadLE32(node + 8));
+        if (right == -1) break;
+        previous = static_cast<int32_t>(page);
+        page = static_cast<std::size_t>(right);
+    }
+    return out;
+}
+
+TEST(CdxBuild, ThreeLevelTreesStayRightThroughMassChangesAndKeepTheirSiblingChains) {
+    TempDir dir;
+    MakePeople(dir.File("big.dbf"), 20000, 31u);
+    NVO_dBHandler t(dir.File("big.dbf"), false, true, "");
+    auto file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("big.cdx"), true, true, false);
+    ASSERT_TRUE(file->TagAdd("NAME", "NAME", false, true, ""));
+    ASSERT_TRUE(file->TagAdd("AGE", "AGE", false, false, ""));
+    for (int g = 0; g < 2; ++g) {
+        file->Tag(g)->PageRelease();
+        std::vector<int32_t> sideways = SiblingRecords(ReadAll(dir.File("big.cdx")), *file->Tag(g));
+        if (!file->Tag(g)->ascending) std::reverse(sideways.begin(), sideways.end());
+        EXPECT_EQ(sideways, Records(Walk(*file->Tag(g))));
+        EXPECT_GE(Depth(*file->Tag(g)), 3);
+    }
+    t.SetIndexFile(1, std::make_unique<Slot>(*file));
+    std::mt19937 rng(41);
+    // Every record of the middle names moves to the end: whole leaves empty out.
+    for (int32_t r = 1; r <= t.RecordCount(); ++r) {
+        t.Go(r);
+        const std::string name = t.GetRaw(1);
+        if (name.rfind("CE", 0) == 0 || name.rfind("du", 0) == 0) {
+            t.PutRaw(1, "ZZ" + Name(rng));
+            t.WriteRecord(r);
+        } else if (r % 7 == 0) {
+            t.SetNumber(2, static_cast<long double>(static_cast<int>(rng() % 20) - 10));
+            t.WriteRecord(r);
+        }
+    }
+    for (int i = 0; i < 3000; ++i) {
+        t.BlankRecord();
+        t.PutRaw(1, "AN" + Name(rng));
+        t.SetNumber(2, static_cast<long double>(i % 13));
+        t.Append();
+    }
+    t.SetIndexFile(1, nullptr);
+    for (int g = 0; g < 2; ++g) {
+        NVobjCDXTag& tag = *file->Tag(g);
+        SCOPED_TRACE(tag.tagName);
+        auto fresh = NVobjCDXFile::Open(&t.IndexTable(), dir.File("fresh.cdx"), true, true, false);
+        ASSERT_TRUE(fresh->TagAdd(tag.tagName, tag.keyExpression, tag.unique, tag.ascending, tag.forExpression));
+        const std::vector<Entry> walked = Walk(tag);
+        EXPECT_EQ(walked, Walk(*fresh->Tag(0)));
+        EXPECT_EQ(Walk(tag, true), walked);
+        tag.PageRelease();
+        std::vector<int32_t> sideways = SiblingRecords(ReadAll(dir.File("big.cdx")), tag);
+        if (!tag.ascending) std::reverse(sideways.begin(), sideways.end());
+        EXPECT_EQ(sideways, Records(walked));
+    }
+}
+
 // ---- file and node images --------------------------------------------------------------
 
 // A table with one character field NAME of `width` and the given values.
