@@ -78,6 +78,9 @@ enum class TnvMsg : int {
     TextNotANumber,
     CopyLayoutDiffers,
     UnknownIndexType,
+    TooManyIndexFiles,
+    KeyNotForTag,
+    IndexTagNotBuilt,
     TagNameLength,         // "Tag name %s must have 1 to 10 characters"
     TagExpressionTooLong,
     Count_
