@@ -895,7 +895,9 @@ bool NVobjCDXFile::TagAdd(std::string_view name, std::string_view keyExpression,
     structural_->PageRelease();
     auto tag = std::make_unique<NVobjCDXTag>(this, -1, false);
     tag->tagName = upper;
-    tag->collation = NvCdxCollation();
+    // The cursor marks a build for the general-collation sort options on the file it opens
+    // for it; the process-wide setting serves callers that set it themselves.
+    tag->collation = upperCaseKeys ? uint8_t{kCdxCollationGeneral} : NvCdxCollation();
     NVobjCDXTag* made = tag.get();
     bool built = false;
     try {
