@@ -266,6 +266,8 @@ public:
     bool descendingCompare = false;
     bool reverseNavigation = false;
     bool updateInProgress = false;
+    // Whether a leaf holds at most maxEntries entries (false for compressed leaves).
+    bool countLimitedLeaves = true;
     std::unique_ptr<TnvIndexExpression> keyHandler;
     std::unique_ptr<TnvIndexExpression> forHandler;
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "nv6_cdx.h"
 #include "nv6_cnst.h"
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
@@ -9,10 +10,11 @@
 
 namespace {
 
-enum class IndexFormat { None, Ndx };
+enum class IndexFormat { None, Ndx, Cdx };
 
 IndexFormat FormatOf(std::string_view path) {
     if (NvHasExt(path, "") || NvHasExt(path, "ndx")) return IndexFormat::Ndx;
+    if (NvHasExt(path, "cdx")) return IndexFormat::Cdx;
     return IndexFormat::None;
 }
 
@@ -25,6 +27,8 @@ std::unique_ptr<NVobjIndexFile> NvOpenIndexFile(TnvIndexTable* table, std::strin
     switch (FormatOf(path)) {
         case IndexFormat::Ndx:
             return NVobjNDXFile::Open(table, path, create, overwrite, shared);
+        case IndexFormat::Cdx:
+            return NVobjCDXFile::Open(table, path, create, overwrite, shared);
         case IndexFormat::None:
             break;
     }
