@@ -52,6 +52,12 @@ public:
     virtual bool Enciphered() const { return false; }
     virtual std::string ReadPassword() const { return std::string(); }
     virtual std::string WritePassword() const { return std::string(); }
+    // Length and decimals of the field called `name` (case ignored); false when the table
+    // has no such field. Formats that size numeric keys by their field ask it.
+    virtual bool FieldSize(std::string_view, int& length, int& decimals) const {
+        length = decimals = 0;
+        return false;
+    }
 };
 
 // One entry: the key image (the inherited value), the record number an interior entry carries
