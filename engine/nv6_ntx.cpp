@@ -112,6 +112,8 @@ std::string NVobjNTXTag::PageKey(const TnvVariant& value) const {
 void NVobjNTXTag::KeyFormat(TnvVariant& value, bool partial) {
     switch (keyType) {
         case 'N': {
+            // Text is taken as a key image already (a search on a key read from the tag).
+            if (value.Kind() == TnvVariant::kCharacter) break;
             double number = 0;
             if (!value.IsEmpty()) number = value.Kind() == TnvVariant::kDate ? value.AsDate() : value.AsNumber();
             value.PutString(NumberKey(number, keyLength, decimals));
@@ -179,7 +181,10 @@ bool NVobjNTXTag::TagCreate(std::string_view name, std::string_view keyExpr, boo
     std::vector<uint8_t> zero(kPage, 0);
     File()->PageWrite(headerAddress, zero.data(), kPage);
     TnvIndexTable* table = File()->Table();
-    if (table && table->RecordCount() > 0) return false;
+    if (table && table->RecordCount() > 0) {
+        NVobjSortNTX(this).Build();
+        return true;
+    }
     root = File()->NewPage();
     WritePage(root, nullptr, 0, 0);
     dirty = true;
@@ -425,14 +430,74 @@ void NVobjNTXTag::TagStore() {
 
 // ---- NVobjSortNTX --------------------------------------------------------------------
 
+// A descending order is sorted ascending over complemented keys: a descending byte sort
+// would put a key before the longer keys it is a prefix of (the record number it carries
+// comes where their next character is), and equal keys would come out in falling record
+// order. Complemented and filled up with 0xFF, a shorter key sorts after its extensions, and
+// equal keys stay in rising record order. The bytes go in as binary so that nothing is trimmed.
+class NVobjSortNTX::Flipped : public TnvSortRecordSource {
+public:
+    Flipped(TnvSortRecordSource& records, int keyLength) : records_(records), keyLength_(keyLength) {}
+    int32_t RecordCount() override { return records_.RecordCount(); }
+    bool NextRecord() override { return records_.NextRecord(); }
+    int32_t RecordNumber() override { return records_.RecordNumber(); }
+    bool ForHolds() override { return records_.ForHolds(); }
+    void KeyValue(TnvVariant& key) override {
+        records_.KeyValue(key);
+        std::string bytes(key.View().substr(0, static_cast<std::size_t>(keyLength_)));
+        for (char& c : bytes) c = static_cast<char>(~static_cast<unsigned char>(c));
+        bytes.resize(static_cast<std::size_t>(keyLength_), static_cast<char>(0xFF));
+        key.PutBinary(bytes.data(), static_cast<int32_t>(bytes.size()));
+    }
+    // The key text back from its sorted form.
+    static std::string Restore(std::string_view bytes) {
+        while (!bytes.empty() && static_cast<unsigned char>(bytes.back()) == 0xFF) bytes.remove_suffix(1);
+        std::string text(bytes);
+        for (char& c : text) c = static_cast<char>(~static_cast<unsigned char>(c));
+        return text;
+    }
+
+private:
+    TnvSortRecordSource& records_;
+    int keyLength_;
+};
+
 NVobjSortNTX::NVobjSortNTX(NVobjNTXTag* tag)
-    : TnvSort(tag->keyLength + 1, tag->Collation(), tag->ascending, tag->unique), tag_(tag) {}
+    : TnvSort(tag->keyLength + 1, tag->Collation(), true, tag->unique), tag_(tag) {}
 
 NVobjSortNTX::~NVobjSortNTX() = default;
 
-int32_t NVobjSortNTX::Write(int32_t total, const TnvSortProgress& progress) {
-    NvSortDrain(*this, total, progress, [this](const TnvVariant& key, int32_t recNo) { Put(key, recNo); });
-    return Finish();
+int32_t NVobjSortNTX::Build() {
+    tag_->PageRelease();
+    TnvIndexTable* table = tag_->File()->Table();
+    struct BuildScope {
+        TnvIndexTable* table;
+        explicit BuildScope(TnvIndexTable* t) : table(t) {
+            if (table) table->BeginBuild();
+        }
+        ~BuildScope() {
+            if (table) table->EndBuild();
+        }
+    } scope(table);
+    TnvSortProgress progress;
+    if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
+    TnvTagRecordSource records(*tag_, true);
+    Flipped flipped(records, tag_->keyLength);
+    const bool flip = !tag_->ascending;
+    const int32_t total = records.RecordCount();
+    NvSortRecords(*this, flip ? static_cast<TnvSortRecordSource&>(flipped) : records, progress);
+    const int32_t written = NvSortDrain(*this, total, progress, [this, flip](const TnvVariant& key, int32_t recNo) {
+        if (!flip) {
+            Put(key, recNo);
+            return;
+        }
+        TnvVariant text;
+        text.PutString(Flipped::Restore(key.View()));
+        Put(text, recNo);
+    });
+    Finish();
+    tag_->TagStore();
+    return written;
 }
 
 NVobjSortNTX::Level& NVobjSortNTX::At(std::size_t level) {

@@ -79,7 +79,6 @@ private:
     bool ReadRaw(int32_t address, Raw& raw);
     bool RightMost(const NVobjIndexKey& page) const;
     void SplitPage(NVobjIndexKey& page, bool rightMost);
-    void Build();
     NVobjNTXFile* NtxFile() const;
 
     int16_t maxItems_ = 0;
@@ -91,15 +90,18 @@ private:
 // interior page's last entry stays as its right-most pointer. Each page is written once.
 class NVobjSortNTX : public TnvSort {
 public:
-    // A sort over the tag's key length + 1, in the tag's direction, unique as the tag.
+    // A sort over the tag's key length + 1, unique as the tag; descending tags sort their keys
+    // complemented (so a key still sorts after the longer keys it begins).
     explicit NVobjSortNTX(NVobjNTXTag* tag);
     ~NVobjSortNTX() override;
 
-    // Drains the sort into pages from the file's next page on and makes the top page the
-    // tag's root (an empty leaf when no key came); marks the header dirty. Returns the root.
-    int32_t Write(int32_t total, const TnvSortProgress& progress);
+    // Runs the record pass of the tag's table, writes the tree from the file's next page on,
+    // makes the top page the root (an empty leaf when no key came) and writes the header.
+    // Returns the number of keys written.
+    int32_t Build();
 
 private:
+    class Flipped;
     struct Level {
         std::vector<NVobjNTXTag::Entry> entries;
         int share = 0;     // entries a page takes before it is closed
