@@ -135,6 +135,12 @@ void NVobjNTXTag::KeyFormat(TnvVariant& value, bool partial) {
         default:
             if (value.Kind() != TnvVariant::kCharacter) value.PutString(value.AsString());
             if (File()->upperCaseKeys) value.UpperCase();
+            // Pages keep key length bytes: a longer value (a key expression whose length
+            // varies) is that key, and the build's sort takes no more.
+            if (keyLength > 0 && value.Length() > keyLength) {
+                const std::string cut(value.View().substr(0, static_cast<std::size_t>(keyLength)));
+                value.PutString(cut);
+            }
             break;
     }
     if (partial) value.TrimRight();

@@ -488,6 +488,94 @@ TEST(NtxBuild, HundredKeysMakeThreeEvenLeavesUnderTheRoot) {
     EXPECT_EQ(Walk(*file->Tag()).size(), 100u);
 }
 
+TEST(NtxBuild, VaryingKeyLengthsAreCutAndUpperCaseKeysApply) {
+    TempDir dir;
+    {
+        NVO_DBFBuild build(dir.File("v.dbf"));
+        build.AddField("TEXT", "C", 20, 0);
+        build.Build();
+    }
+    NVO_dBHandler t(dir.File("v.dbf"), false, true, "");
+    const char* const values[] = {"ab", "zebra crossing", "Abc", "abd", "mango", "a"};
+    for (const char* v : values) {
+        t.BlankRecord();
+        t.PutRaw(1, v);
+        t.Append();
+    }
+    t.Go(1);
+    auto file = NVobjNTXFile::Open(&t.IndexTable(), dir.File("v.ntx"), true, true, false);
+    file->upperCaseKeys = true;
+    // The key length comes from the current record's value ("ab"): longer keys are cut.
+    ASSERT_TRUE(file->TagAdd("", "TRIM(TEXT)", false, true, ""));
+    EXPECT_EQ(file->Tag()->keyLength, 2);
+    std::vector<Entry> walked = Walk(*file->Tag());
+    std::vector<Entry> want = {{"A", 6}, {"AB", 1}, {"AB", 3}, {"AB", 4}, {"MA", 5}, {"ZE", 2}};
+    EXPECT_EQ(walked, want);
+    // A file opened later does not upper-case the keys it adds.
+    file.reset();
+    auto later = NVobjNTXFile::Open(&t.IndexTable(), dir.File("v.ntx"), false, false, false);
+    NVobjIndexKeyData key;
+    key.PutString("aa");
+    key.reference = 9;
+    EXPECT_TRUE(later->Tag()->KeyAdd(key));
+    EXPECT_EQ(Walk(*later->Tag()).back(), Entry("aa", 9));
+}
+
+// An enciphered table without records whose key expression gives one sample value.
+class CipherTable : public TnvIndexTable {
+public:
+    class Sample : public TnvIndexExpression {
+    public:
+        std::string Text() const override { return "KEYEXPR"; }
+        void Evaluate(TnvVariant& result) override { result.PutString("0123456789"); }
+    };
+    std::unique_ptr<TnvIndexExpression> CompileExpression(std::string_view, int16_t) override {
+        return std::make_unique<Sample>();
+    }
+    int32_t RecordNumber() const override { return 0; }
+    int32_t RecordCount() const override { return 0; }
+    bool ExactMatch() const override { return true; }
+    bool HasOldRecord() const override { return false; }
+    bool RecordModified() const override { return false; }
+    void UseOldRecord(bool) override {}
+    std::string Directory() const override { return std::string(); }
+    bool Enciphered() const override { return true; }
+    std::string ReadPassword() const override { return "secret"; }
+    std::string WritePassword() const override { return "secret"; }
+};
+
+TEST(NtxFile, EncipheredPagesAndHeaderReadBack) {
+    TempDir dir;
+    CipherTable table;
+    const std::string path = dir.File("e.ntx");
+    {
+        auto file = NVobjNTXFile::Open(&table, path, true, true, false);
+        ASSERT_TRUE(file->TagAdd("", "KEYEXPR", false, true, ""));
+        for (int i = 0; i < 500; ++i) {
+            NVobjIndexKeyData key;
+            key.PutString("PLAIN" + std::to_string(10000 + (i * 7919) % 500));
+            key.reference = i + 1;
+            ASSERT_TRUE(file->Tag()->KeyAdd(key));
+        }
+    }
+    auto raw = ReadAll(path);
+    std::string text(raw.begin(), raw.end());
+    EXPECT_EQ(text.find("PLAIN"), std::string::npos);
+    EXPECT_EQ(text.find("KEYEXPR"), std::string::npos);
+    auto file = NVobjNTXFile::Open(&table, path, false, false, true);
+    ASSERT_FALSE(file->corrupt);
+    EXPECT_EQ(file->Tag()->RootPage(), 1024);
+    std::vector<Entry> walked = Walk(*file->Tag());
+    ASSERT_EQ(walked.size(), 500u);
+    EXPECT_TRUE(std::is_sorted(walked.begin(), walked.end()));
+    EXPECT_FALSE(file->ChangedByOther());
+    {
+        auto other = NVobjNTXFile::Open(&table, path, false, false, true);
+        other->RecordChanged(1, false);
+    }
+    EXPECT_TRUE(file->ChangedByOther());
+}
+
 TEST(NtxFile, ChangeCounterWrapsAndOthersSeeIt) {
     TempDir dir;
     MakeTable(dir.File("c.dbf"), 5, 1u);
