@@ -206,6 +206,7 @@ bool NVobjNTXTag::KeyAdd(NVobjIndexKeyData& key) {
 }
 
 int32_t NVobjNTXTag::RootPage() {
+    parents_.clear();
     // Read from the header's start: an enciphered header deciphers from its first byte.
     uint8_t buffer[8];
     if (File()->PageRead(headerAddress, buffer, 8)) root = static_cast<int32_t>(nvbytes::LoadLE32(buffer + 4));
@@ -225,10 +226,15 @@ bool NVobjNTXTag::ReadRaw(int32_t address, Raw& raw) {
     raw.leaf = raw.Child(1) == 0;
     if (!raw.leaf) {
         const int64_t size = File()->diskFile ? File()->diskFile->FileSize() : 0;
+        std::vector<int32_t> children;
         for (int slot = 1; slot <= raw.count + 1; ++slot) {
             const int64_t child = static_cast<uint32_t>(raw.Child(slot));
             if (child < kPage || child % kPage != 0 || child + kPage > size || child == address) return false;
+            children.push_back(static_cast<int32_t>(child));
         }
+        // A page named twice would have its subtree walked again for every mention.
+        std::sort(children.begin(), children.end());
+        if (std::adjacent_find(children.begin(), children.end()) != children.end()) return false;
     }
     return true;
 }
@@ -245,6 +251,12 @@ bool NVobjNTXTag::RightMost(const NVobjIndexKey& page) const {
 int NVobjNTXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
     Raw raw;
     if (!ReadRaw(address, raw)) return 1;
+    // In a tree every page has one parent. Pages shared between parents would make a walk
+    // visit them (and all below them) once per path, which grows without bound; the record
+    // holds from the root read until the next page write changes the tree.
+    const int32_t parentAddress = page.Parent() ? page.Parent()->address : 0;
+    auto known = parents_.emplace(address, parentAddress);
+    if (!known.second && known.first->second != parentAddress) return 1;
     page.kind = raw.leaf ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
     for (int slot = 1; slot <= raw.count; ++slot) {
         const uint8_t* e = raw.Entry(slot);
@@ -279,6 +291,7 @@ int NVobjNTXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
 
 void NVobjNTXTag::WritePage(int32_t address, const Entry* entries, int keys, int32_t rightChild) {
     if (keys < 0 || keys > maxItems_) RaiseCorrupt();
+    parents_.clear();
     uint8_t block[kPage] = {};
     nvbytes::StoreLE16(block, static_cast<uint16_t>(keys));
     for (int slot = 1; slot <= maxItems_ + 1; ++slot)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "nv6_indx.h"
@@ -83,6 +84,7 @@ private:
 
     int16_t maxItems_ = 0;
     std::vector<uint8_t> header_;  // the header as read, so uninterpreted bytes survive a rewrite
+    std::unordered_map<int32_t, int32_t> parents_;  // page -> parent page seen since the last change
 };
 
 // Sorts a tag's keys and writes its tree bottom-up: leaves take an even share of the keys,

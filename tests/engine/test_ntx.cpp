@@ -761,6 +761,18 @@ TEST(NtxCorrupt, DamagedFilesRaiseIndexFileCorrupted) {
                   b.resize(last + 500);
               }),
               corrupted);
+    // A child named twice in a page, a page below two parents: a walk would visit it again.
+    EXPECT_EQ(damaged([&](auto& b) {
+                  nvbytes::StoreLE32(&b[entryAt(b, root, 2)], nvbytes::LoadLE32(&b[entryAt(b, root, 1)]));
+              }),
+              corrupted);
+    EXPECT_EQ(damaged([&](auto& b) {
+                  const uint32_t first = nvbytes::LoadLE32(&b[entryAt(b, root, 1)]);
+                  const uint32_t second = nvbytes::LoadLE32(&b[entryAt(b, root, 2)]);
+                  ASSERT_NE(nvbytes::LoadLE32(&b[entryAt(b, first, 1)]), 0u) << "three levels needed";
+                  nvbytes::StoreLE32(&b[entryAt(b, second, 1)], nvbytes::LoadLE32(&b[entryAt(b, first, 1)]));
+              }),
+              corrupted);
     // Every leaf pointing at every other page in turn: errors only, no crash or hang.
     for (uint32_t page = 1024; page < good.size(); page += 1024) {
         std::string message = damaged([page](auto& b) {
