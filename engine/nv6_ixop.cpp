@@ -7,14 +7,16 @@
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
 #include "nv6_ndx.h"
+#include "nv6_ntx.h"
 
 namespace {
 
-enum class IndexFormat { None, Ndx, Cdx };
+enum class IndexFormat { None, Ndx, Cdx, Ntx };
 
 IndexFormat FormatOf(std::string_view path) {
     if (NvHasExt(path, "") || NvHasExt(path, "ndx")) return IndexFormat::Ndx;
     if (NvHasExt(path, "cdx")) return IndexFormat::Cdx;
+    if (NvHasExt(path, "ntx")) return IndexFormat::Ntx;
     return IndexFormat::None;
 }
 
@@ -29,6 +31,8 @@ std::unique_ptr<NVobjIndexFile> NvOpenIndexFile(TnvIndexTable* table, std::strin
             return NVobjNDXFile::Open(table, path, create, overwrite, shared);
         case IndexFormat::Cdx:
             return NVobjCDXFile::Open(table, path, create, overwrite, shared);
+        case IndexFormat::Ntx:
+            return NVobjNTXFile::Open(table, path, create, overwrite, shared);
         case IndexFormat::None:
             break;
     }
