@@ -103,6 +103,21 @@ Walked FreshWalk(const std::string& dbf, const std::string& expression, bool uni
     return WalkTag(*file->TagByNumber(0));
 }
 
+// The walk a tag of dates kept as "yyyymmdd" text must give for the table at `dbf`: every
+// record's BORN text, blanks first, in byte order.
+Walked DateTextWalk(const std::string& dbf) {
+    NVO_dBHandler t(dbf, false, false, "");
+    Walked out;
+    for (int32_t r = 1; r <= t.RecordCount(); ++r) {
+        t.NVO_dBaseFld::Go(r);
+        TnvVariant key;
+        key.PutString(TrimRight(DBFDate.DayToStor(t.GetDate(3))));
+        out.emplace_back(KeyText(key), r);
+    }
+    std::stable_sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    return out;
+}
+
 // Escapes a word of the peer's script: \xNN for bytes outside printable ASCII.
 std::string ScriptWord(const std::string& s) {
     std::string out;
@@ -381,23 +396,83 @@ TEST_P(XbasePeer, ItsIndexesAreWalkedAndMaintainedByUs) {
     dbftest::TempDir dir;
     std::string dbf = dir.File("peer.dbf");
     MakeTable(dbf, 800, 21u);
-    // The peer builds every tag but the unique one on CODE (it refuses to build a unique tag
-    // over equal keys; ours keeps the first record of each) and maintains them.
-    std::vector<std::string> script = {"open\t" + dbf};
+    // The peer builds and maintains the tags but two: the unique one on CODE (it refuses to
+    // build a unique tag over equal keys; ours keeps the first record of each), and
+    // CODE+NAME, which its own build gets wrong: over this table its fresh tag lists
+    // records 36 and 99 twice and leaves 75 and 117 out, as its own walk shows.
+    // Its date tags hold the "yyyymmdd" text as character keys (header key type 0), where
+    // ours hold day numbers; we read and maintain them in that form.
     std::vector<const TagCase*> tags;
+    std::vector<std::string> script = {"open\t" + dbf};
     for (const TagCase& c : kTags) {
-        if (std::string(c.name) == "code") continue;
+        if (std::string(c.name) == "code" || std::string(c.name) == "mix") continue;
         tags.push_back(&c);
         script.push_back("create\t" + IndexPath(dir, c, format) + "\t" + c.expression + "\t" + (c.unique ? "1" : "0"));
     }
     for (const auto& line : PeerChanges(800, 22u)) script.push_back(line);
     for (const TagCase* c : tags) script.push_back("walk\t" + IndexPath(dir, *c, format));
-    auto walks = RunPeer(dir.File("build.txt"), script);
+    auto built = RunPeer(dir.File("build.txt"), script);
     for (const TagCase* c : tags) {
         SCOPED_TRACE(std::string("built by the peer: ") + c->expression);
         Walked ours = OurWalk(dbf, IndexPath(dir, *c, format));
-        ExpectSameContent(ours, walks[IndexPath(dir, *c, format)], false);
-        ExpectMaintainedContent(ours, FreshWalk(dbf, c->expression, c->unique, format, dir.File("fresh")), c->unique);
+        EXPECT_EQ(ours.size(), built[IndexPath(dir, *c, format)].size());
+        ExpectSameContent(ours, built[IndexPath(dir, *c, format)], false);
+        if (std::string(c->name) == "born") {
+            ExpectSameContent(ours, DateTextWalk(dbf), false);
+        } else {
+            ExpectMaintainedContent(ours, FreshWalk(dbf, c->expression, c->unique, format, dir.File("fresh")), c->unique);
+        }
+    }
+
+    // Our appends, edits and deletions through its files; the peer's walk then agrees with
+    // ours, and ours with what the table holds.
+    {
+        NVO_dBHandler t(dbf, false, true, "");
+        std::vector<std::unique_ptr<NVobjIndexFile>> files;
+        int slot = 1;
+        for (const TagCase* c : tags) {
+            auto file = NvOpenIndexFile(&t.IndexTable(), IndexPath(dir, *c, format), false, false, false);
+            ASSERT_TRUE(file && file->TagByNumber(0)) << c->name;
+            t.SetIndexFile(slot++, std::make_unique<Slot>(*file));
+            files.push_back(std::move(file));
+        }
+        std::mt19937 rng(23u);
+        for (int step = 0; step < 120; ++step) {
+            Row row = RandomRow(rng, step);
+            if (step % 4 == 0) {
+                t.BlankRecord();
+                t.PutRaw(1, row.name);
+                t.SetNumber(2, row.age);
+                t.SetDate(3, row.born);
+                t.PutRaw(4, row.code);
+                t.PutRaw(5, "W" + std::to_string(step));
+                t.Append();
+                continue;
+            }
+            int32_t r = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(t.RecordCount()));
+            t.Go(r);
+            t.PutRaw(1, row.name);
+            t.SetNumber(2, row.age);
+            t.SetDate(3, row.born);
+            if (step % 7 == 0) t.PutRaw(5, "V" + std::to_string(step));
+            t.WriteRecord(r);
+        }
+    }
+    std::vector<std::string> paths;
+    for (const TagCase* c : tags) paths.push_back(IndexPath(dir, *c, format));
+    auto walks = PeerWalks(dir, dbf, paths);
+    for (const TagCase* c : tags) {
+        SCOPED_TRACE(std::string("maintained by us: ") + c->expression);
+        Walked ours = OurWalk(dbf, IndexPath(dir, *c, format));
+        ExpectSameContent(walks[IndexPath(dir, *c, format)], ours, false);
+        if (!c->unique) {
+            EXPECT_EQ(static_cast<int32_t>(ours.size()), RecordCount(dbf));
+        }
+        if (std::string(c->name) == "born") {
+            ExpectSameContent(ours, DateTextWalk(dbf), false);
+        } else {
+            ExpectMaintainedContent(ours, FreshWalk(dbf, c->expression, c->unique, format, dir.File("fresh")), c->unique);
+        }
     }
 }
 
