@@ -206,7 +206,7 @@ struct TagCase {
     const char* name;  // file base name
     const char* expression;
     bool unique;
-    // Whether the library can walk this tag as we write it. It steps through a page in
+    // Whether the library can walk this tag as we write it in NDX. It steps through a page in
     // strides of key length + 8 and ignores the header's entry length (offset 18), which
     // the format rounds up to a multiple of 4: a 2-byte key has 12-byte entries. It even
     // writes such tags itself with entry length 12 in the header and entries 10 bytes
@@ -214,7 +214,7 @@ struct TagCase {
     // Our numeric tags have 8-byte keys in 20-byte entries (the header says so), which it
     // reads misaligned ("Invalid Record Number" at the second entry); its own numeric tags
     // have 16-byte entries, which we read and maintain (the second case).
-    bool peerReadsOurs;
+    bool peerReadsOurNdx;
 };
 
 const TagCase kTags[] = {
@@ -383,7 +383,7 @@ TEST_P(XbasePeer, WalksTheIndexesWeBuiltAndMaintainedInOurOrder) {
     MaintainWithUs(dir, dbf, format, 12u, true);
     std::vector<std::string> paths;
     for (const TagCase& c : kTags)
-        if (c.peerReadsOurs) paths.push_back(IndexPath(dir, c, format));
+        if (c.peerReadsOurNdx || format != "ndx") paths.push_back(IndexPath(dir, c, format));
     auto walks = PeerWalks(dir, dbf, paths);
     for (const TagCase& c : kTags) {
         SCOPED_TRACE(c.expression);
@@ -393,7 +393,7 @@ TEST_P(XbasePeer, WalksTheIndexesWeBuiltAndMaintainedInOurOrder) {
         if (!c.unique) {
             EXPECT_EQ(static_cast<int32_t>(ours.size()), RecordCount(dbf));
         }
-        if (c.peerReadsOurs) ExpectSameContent(walks[IndexPath(dir, c, format)], ours, false);
+        if (c.peerReadsOurNdx || format != "ndx") ExpectSameContent(walks[IndexPath(dir, c, format)], ours, false);
     }
 }
 
@@ -403,16 +403,16 @@ TEST_P(XbasePeer, ItsIndexesAreWalkedAndMaintainedByUs) {
     dbftest::TempDir dir;
     std::string dbf = dir.File("peer.dbf");
     MakeTable(dbf, 800, 21u);
-    // The peer builds and maintains the tags but two: the unique one on CODE (it refuses to
-    // build a unique tag over equal keys; ours keeps the first record of each), and
+    // The peer builds and maintains the tags but the unique one on CODE (it refuses to build
+    // a unique tag over equal keys; ours keeps the first record of each) and, in NDX,
     // CODE+NAME, which its own build gets wrong: over this table its fresh tag lists
     // records 36 and 99 twice and leaves 75 and 117 out, as its own walk shows.
-    // Its date tags hold the "yyyymmdd" text as character keys (header key type 0), where
+    // Its NDX date tags hold the "yyyymmdd" text as character keys (header key type 0), where
     // ours hold day numbers; we read and maintain them in that form.
     std::vector<const TagCase*> tags;
     std::vector<std::string> script = {"open\t" + dbf};
     for (const TagCase& c : kTags) {
-        if (std::string(c.name) == "code" || std::string(c.name) == "mix") continue;
+        if (std::string(c.name) == "code" || (format == "ndx" && std::string(c.name) == "mix")) continue;
         tags.push_back(&c);
         script.push_back("create\t" + IndexPath(dir, c, format) + "\t" + c.expression + "\t" + (c.unique ? "1" : "0"));
     }
@@ -424,7 +424,7 @@ TEST_P(XbasePeer, ItsIndexesAreWalkedAndMaintainedByUs) {
         Walked ours = OurWalk(dbf, IndexPath(dir, *c, format));
         EXPECT_EQ(ours.size(), built[IndexPath(dir, *c, format)].size());
         ExpectSameContent(ours, built[IndexPath(dir, *c, format)], false);
-        if (std::string(c->name) == "born") {
+        if (format == "ndx" && std::string(c->name) == "born") {
             ExpectSameContent(ours, DateTextWalk(dbf), false);
         } else {
             ExpectMaintainedContent(ours, FreshWalk(dbf, c->expression, c->unique, format, dir.File("fresh")), c->unique);
@@ -475,7 +475,7 @@ TEST_P(XbasePeer, ItsIndexesAreWalkedAndMaintainedByUs) {
         if (!c->unique) {
             EXPECT_EQ(static_cast<int32_t>(ours.size()), RecordCount(dbf));
         }
-        if (std::string(c->name) == "born") {
+        if (format == "ndx" && std::string(c->name) == "born") {
             ExpectSameContent(ours, DateTextWalk(dbf), false);
         } else {
             ExpectMaintainedContent(ours, FreshWalk(dbf, c->expression, c->unique, format, dir.File("fresh")), c->unique);
