@@ -14,7 +14,9 @@
 //                                 index order: "K<TAB>key<TAB>record"
 // Character keys print with trailing blanks removed and bytes outside 0x21..0x7E as \xNN;
 // numeric keys as the stored double with 17 significant digits. Any library error ends the
-// run with "error ..." on stderr and exit status 2.
+// run with "error ..." on stderr and exit status 2. NDX nodes are read as 512-byte blocks;
+// PELMORA_XBASE_NODE_SIZE_FROM_HEADER set in the environment lets the library size them its
+// own way, to see its unaided reading of a file.
 #include <xbase64/xbase64.h>
 
 #include <cstdio>
