@@ -478,7 +478,7 @@ bool NVobjCDXTag::EncodeLeaf(const NVobjIndexKey& page, int first, int count, co
         const int n = length - duplicate;
         position -= n;
         if (position < entriesEnd) return false;
-        std::memcpy(node + position, v.data() + duplicate, static_cast<std::size_t>(n));
+        if (n > 0) std::memcpy(node + position, v.data() + duplicate, static_cast<std::size_t>(n));
         if (General()) {
             // Only stored bytes pack; the reader restores the run before taking the next
             // key's shared bytes from this one.
@@ -507,7 +507,7 @@ void NVobjCDXTag::EncodeInterior(const NVobjIndexKey& page, int first, int count
         const NVobjIndexKeyData& entry = *page.Items(first + i);
         uint8_t* e = node + kInteriorKeysAt + i * entryLength;
         std::string_view v = Stored(entry, keyLength, text ? ' ' : '\0', false);
-        std::memcpy(e, v.data(), v.size());
+        if (!v.empty()) std::memcpy(e, v.data(), v.size());
         if (General()) PackNibbles(e, 0, static_cast<int>(v.size()));
         nvbytes::StoreBE32(e + keyLength, static_cast<uint32_t>(entry.recNo));
         nvbytes::StoreBE32(e + keyLength + 4, static_cast<uint32_t>(entry.reference));
