@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "nv_test_errors.h"
 #include "dbf_support.h"
 #include "nv6_dbex.h"
 #include "nv6_dbsy.h"
@@ -17,14 +18,7 @@ namespace {
 
 using dbftest::TempDir;
 
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "";
-}
+using nvtest::ErrorOf;
 
 // NAME C 10, AGE N 3 0, GOOD L with `count` records: NAME "Name<n>", AGE n, GOOD for even n.
 void MakeTable(const std::string& path, int count) {
