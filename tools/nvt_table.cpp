@@ -17,20 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// An index file in a cursor slot; the slot owns it, so it lives exactly as long as the
-// cursor holds it and goes before the cursor's expression link.
-class IndexSlot : public NVO_IndexFile {
-public:
-    explicit IndexSlot(std::unique_ptr<NVobjIndexFile> file) : file_(std::move(file)) {}
-    NVO_DiskFile* DiskFile() override { return file_->diskFile.get(); }
-    void RecordChanged(int32_t record, bool appending) override { file_->RecordChanged(record, appending); }
-    void Reindex() override { file_->Reindex(); }
-    NVobjIndexFile* File() const { return file_.get(); }
-
-private:
-    std::unique_ptr<NVobjIndexFile> file_;
-};
-
 std::string Absolute(const std::string& path) {
     std::error_code ec;
     fs::path p = fs::absolute(fs::path(path), ec);
@@ -77,7 +63,7 @@ NVobjIndexFile& NvtTable::OpenIndex(const std::string& path, bool create, bool o
     if (!file) NvRaise(TnvMsg::FileNotFound, {full});
     if (file->corrupt) NvRaise(TnvMsg::IndexCorrupted, {file->MessageName()});
     NVobjIndexFile* raw = file.get();
-    cursor_->SetIndexFile(slot, std::make_unique<IndexSlot>(std::move(file)));
+    cursor_->SetIndexFile(slot, std::make_unique<NVO_CoreIndexFile>(std::move(file)));
     files_.push_back(raw);
     slots_.push_back(slot);
     return *raw;
@@ -117,8 +103,8 @@ void NvtTable::CloseIndex(NVobjIndexFile* file) {
 }
 
 void NvtTable::Flush() {
-    for (NVobjIndexFile* f : files_)
-        for (int i = 0; i < f->TagCount(); ++i) f->TagByNumber(i)->PageRelease();
+    for (int slot : slots_)
+        if (NVO_IndexFile* f = cursor_->IndexFile(slot)) f->ReleasePages();
     cursor_->Flush();
 }
 
