@@ -1,0 +1,265 @@
+// TNorvaneDataSet: the record set over one table of the engine. It adapts an engine cursor
+// (a DBFObject) to the framework's TDataSet so that grids, data sources and field objects
+// can show and edit the table: the record buffers hold the raw record images, bookmarks are
+// record numbers, navigation is the cursor's positioning, field values are converted
+// between the record image and the framework's native formats, edits take record locks, and
+// memo fields are reached through TNRBlobStream.
+//
+// Buffer layout (R = the table's record length with the deletion flag, C = the size of the
+// calculated-field area):
+//   0        R   the record image as on disk (byte 0 is "*" for a deleted record)
+//   R        C   calculated fields: per field a has-value byte and the field's data
+//   R+C      4   record number, little-endian   (the info offset)
+//   R+C+5    1   bookmark flag
+//   R+C+8   11   bookmark: the record number as 10 right-aligned digits and a zero byte
+// Buffers are R + C + 19 bytes and start zero-filled.
+//
+// The cursor's record pointer is turned to the buffer an operation works on and back to the
+// cursor's own image afterwards, except in dsFilter, where field reads see the record the
+// cursor is testing. Directories come from DatabaseName: "Default Directory" (the program's
+// own directory), an alias of norvane.cfg (nv_alias.h), or the text itself.
+//
+// The record set owns its cursor, its index-file list and its master link. Not copyable; one
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db_dataset.h"
+#include "db_defs.h"
+#include "db_links.h"
+#include "db_strings.h"
+#include "nv_cursor.h"
+
+// How integer numeric fields of ten or more digits are presented.
+enum TnvIntFields { asInteger, asLargeInt, asFloat };
+
+class TNorvaneDataSet;
+// Progress of a long engine operation (index builds, copies).
+using TnvStatusReport = std::function<void(TNorvaneDataSet&, int32_t stat1, int32_t stat2, int32_t stat3)>;
+
+class TNorvaneDataSet : public TDataSet {
+public:
+    TNorvaneDataSet();
+    ~TNorvaneDataSet() override;
+
+    // --- published properties (the framework's Active, AutoCalcFields, Filter, Filtered,
+    //     FilterOptions and events are inherited) ----------------------------------------
+    bool AutoFlush() const { return autoFlush_; }
+    void SetAutoFlush(bool value);
+    const std::string& DatabaseName() const { return databaseName_; }
+    // Closed only. A directory not in the alias list is added to it as name=name.
+    void SetDatabaseName(const std::string& value);
+    const std::string& EncryptionKey() const { return encryptionKey_; }
+    // Closed only.
+    void SetEncryptionKey(const std::string& value);
+    bool ExactCount() const { return exactCount_; }
+    void SetExactCount(bool value) { exactCount_ = value; }
+    bool Exclusive() const { return exclusive_; }
+    void SetExclusive(bool value) { exclusive_ = value; }
+    TIndexDefs& IndexDefs() { return indexDefs_; }
+    // The index files opened with the table; editing the list in place reopens them.
+    TStringList& IndexFiles() { return indexFiles_; }
+    void SetIndexFiles(const TStringList& value);
+    const std::string& IndexName() const { return indexName_; }
+    void SetIndexName(const std::string& value);
+    TnvIntFields LargeIntegerAs() const { return largeIntegerAs_; }
+    void SetLargeIntegerAs(TnvIntFields value) { largeIntegerAs_ = value; }
+    TnvLokProtocol LockProtocol() const { return lockProtocol_; }
+    void SetLockProtocol(TnvLokProtocol value);
+    const std::string& MasterFields() const { return masterLink_->FieldNames(); }
+    void SetMasterFields(const std::string& value);
+    TDataSource* MasterSource() const { return masterLink_->DataSource(); }
+    // "Circular datalinks are not allowed" when `source` leads back to this record set.
+    void SetMasterSource(TDataSource* source);
+    // Open: the requested value or the cursor's being read-only.
+    bool ReadOnly() const;
+    void SetReadOnly(bool value) { readOnly_ = value; }
+    const std::string& TableName() const { return tableName_; }
+    // Closed only; a different name clears IndexFiles.
+    void SetTableName(const std::string& value);
+    bool TranslateASCII() const { return translateASCII_; }
+    void SetTranslateASCII(bool value) { translateASCII_ = value; }
+    bool UseDeleted() const { return useDeleted_; }
+    void SetUseDeleted(bool value);
+    int UserID() const { return userID_; }
+    void SetUserID(int value);
+    TnvStatusReport OnStatus;
+
+    // --- public operations -------------------------------------------------------------
+    // The open cursor; null while closed.
+    DBFObject* Cursor() const { return cursor_.get(); }
+    // The table's directory as DatabaseName resolves it, with a trailing delimiter (empty:
+    // the current directory).
+    std::string Directory() const;
+    // The active record is marked deleted.
+    bool IsDeleted();
+    // Removes the deletion mark of the current record, with the steps and events of Delete.
+    void Undelete();
+    // Removes the deleted records (natural order and no filter meanwhile); first record.
+    void Pack();
+    // Removes every record; first record.
+    void Zap();
+    // Bit 0: this program wrote a record since the last call; bit 1: another program changed
+    // the table. Both are cleared.
+    int HasChanged();
+
+    // Index-tag enumeration over the open index files (1-based across files); empty texts
+    // and 0 when there is no such tag (none while index files are not supported).
+    int TagCount();
+    std::string TagName(int position);
+    std::string TagExpression(int position);
+    int CurrentTagPosition();
+    // Rebuilds IndexDefs from the open index files.
+    void UpdateIndexDefs();
+
+    // --- framework operations ----------------------------------------------------------
+    void CheckActive() override;
+    int GetRecNo() override;
+    void SetRecNo(int value) override;
+    bool IsSequenced() override;
+    // The field is used by the current tag's key (false in natural order).
+    bool GetIsIndexField(TField* field);
+    bool BookmarkValid(const TBookmark& bookmark) override;
+    int CompareBookmarks(const TBookmark& a, const TBookmark& b) override;
+    bool GetFieldData(TField* field, void* buffer) override;
+    void SetFieldData(TField* field, const void* buffer) override;
+    std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
+    int Translate(const char* src, char* dest, bool toOem) override;
+    bool GetCurrentRecord(TRecordBuffer buffer) override;
+    TDataSource* GetDataSource() override { return MasterSource(); }
+    void Post() override;
+    bool Locate(const std::string& keyFields, const TVariant& keyValues,
+                TLocateOptions options) override;
+    TVariant Lookup(const std::string& keyFields, const TVariant& keyValues,
+                    const std::string& resultFields) override;
+    void SetFiltered(bool value) override;
+    void SetFilterOptions(TFilterOptions value) override;
+
+protected:
+    std::vector<uint8_t> AllocRecordBuffer() override;
+    TGetResult GetRecord(TRecordBuffer buffer, TGetMode mode, bool doCheck) override;
+    int GetRecordSize() override { return recordSize_; }
+    void InternalOpen() override;
+    void InternalClose() override;
+    bool IsCursorOpen() const override { return cursor_ != nullptr; }
+    void InternalInitFieldDefs() override;
+    void InternalFirst() override;
+    void InternalLast() override;
+    void InternalSetToRecord(TRecordBuffer buffer) override;
+    void InternalGotoBookmark(const uint8_t* bookmark) override;
+    void GetBookmarkData(TRecordBuffer buffer, uint8_t* data) override;
+    void SetBookmarkData(TRecordBuffer buffer, const uint8_t* data) override;
+    TBookmarkFlag GetBookmarkFlag(TRecordBuffer buffer) override;
+    void SetBookmarkFlag(TRecordBuffer buffer, TBookmarkFlag flag) override;
+    void InternalInitRecord(TRecordBuffer buffer) override;
+    void InternalAddRecord(TRecordBuffer buffer, bool append) override;
+    void InternalDelete() override;
+    void InternalPost() override;
+    void InternalEdit() override;
+    void InternalCancel() override;
+    void InternalRefresh() override;
+    int GetRecordCount() override;
+    bool GetCanModify() override { return !ReadOnly(); }
+    void ClearCalcFields(TRecordBuffer buffer) override;
+    void FreeFieldBuffers() override;
+    void SetFilterText(const std::string& value) override;
+    void DoAfterInsert() override;
+    // The recall step of Undelete.
+    virtual void InternalUndelete();
+
+private:
+    friend class DBFObject;
+    friend class TNRBlobStream;
+
+    // --- for the cursor ---
+    // OnFilterRecord's verdict on the record the cursor is testing (true when it does not
+    // apply).
+    bool FilterRecordAccepts();
+    void ReportStatus(int32_t stat1, int32_t stat2, int32_t stat3);
+
+    // --- for the blob stream ---
+    // The record buffer that serves field access in the current state; null when none.
+    TRecordBuffer ServingBuffer();
+    // The text a stream left for a field of the record being edited; null when none.
+    const std::string* PendingMemo(int fieldNo) const;
+    void SetPendingMemo(int fieldNo, std::string oemText);
+    // Code-page conversion of `n` bytes in place, when TranslateASCII is on.
+    void TranslateBytes(uint8_t* bytes, size_t n, bool toOem) const;
+
+    // Points the cursor's record image at a buffer for the guard's lifetime and back to
+    // where it was; in dsFilter the cursor's own choice (the record under test) stays.
+    class PointerGuard {
+    public:
+        PointerGuard(TNorvaneDataSet& ds, uint8_t* buffer)
+            : cursor_(ds.cursor_.get()), active_(cursor_ && ds.State() != dsFilter) {
+            if (!active_) return;
+            previous_ = cursor_->RecordPointer();
+            cursor_->SetRecordPointer(buffer);
+        }
+        ~PointerGuard() {
+            if (active_) cursor_->SetRecordPointer(previous_ == cursor_->RecordBuffer() ? nullptr : previous_);
+        }
+        PointerGuard(const PointerGuard&) = delete;
+        PointerGuard& operator=(const PointerGuard&) = delete;
+
+    private:
+        DBFObject* cursor_;
+        bool active_;
+        uint8_t* previous_ = nullptr;
+    };
+
+    std::unique_ptr<DBFObject> CreateCursor(bool readOnly, bool shared);
+    void CheckCursor() const;
+    int32_t BufferRecNo(TRecordBuffer buffer) const;
+    void SetBufferRecNo(TRecordBuffer buffer, int32_t recNo);
+    // Writes the texts streams left for the active buffer's memo fields into the memo file
+    // and their block numbers into the image.
+    void WritePendingMemos(TRecordBuffer buffer);
+    void ReleaseEditLock();
+    void ApplyFilter();
+    void MasterChanged();
+    void MasterDisabled();
+    void IndexFilesChanged();
+    // Reads or writes one table field in the framework's native format.
+    bool ReadTableField(TField* field, TRecordBuffer record, void* out);
+    void WriteTableField(TField* field, TRecordBuffer record, const void* value);
+
+    std::string databaseName_;
+    std::unique_ptr<DBFObject> cursor_;
+    bool bofPending_ = false;
+    bool eofPending_ = false;
+    bool exclusive_ = false;
+    uint16_t recordSize_ = 0;
+    uint16_t infoOffset_ = 0;
+    uint16_t bookmarkOffset_ = 0;
+    uint16_t bufferSize_ = 0;
+    TIndexDefs indexDefs_;
+    TStringList indexFiles_;
+    std::string indexName_;
+    bool readOnly_ = false;
+    std::string tableName_;
+    bool useDeleted_ = false;
+    bool autoFlush_ = false;
+    std::string encryptionKey_;
+    bool readAhead_ = false;
+    TnvLokProtocol lockProtocol_ = TnvLokProtocol::Default;
+    bool exactCount_ = false;
+    int busy_ = 0;
+    int userID_ = 0;
+    bool editing_ = false;
+    bool translateASCII_ = true;
+    std::unique_ptr<TMasterDataLink> masterLink_;
+    bool noEvents_ = false;
+    bool updatingIndexDefs_ = false;
+    TRecordBuffer keyBuffer_ = nullptr;
+    TnvIntFields largeIntegerAs_ = asInteger;
+    bool masterRange_ = false;
+    // Field number -> OEM text of a memo edited through a stream, until post or cancel.
+    std::map<int, std::string> pendingMemos_;
+};
