@@ -5,10 +5,13 @@
 
 #include "nv6_bld.h"
 #include "nv6_bytes.h"
+#include "nv6_dbex.h"
 #include "nv6_encrxm.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
 #include "nv6_os.h"
+#include "nv6_sql.h"
+#include "nv6_sqlt.h"
 
 namespace {
 
@@ -38,6 +41,27 @@ std::string FreeTableName(const std::string& dir) {
     }
 }
 
+// The filter test of a filter given as text.
+class ExpressionFilter : public TnvRecordFilter {
+public:
+    explicit ExpressionFilter(TnvExpHandler& handler) : handler_(handler) {}
+    bool Accepts(NVO_dBHandler&) override {
+        TnvValue value;
+        handler_.Evaluate(value);
+        return value.IsBoolean() && value.AsBoolean();
+    }
+
+private:
+    TnvExpHandler& handler_;
+};
+
+std::string TrimmedText(std::string_view text) {
+    std::size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string_view::npos) return std::string();
+    std::size_t end = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
 }  // namespace
 
 // ---- index file interface ----
@@ -59,13 +83,27 @@ void NVO_IndexFile::UnlockIndex() {
 
 NVO_dBHandler::NVO_dBHandler(const std::string& fileName, bool shared, bool readWrite,
                              const std::string& password)
-    : NVO_dBaseFld(fileName, shared, readWrite, password) {}
+    : NVO_dBaseFld(fileName, shared, readWrite, password) {
+    expTable_ = std::make_unique<NVO_dBExpTable>(*this);
+    indexTable_ = std::make_unique<NVO_dBIndexTable>(*this);
+    link_ = NvBuildTableLink(*expTable_);
+}
 
 NVO_dBHandler::~NVO_dBHandler() {
     filter_.reset();
+    filterExpression_.reset();
     filterSet_.reset();
     for (auto& slot : indexFiles_) slot.reset();
+    link_.reset();
+    indexTable_.reset();
+    expTable_.reset();
     readAhead_.clear();
+}
+
+TnvExpTable& NVO_dBHandler::ExpressionTable() { return *expTable_; }
+
+std::unique_ptr<TnvIndexExpression> NVO_dBHandler::CompileExpression(std::string_view text, int16_t options) {
+    return std::make_unique<NVO_dBIndexExpression>(*link_, text, options);
 }
 
 void NVO_dBHandler::SetIndexFile(int slot, std::unique_ptr<NVO_IndexFile> file) {
@@ -338,17 +376,87 @@ void NVO_dBHandler::Rename(std::string_view newName) {
 // ---- filter plumbing ----
 
 void NVO_dBHandler::SetFilter(std::unique_ptr<TnvRecordFilter> filter) {
+    filterExpression_.reset();
+    filterText_.clear();
     filter_ = std::move(filter);
     filterRequested_ = filter_ != nullptr;
     if (!filter_) return;
+    FillFilterSet();
+}
+
+void NVO_dBHandler::SetFilter(std::string_view expression, bool caseInsensitive, bool wildcards) {
+    bool requested = filterRequested_;
+    filter_.reset();
+    if (!filterSet_) filterSet_ = std::make_unique<TnvHugeSet>();
+    std::string text = TrimmedText(expression);
+    if (text.empty()) {
+        filterExpression_.reset();
+        filterText_.clear();
+        filterSet_->ClearAll();
+        SetFiltered(requested);
+        return;
+    }
+    if (!filterExpression_) filterExpression_ = std::make_unique<TnvExpHandler>(link_.get());
+    filterText_ = std::string(expression);
+    filterSet_->ClearAll();
+    filterExpression_->SetCaseInsensitive(caseInsensitive);
+    filterExpression_->SetWildcards(wildcards);
+    try {
+        filterExpression_->SetExpression(text);
+        TnvValue probe;
+        filterExpression_->Evaluate(probe);
+        if (filterExpression_->ResultType() != nvtBoolean) NvRaisePlain(TnvMsg::FilterMustBeBoolean);
+    } catch (...) {
+        // The text stays for the caller to show and correct; nothing filters meanwhile.
+        filterExpression_.reset();
+        filterRequested_ = requested;
+        throw;
+    }
+    if (filterExpression_->OperandCount() > 0) {
+        filter_ = std::make_unique<ExpressionFilter>(*filterExpression_);
+        FillFilterSet();
+    }
+    SetFiltered(requested);
+}
+
+void NVO_dBHandler::SetFiltered(bool on) { filterRequested_ = on; }
+
+void NVO_dBHandler::Refilter() {
+    if (!FilterActive()) return;
+    FillFilterSet();
+}
+
+void NVO_dBHandler::FillFilterSet() {
     if (!filterSet_) filterSet_ = std::make_unique<TnvHugeSet>();
     filterSet_->ClearAll();
-    int32_t current = CurrentRecord();
+    if (!filter_) return;
+    // Every record is read, deleted or not; afterwards the cursor stands where it stood,
+    // with an unsaved record image kept as it was.
+    struct Restore {
+        NVO_dBHandler& cursor;
+        int32_t current;
+        bool eof, bof, modified, readAhead;
+        std::vector<uint8_t> image;
+        ~Restore() {
+            cursor.SetReadAhead(false);
+            cursor.SetReadAhead(readAhead);
+            try {
+                if (current > 0 && current <= cursor.RecordCount()) cursor.NVO_dBaseFld::Go(current);
+            } catch (...) {
+            }
+            std::memcpy(cursor.RecordPointer(), image.data(), image.size());
+            cursor.SetCurrentRecord(current);
+            cursor.SetEof(eof);
+            cursor.SetBof(bof);
+            cursor.SetRecordModified(modified);
+        }
+    } restore{*this, CurrentRecord(), Eof(), Bof(), RecordModified(), readAheadOn_,
+              std::vector<uint8_t>(RecordPointer(), RecordPointer() + RecordLength())};
+    SetReadAhead(true);
     for (int32_t n = 1; n <= RecordCount(); ++n) {
         NVO_dBaseFld::Go(n);
         filterSet_->Change(n, filter_->Accepts(*this) ? 1 : 0);
     }
-    if (current > 0 && current <= RecordCount()) NVO_dBaseFld::Go(current);
 }
 
 // ---- whole-table operations ----
@@ -562,7 +670,7 @@ void NVO_dBHandler::Pack() {
     }
     StatusUpdate(0, 0, 0);
     // The record numbers changed: a filter set built before no longer fits.
-    if (filter_) SetFilter(std::move(filter_));
+    FillFilterSet();
     for (auto& index : indexFiles_)
         if (index) index->Reindex();
     restore();

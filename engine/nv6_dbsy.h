@@ -20,6 +20,13 @@
 #include "nv6_tool.h"
 
 class NVO_dBHandler;
+class NVO_dBExpTable;
+class NVO_dBIndexTable;
+class TnvExpHandler;
+class TnvExpTable;
+class TnvExpUserLink;
+class TnvIndexExpression;
+class TnvIndexTable;
 
 // An index file open on a cursor, as the cursor sees it: something it locks around writes,
 // tells about every written record, flushes, renames, rebuilds and re-keys.
@@ -137,6 +144,31 @@ public:
     // Sets the filter test and fills the filter set by one pass over the records; nullptr
     // removes the filter.
     void SetFilter(std::unique_ptr<TnvRecordFilter> filter);
+    // The filter as an xBase expression over the table's fields and functions (blank text:
+    // none). The text is compiled (ENorvaneExpression on a parse error) and must give a
+    // logical value ("Filter expression must return boolean result"); then every record,
+    // deleted ones too, gets its bit in the filter set, so that later changes of the
+    // show-deleted setting or of a range need no new pass. The requested state is kept: a
+    // filter set while not requested stays inactive until SetFiltered(true). On failure the
+    // text is kept and the filter is inactive.
+    void SetFilter(std::string_view expression, bool caseInsensitive, bool wildcards);
+    // Requests the filter on or off; it is active only when an expression with at least one
+    // operand (or a filter test) is set.
+    void SetFiltered(bool on);
+    // Evaluates the active filter again for every record (after changes the cursor did not
+    // write itself, such as another program's).
+    void Refilter();
+    const std::string& FilterText() const { return filterText_; }
+
+    // The table as expressions see it, and the link holding its fields and table functions;
+    // both built when the table opens and kept until it closes.
+    TnvExpTable& ExpressionTable();
+    TnvExpUserLink& ExpressionLink() { return *link_; }
+    // The table as its index files see it.
+    NVO_dBIndexTable& IndexTable() { return *indexTable_; }
+    // Compiles `text` against this table; `options` is the width STR gives a number when no
+    // width is written (negative: the argument's own width), as index tags set it.
+    std::unique_ptr<TnvIndexExpression> CompileExpression(std::string_view text, int16_t options = 10);
     bool FilterRequested() const { return filterRequested_; }
     void SetFilterRequested(bool value) { filterRequested_ = value; }
     bool FilterActive() const { return filterRequested_ && filter_ != nullptr; }
@@ -150,8 +182,13 @@ public:
 protected:
     void ChangedByOthers() override { DropWindow(); }
 
+    friend class NVO_dBExpTable;
+    friend class NVO_dBIndexTable;
+
 private:
     void DropWindow() { windowStart_ = -1; windowEnd_ = -1; }
+    // One pass over every record setting its filter bit (cleared when there is no test).
+    void FillFilterSet();
     // The filter-set step of Go for a negative code; false when an end was reached.
     bool FilterStep(int32_t code, int32_t& record);
     // CopyStructure of a Visual FoxPro table: its header (descriptors plain, no records) and
@@ -175,4 +212,12 @@ private:
     std::unique_ptr<TnvHugeSet> filterSet_;
     std::unique_ptr<TnvRecordFilter> filter_;
     bool filterRequested_ = false;
+    // The filter expression, when the filter was given as text; filter_ then tests with it.
+    std::unique_ptr<TnvExpHandler> filterExpression_;
+    std::string filterText_;
+    // Destroyed explicitly in the right order: everything holding the link, then the link,
+    // then the tables it reads.
+    std::unique_ptr<NVO_dBExpTable> expTable_;
+    std::unique_ptr<NVO_dBIndexTable> indexTable_;
+    std::unique_ptr<TnvExpUserLink> link_;
 };
