@@ -222,7 +222,7 @@ void TNorvaneDataSet::InternalOpen() {
     bookmarkOffset_ = static_cast<uint16_t>(infoOffset_ + 8);
     bufferSize_ = static_cast<uint16_t>(infoOffset_ + 19);
 
-    if (Filtered()) ApplyFilter();
+    if (Filtered()) ApplyFilter(Filter(), FilterOptions());
     InternalFirst();
     SetIndexFiles(indexFiles_);
     editing_ = false;
@@ -832,6 +832,10 @@ void TNorvaneDataSet::InternalRefresh() {
         int32_t n = BufferRecNo(ActiveBuffer());
         if (n > 0 && n <= cursor_->RecordCount()) cursor_->Go(n);
     }
+    if (cursor_->FilterActive()) {
+        cursor_->Refilter();
+        CursorPosChanged();
+    }
 }
 
 void TNorvaneDataSet::InternalDelete() {
@@ -958,24 +962,29 @@ TVariant TNorvaneDataSet::Lookup(const std::string& keyFields, const TVariant& k
 
 // ------------------------------------------------------------------ filters
 
-void TNorvaneDataSet::ApplyFilter() {}
+void TNorvaneDataSet::ApplyFilter(const std::string& text, TFilterOptions options) {
+    CheckCursor();
+    cursor_->SetRecordPointer(nullptr);
+    cursor_->SetFiltered(true);
+    cursor_->SetFilter(text, options.Contains(foCaseInsensitive), !options.Contains(foNoPartialCompare));
+}
 
 void TNorvaneDataSet::SetFilterText(const std::string& value) {
-    TDataSet::SetFilterText(value);
     if (Active() && Filtered()) {
         CheckBrowseMode();
-        ApplyFilter();
+        ApplyFilter(value, FilterOptions());
         First();
     }
+    TDataSet::SetFilterText(value);
 }
 
 void TNorvaneDataSet::SetFilterOptions(TFilterOptions value) {
-    TDataSet::SetFilterOptions(value);
     if (Active() && Filtered()) {
         CheckBrowseMode();
-        ApplyFilter();
+        ApplyFilter(Filter(), value);
         First();
     }
+    TDataSet::SetFilterOptions(value);
 }
 
 void TNorvaneDataSet::SetFiltered(bool value) {
@@ -986,7 +995,8 @@ void TNorvaneDataSet::SetFiltered(bool value) {
     CheckBrowseMode();
     if (value != Filtered()) {
         TDataSet::SetFiltered(value);
-        if (value) ApplyFilter();
+        cursor_->SetFiltered(value);
+        if (value) ApplyFilter(Filter(), FilterOptions());
     }
     First();
 }

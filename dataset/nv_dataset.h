@@ -222,7 +222,8 @@ private:
     // and their block numbers into the image.
     void WritePendingMemos(TRecordBuffer buffer);
     void ReleaseEditLock();
-    void ApplyFilter();
+    // Switches the cursor's filter on with the expression and options.
+    void ApplyFilter(const std::string& text, TFilterOptions options);
     void MasterChanged();
     void MasterDisabled();
     void IndexFilesChanged();
