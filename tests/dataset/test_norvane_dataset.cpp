@@ -3,6 +3,7 @@
 // appending, deleting, memo streams, filters, searching and a record locked elsewhere.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -551,4 +552,79 @@ TEST(NorvaneDataSetLocation, AliasesAndConfigurationFile) {
     ds.SetDatabaseName("Default Directory");
     EXPECT_EQ(ds.Directory(), std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/");
     NvReloadAliases("");
+}
+
+TEST_F(PeopleTest, PackZapAndTheChangeCheck) {
+    ds->SetExclusive(true);
+    std::vector<std::array<int32_t, 3>> reports;
+    ds->OnStatus = [&](TNorvaneDataSet&, int32_t a, int32_t b, int32_t c) { reports.push_back({a, b, c}); };
+    ds->SetFilter("AGE > 50");
+    ds->SetFiltered(true);
+    ds->Open();
+    EXPECT_EQ(ds->HasChanged(), 0);
+    ds->Pack();
+    // The filter was off for the pack: every live record stays, and it is back on after.
+    EXPECT_EQ(ds->RecordCount(), static_cast<int>(Expected(false).size()));
+    EXPECT_TRUE(ds->Filtered());
+    EXPECT_GT(std::stoi(std::string(ds->FieldByName("AGE").AsString())), 50);
+    EXPECT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), (std::array<int32_t, 3>{0, 0, 0}));
+
+    ds->SetFiltered(false);
+    ds->Edit();
+    ds->FieldByName("AGE").SetAsInteger(3);
+    ds->Post();
+    EXPECT_EQ(ds->HasChanged() & 1, 1);
+    EXPECT_EQ(ds->HasChanged(), 0);
+
+    ds->Zap();
+    EXPECT_EQ(ds->RecordCount(), 0);
+    EXPECT_TRUE(ds->IsEmpty());
+    EXPECT_EQ(MessageOf([&] { ds->Delete(); }), "Cannot perform this operation on an empty dataset");
+    EXPECT_EQ(MessageOf([&] { ds->Undelete(); }), "Cannot perform this operation on an empty dataset");
+}
+
+TEST_F(PeopleTest, ReadOnlyExclusiveAndDefinitionsWhileClosed) {
+    // Definitions of a closed record set come from a temporary cursor.
+    ds->FieldDefs().SetUpdated(false);
+    ds->InitFieldDefs();
+    ASSERT_EQ(ds->FieldDefs().Count(), 6);
+    EXPECT_EQ(ds->FieldDefs()[4].DataType(), ftSmallint);
+    EXPECT_FALSE(ds->Active());
+
+    ds->SetReadOnly(true);
+    ds->Open();
+    EXPECT_TRUE(ds->ReadOnly());
+    EXPECT_EQ(MessageOf([&] { ds->Edit(); }), "Cannot modify a read-only dataset");
+    EXPECT_EQ(MessageOf([&] { ds->SetEncryptionKey("k"); }), "Cannot perform this operation on an open dataset");
+    ds->Close();
+
+    ds->SetReadOnly(false);
+    ds->SetExclusive(true);
+    ds->Open();
+    DiskPeer peer(dir.File("people.dbf"));
+    EXPECT_NE(peer.Do("open"), "ok");
+}
+
+TEST_F(PeopleTest, AFieldOfUnknownTypeShiftsNoNumbers) {
+    ds.reset();
+    {
+        std::fstream f(dir.File("people.dbf"), std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(32 + 32 + 11);  // type letter of the second field
+        f.put('Q');
+    }
+    ds = MakeDataSet(dir, "people");
+    ds->Open();
+    EXPECT_EQ(ds->FieldCount(), 5);
+    EXPECT_EQ(ds->FindField("AMOUNT"), nullptr);
+    EXPECT_EQ(ds->FieldByName("BORN").FieldNo(), 3);
+    EXPECT_EQ(ds->FieldByName("AGE").AsInteger(), std::stoi(rows[0].fields[4]));
+}
+
+TEST_F(PeopleTest, MasterSourceRefusesACircle) {
+    ds->Open();
+    TDataSource source;
+    source.SetDataSet(ds.get());
+    EXPECT_EQ(MessageOf([&] { ds->SetMasterSource(&source); }), "Circular datalinks are not allowed");
+    EXPECT_EQ(ds->MasterSource(), nullptr);
 }
