@@ -227,6 +227,7 @@ void TNorvaneDataSet::InternalOpen() {
     SetIndexFiles(indexFiles_);
     editing_ = false;
     pendingMemos_.clear();
+    ApplyMasterRange();
 }
 
 void TNorvaneDataSet::InternalClose() {
@@ -1003,9 +1004,63 @@ void TNorvaneDataSet::SetFiltered(bool value) {
 
 // ------------------------------------------------------------------ master / detail
 
-void TNorvaneDataSet::MasterChanged() {}
+namespace {
+// The master key of a master that is inserting: the detail keeps its range.
+const std::string kMasterInserting(1, '\x01');
+}  // namespace
 
-void TNorvaneDataSet::MasterDisabled() {}
+bool TNorvaneDataSet::HasCurrentTag() const { return false; }
+
+bool TNorvaneDataSet::MasterReady() const {
+    TDataSet* master = masterLink_->DataSet();
+    return master && master->Active() && !master->IsEmpty();
+}
+
+std::string TNorvaneDataSet::MasterKey() {
+    if (!HasCurrentTag()) RecordSetError(TnvMsg::MasterDetailNoIndex, {tableName_});
+    TDataSet* master = masterLink_->DataSet();
+    if (master->State() == dsInsert) return kMasterInserting;
+    if (MasterFields().empty()) return {};
+    return {};
+}
+
+void TNorvaneDataSet::ApplyMasterRange() {
+    if (!MasterReady()) return;
+    std::string key = MasterKey();
+    if (key != kMasterInserting) CursorRange(key, key, 1, 1, 1);
+}
+
+void TNorvaneDataSet::MasterChanged() {
+    if (!Active() || !MasterReady()) return;
+    CheckBrowseMode();
+    std::string key = MasterKey();
+    if (key != kMasterInserting) SetRange(key, key, 1, 1, 1);
+}
+
+void TNorvaneDataSet::MasterDisabled() {
+    if (Active()) SetRange("", "");
+}
+
+// ------------------------------------------------------------------ ranges
+
+bool TNorvaneDataSet::CursorRange(const std::string&, const std::string&, int, int, int) {
+    if (!HasCurrentTag()) return false;
+    return false;
+}
+
+void TNorvaneDataSet::SetRange(const std::string& low, const std::string& high) {
+    CheckBrowseMode();
+    if (!HasCurrentTag()) return;
+    if (CursorRange(low, high, 1, 1, 0)) First();
+}
+
+void TNorvaneDataSet::SetRange(const std::string& low, const std::string& high, int lowFlag,
+                               int highFlag, int modeFlag) {
+    CheckBrowseMode();
+    if (!HasCurrentTag()) return;
+    CursorRange(low, high, lowFlag, highFlag, modeFlag);
+    First();
+}
 
 // ------------------------------------------------------------------ maintenance
 

@@ -108,6 +108,13 @@ public:
     // Bit 0: this program wrote a record since the last call; bit 1: another program changed
     // the table. Both are cleared.
     int HasChanged();
+    // Key range on the current order (texts in ANSI; empty Low and High remove it). The
+    // short form goes to the first record when the range was set and compares the high
+    // bound in full; the long form passes the flags and always goes to the first record.
+    // Nothing happens in natural order.
+    void SetRange(const std::string& low, const std::string& high);
+    void SetRange(const std::string& low, const std::string& high, int lowFlag, int highFlag,
+                  int modeFlag);
 
     // Index-tag enumeration over the open index files (1-based across files); empty texts
     // and 0 when there is no such tag (none while index files are not supported).
@@ -224,6 +231,18 @@ private:
     void ReleaseEditLock();
     // Switches the cursor's filter on with the expression and options.
     void ApplyFilter(const std::string& text, TFilterOptions options);
+    bool HasCurrentTag() const;
+    // The master is open and has a record.
+    bool MasterReady() const;
+    // The detail's key for the master's current record; a one-character text of code 1
+    // while the master inserts. "Master/Detail relation failed, no index open for %s"
+    // without a current tag.
+    std::string MasterKey();
+    // The master range without moving the record set (at open and after an order change).
+    void ApplyMasterRange();
+    // The cursor's range call with the texts converted to OEM; whether the range was set.
+    bool CursorRange(const std::string& low, const std::string& high, int lowFlag, int highFlag,
+                     int modeFlag);
     void MasterChanged();
     void MasterDisabled();
     void IndexFilesChanged();

@@ -628,3 +628,21 @@ TEST_F(PeopleTest, MasterSourceRefusesACircle) {
     EXPECT_EQ(MessageOf([&] { ds->SetMasterSource(&source); }), "Circular datalinks are not allowed");
     EXPECT_EQ(ds->MasterSource(), nullptr);
 }
+
+TEST_F(PeopleTest, MasterDetailWithoutAnOrderOnTheDetailFails) {
+    CopyFixtures(dir, {"orders.dbf", "orders.dbt"});
+    auto master = MakeDataSet(dir, "orders");
+    master->Open();
+    TDataSource source;
+    source.SetDataSet(master.get());
+    ds->Open();
+    ds->SetMasterSource(&source);
+    EXPECT_EQ(ds->GetDataSource(), &source);
+    const std::string message = "Master/Detail relation failed, no index open for people.DBF";
+    EXPECT_EQ(MessageOf([&] { ds->SetMasterFields("NAME"); }), message);
+    EXPECT_EQ(MessageOf([&] { master->Next(); }), message);
+    // A detail that opens under such a master cannot open.
+    ds->Close();
+    EXPECT_EQ(MessageOf([&] { ds->Open(); }), message);
+    EXPECT_FALSE(ds->Active());
+}
