@@ -11,6 +11,9 @@
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
+#include "nv6_date.h"
+#include "nv6_indx.h"
+#include "nv6_sql.h"
 #include "nv_alias.h"
 #include "nv_blob.h"
 
@@ -21,6 +24,33 @@ constexpr const char* kDefaultDirectory = "Default Directory";
 
 [[noreturn]] void RecordSetError(TnvMsg id, std::initializer_list<TnvFmtArg> args = {}) {
     DatabaseError(NvMessage(id, args));
+}
+
+// CollectNames category of table field names.
+constexpr int kFieldNameCategory = 17;
+
+// Items of a ";"-separated list, each trimmed, the last one whatever its length; empty
+// items are dropped.
+std::vector<std::string> SplitList(std::string_view list) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        size_t semi = list.find(';', start);
+        std::string item = Trim(list.substr(start, semi == std::string_view::npos ? std::string_view::npos : semi - start));
+        if (!item.empty()) out.push_back(std::move(item));
+        if (semi == std::string_view::npos) break;
+        start = semi + 1;
+    }
+    return out;
+}
+
+std::string ValueAsText(const TnvValue& v) {
+    switch (v.GetKind()) {
+        case TnvValue::Kind::Text: return v.AsText();
+        case TnvValue::Kind::Number: return nvlocale::FormatShortest(v.AsNumber(), '.');
+        case TnvValue::Kind::Boolean: return v.AsBoolean() ? "T" : "F";
+        default: return {};
+    }
 }
 
 bool IsDelimiter(char c) { return c == '/' || c == '\\'; }
@@ -141,17 +171,87 @@ void TNorvaneDataSet::SetIndexFiles(const TStringList& value) {
         indexFiles_.Assign(value);
         indexFiles_.OnChange = std::move(notify);
     }
-    // Index files need the cursor's orders, which this engine build does not offer yet: the
-    // list is kept for them and nothing is opened.
+    if (indexFiles_.Empty() || !cursor_) return;
+    cursor_->SetRecordPointer(nullptr);
+    cursor_->CloseIndexes();
+    for (const std::string& entry : indexFiles_.Items()) OpenIndexEntry(entry, ".ndx", false);
+    UpdateIndexDefs();
+    cursor_->SetOrder(indexName_, false);
+    if (Active()) First();
 }
 
-void TNorvaneDataSet::SetIndexName(const std::string& value) {
-    indexName_ = value;
+void TNorvaneDataSet::OpenIndexEntry(const std::string& entry, const char* defaultExt, bool listChange) {
+    std::string name = Trim(entry);
+    if (name.empty()) return;
+    if (!HasExtension(name)) name += defaultExt;
+    if (name.find_first_of("/\\") == std::string::npos) name = Directory() + name;
+    std::string path = NvFindFileNoCase(NvExpandFileName(name));
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) RecordSetError(TnvMsg::CannotFindFile, {path});
+    int result = cursor_->OpenIndex(path);
+    if (listChange && result == -1) RecordSetError(TnvMsg::IndexAlreadyOpen, {path});
+    if (result > 0 || (listChange && result != 0)) RecordSetError(TnvMsg::ErrorGetting, {path});
 }
 
 void TNorvaneDataSet::IndexFilesChanged() {
     if (IsLoading() || !cursor_) return;
-    if (indexFiles_.Empty()) indexName_.clear();
+    indexDefs_.SetUpdated(false);
+    cursor_->SetRecordPointer(nullptr);
+    int32_t record = Active() && !IsEmpty() ? BufferRecNo(ActiveBuffer()) : 0;
+    cursor_->CloseIndexes();
+    if (indexFiles_.Empty()) {
+        indexName_.clear();
+    } else {
+        for (const std::string& entry : indexFiles_.Items()) OpenIndexEntry(entry, ".NDX", true);
+    }
+    UpdateIndexDefs();
+    cursor_->SetOrder(indexName_, true);
+    if (Active() && record > 0) {
+        cursor_->Go(record);
+        StayOrFirst();
+    }
+    SetActive(cursor_ != nullptr);
+}
+
+void TNorvaneDataSet::StayOrFirst() {
+    // The record left in the new order stays the active one; otherwise the order starts
+    // at its top. Neither failing makes the record set unusable.
+    try {
+        if (cursor_->OutOfOrder() || cursor_->Eof() || cursor_->Bof()) {
+            First();
+        } else {
+            bofPending_ = eofPending_ = false;
+            Resync({rmExact, rmCenter});
+        }
+    } catch (const Exception&) {
+    }
+}
+
+void TNorvaneDataSet::SetIndexName(const std::string& value) {
+    std::string previous = indexName_;
+    indexName_ = value;
+    if (!cursor_) return;
+    cursor_->SetRecordPointer(nullptr);
+    int32_t record = Active() && !IsEmpty() && !Eof() && !Bof() ? BufferRecNo(ActiveBuffer()) : 0;
+    if (Active()) CheckBrowseMode();
+    try {
+        cursor_->SetOrder(value, false);
+    } catch (...) {
+        indexName_ = previous;
+        throw;
+    }
+    if (record > 0) cursor_->Go(record);
+    ApplyMasterRange();
+    if (!Active()) return;
+    if (record > 0) {
+        StayOrFirst();
+    } else {
+        try {
+            First();
+        } catch (const Exception&) {
+        }
+    }
+    DoAfterScroll();
 }
 
 std::string TNorvaneDataSet::Directory() const {
@@ -470,9 +570,22 @@ void TNorvaneDataSet::SetRecNo(int value) {
     DoAfterScroll();
 }
 
-bool TNorvaneDataSet::GetIsIndexField(TField*) { return false; }
+std::vector<std::string> TNorvaneDataSet::KeyFieldNames(const std::string& expression) {
+    TnvExpHandler handler(&cursor_->ExpressionLink(), expression);
+    std::string names;
+    handler.CollectNames(kFieldNameCategory, names);
+    return SplitList(names);
+}
 
-bool TNorvaneDataSet::IsSequenced() { return indexName_.empty() && !Filtered(); }
+bool TNorvaneDataSet::GetIsIndexField(TField* field) {
+    if (!HasCurrentTag()) return false;
+    std::string name = AnsiUpperCase(field->FieldName());
+    for (const std::string& n : KeyFieldNames(cursor_->CurrentTag()->KeyExpressionText()))
+        if (AnsiUpperCase(n) == name) return true;
+    return false;
+}
+
+bool TNorvaneDataSet::IsSequenced() { return !HasCurrentTag() && !Filtered(); }
 
 bool TNorvaneDataSet::IsDeleted() {
     if (!Active() || IsEmpty()) return false;
@@ -924,40 +1037,89 @@ void TNorvaneDataSet::InternalUndelete() {
 
 // ------------------------------------------------------------------ searching
 
+std::vector<TnvValue> TNorvaneDataSet::SearchValues(const TVariant& values) const {
+    auto one = [this](const TVariant& v) {
+        switch (v.GetKind()) {
+            case TVariant::Kind::Empty:
+            case TVariant::Kind::Null: return TnvValue();
+            case TVariant::Kind::Boolean: return TnvValue::Boolean(v.AsBoolean());
+            case TVariant::Kind::Integer:
+            case TVariant::Kind::Float: return TnvValue::Number(v.AsFloat());
+            case TVariant::Kind::DateTime: {
+                auto day = static_cast<int32_t>(std::floor(v.AsDateTime())) + TnvDBFDate::kDayOffset;
+                return TnvValue::Text(DBFDate.DayToText(day));
+            }
+            default: {
+                std::string text = v.AsString();
+                TranslateBytes(reinterpret_cast<uint8_t*>(text.data()), text.size(), true);
+                return TnvValue::Text(std::move(text));
+            }
+        }
+    };
+    std::vector<TnvValue> out;
+    if (values.IsArray())
+        for (const TVariant& v : values.Items()) out.push_back(one(v));
+    else
+        out.push_back(one(values));
+    return out;
+}
+
 bool TNorvaneDataSet::Locate(const std::string& keyFields, const TVariant& keyValues,
                              TLocateOptions options) {
     CheckActive();
     CheckBrowseMode();
-    int32_t saved = cursor_->CurrentRecord();
+    int32_t saved = IsEmpty() ? 0 : BufferRecNo(ActiveBuffer());
     cursor_->SetRecordPointer(nullptr);
     eofPending_ = false;
-    bool found = TDataSet::Locate(keyFields, keyValues, options);
+    bool found = cursor_->Locate(keyFields, SearchValues(keyValues), 0, options.Contains(loPartialKey),
+                                 options.Contains(loCaseInsensitive));
+    CursorPosChanged();
     if (!found) {
-        cursor_->SetRecordPointer(nullptr);
         if (saved > 0 && saved <= cursor_->RecordCount()) cursor_->Go(saved);
-        CursorPosChanged();
+        return false;
     }
-    return found;
+    bofPending_ = false;
+    DoBeforeScroll();
+    Resync({rmExact, rmCenter});
+    DoAfterScroll();
+    return true;
 }
 
 TVariant TNorvaneDataSet::Lookup(const std::string& keyFields, const TVariant& keyValues,
                                  const std::string& resultFields) {
     CheckActive();
     CheckBrowseMode();
-    int32_t saved = cursor_->CurrentRecord();
+    int32_t saved = IsEmpty() ? 0 : BufferRecNo(ActiveBuffer());
     eofPending_ = false;
-    TVariant result;
-    try {
-        result = TDataSet::Lookup(keyFields, keyValues, resultFields);
-    } catch (...) {
+    TVariant result = TVariant::Null();
+    auto restore = [&] {
         cursor_->SetRecordPointer(nullptr);
         if (saved > 0 && saved <= cursor_->RecordCount()) cursor_->Go(saved);
         CursorPosChanged();
+    };
+    try {
+        TRecordBuffer temp = TempBuffer();
+        cursor_->SetRecordPointer(temp);
+        if (cursor_->Locate(keyFields, SearchValues(keyValues), 0, false, false)) {
+            // The search may have used buffers of its own: the record found is read into
+            // the temporary buffer.
+            cursor_->SetRecordPointer(temp);
+            cursor_->Go(cursor_->CurrentRecord());
+            TDataSetState save = SetTempState(dsCalcFields);
+            try {
+                CalculateFields(temp);
+                result = FieldValues(resultFields);
+            } catch (...) {
+                RestoreState(save);
+                throw;
+            }
+            RestoreState(save);
+        }
+    } catch (...) {
+        restore();
         throw;
     }
-    cursor_->SetRecordPointer(nullptr);
-    if (saved > 0 && saved <= cursor_->RecordCount()) cursor_->Go(saved);
-    CursorPosChanged();
+    restore();
     return result;
 }
 
@@ -1009,7 +1171,7 @@ namespace {
 const std::string kMasterInserting(1, '\x01');
 }  // namespace
 
-bool TNorvaneDataSet::HasCurrentTag() const { return false; }
+bool TNorvaneDataSet::HasCurrentTag() const { return cursor_ && cursor_->CurrentTag(); }
 
 bool TNorvaneDataSet::MasterReady() const {
     TDataSet* master = masterLink_->DataSet();
@@ -1021,7 +1183,21 @@ std::string TNorvaneDataSet::MasterKey() {
     TDataSet* master = masterLink_->DataSet();
     if (master->State() == dsInsert) return kMasterInserting;
     if (MasterFields().empty()) return {};
-    return {};
+    std::vector<std::string> masterNames = SplitList(MasterFields());
+    std::vector<TnvValue> values;
+    for (const std::string& name : masterNames) values.push_back(TnvValue::Text(master->FieldByName(name).AsString()));
+    std::string expression = cursor_->CurrentTag()->KeyExpressionText();
+    std::vector<std::string> keyNames = KeyFieldNames(expression);
+    if (keyNames.size() < masterNames.size()) RecordSetError(TnvMsg::MasterDetailMismatch, {tableName_});
+    std::string names;
+    for (size_t i = 0; i < masterNames.size(); ++i) names += keyNames[i] + ";";
+    std::vector<uint8_t> scratch(static_cast<size_t>(cursor_->RecordLength()), ' ');
+    cursor_->FillFromValues(scratch.data(), names, values);
+    PointerGuard guard(*this, scratch.data());
+    TnvExpHandler handler(&cursor_->ExpressionLink(), expression);
+    TnvValue key;
+    handler.Evaluate(key);
+    return ValueAsText(key);
 }
 
 void TNorvaneDataSet::ApplyMasterRange() {
@@ -1043,9 +1219,18 @@ void TNorvaneDataSet::MasterDisabled() {
 
 // ------------------------------------------------------------------ ranges
 
-bool TNorvaneDataSet::CursorRange(const std::string&, const std::string&, int, int, int) {
+bool TNorvaneDataSet::CursorRange(const std::string& low, const std::string& high, int lowFlag,
+                                  int highFlag, int modeFlag) {
     if (!HasCurrentTag()) return false;
-    return false;
+    auto oem = [this](const std::string& text) {
+        std::string out = text.substr(0, 255);
+        TranslateBytes(reinterpret_cast<uint8_t*>(out.data()), out.size(), true);
+        return out;
+    };
+    cursor_->SetRecordPointer(nullptr);
+    bool set = cursor_->SetRange(oem(low), oem(high), lowFlag != 0, highFlag != 0, modeFlag != 0);
+    CursorPosChanged();
+    return set;
 }
 
 void TNorvaneDataSet::SetRange(const std::string& low, const std::string& high) {
@@ -1067,6 +1252,9 @@ void TNorvaneDataSet::SetRange(const std::string& low, const std::string& high, 
 void TNorvaneDataSet::Pack() {
     CheckActive();
     CheckBrowseMode();
+    std::string order = indexName_;
+    cursor_->SetRecordPointer(nullptr);
+    cursor_->SetOrder("", true);
     bool filtered = Filtered();
     bool requested = cursor_->FilterRequested();
     cursor_->AllowReadAhead(false);
@@ -1075,6 +1263,7 @@ void TNorvaneDataSet::Pack() {
     auto restore = [&] {
         cursor_->SetFilterRequested(requested);
         if (filtered) TDataSet::SetFiltered(true);
+        cursor_->SetOrder(order, false);
     };
     TDataSet::SetFiltered(false);
     cursor_->SetFilterRequested(false);
@@ -1098,6 +1287,58 @@ void TNorvaneDataSet::Zap() {
     First();
 }
 
+void TNorvaneDataSet::Reindex() {
+    CheckBrowseMode();
+    cursor_->SetRecordPointer(nullptr);
+    cursor_->Reindex();
+    // The rebuild leaves the cursor at the top of its order.
+    First();
+}
+
+void TNorvaneDataSet::IndexOn(const std::string& indexFile, const std::string& tagName,
+                              const std::string& keyExpression, const std::string& forExpression,
+                              bool notUnique, bool descending) {
+    CheckBrowseMode();
+    indexDefs_.SetUpdated(false);
+    busy_ = 1;
+    DisableControls();
+    auto finish = [this] {
+        busy_ = 0;
+        EnableControls();
+    };
+    try {
+        cursor_->SetRecordPointer(nullptr);
+        cursor_->IndexOn(indexFile, tagName, descending ? 1 : 0, notUnique, forExpression, keyExpression);
+    } catch (...) {
+        finish();
+        ReopenIndexFiles();
+        throw;
+    }
+    finish();
+    ReopenIndexFiles();
+}
+
+void TNorvaneDataSet::ReopenIndexFiles() {
+    // The build leaves every index file closed; the record set's own list comes back, and
+    // with it the order, starting at the first record.
+    try {
+        SetIndexFiles(indexFiles_);
+    } catch (...) {
+        First();
+        throw;
+    }
+    First();
+}
+
+int TNorvaneDataSet::DeleteTag(const std::string&, const std::string& tagName) {
+    CheckActive();
+    indexDefs_.SetUpdated(false);
+    cursor_->SetRecordPointer(nullptr);
+    int result = cursor_->DeleteTag(tagName);
+    if (!cursor_->CurrentTag() && !indexName_.empty() && SameText(Trim(tagName), indexName_)) indexName_.clear();
+    return result;
+}
+
 int TNorvaneDataSet::HasChanged() {
     CheckActive();
     return cursor_->TableChanged();
@@ -1105,22 +1346,43 @@ int TNorvaneDataSet::HasChanged() {
 
 int TNorvaneDataSet::TagCount() {
     CheckActive();
-    return 0;
+    int count = 0;
+    for (int slot = 1; slot <= NVO_dBHandler::kIndexSlots; ++slot)
+        if (NVobjIndexFile* file = cursor_->IndexFileCore(slot)) count += file->TagCount();
+    return count;
 }
 
-std::string TNorvaneDataSet::TagName(int) {
+std::string TNorvaneDataSet::TagName(int position) {
     CheckActive();
-    return {};
+    NVobjIndexTag* tag = cursor_->TagByOrdinal(position);
+    return tag ? tag->tagName : std::string();
 }
 
-std::string TNorvaneDataSet::TagExpression(int) {
+std::string TNorvaneDataSet::TagExpression(int position) {
     CheckActive();
-    return {};
+    NVobjIndexTag* tag = cursor_->TagByOrdinal(position);
+    return tag ? tag->KeyExpressionText() : std::string();
 }
 
 int TNorvaneDataSet::CurrentTagPosition() {
     CheckActive();
+    NVobjIndexTag* current = cursor_->CurrentTag();
+    if (!current) return 0;
+    for (int n = 1; NVobjIndexTag* tag = cursor_->TagByOrdinal(n); ++n)
+        if (SameText(tag->tagName, current->tagName)) return n;
     return 0;
+}
+
+std::string TNorvaneDataSet::KeyValue(int position) {
+    CheckActive();
+    TRecordBuffer record = ServingBuffer();
+    if (!record) return {};
+    PointerGuard guard(*this, record);
+    TnvVariant value;
+    if (!cursor_->TagKeyValue(position, value)) return {};
+    std::string text = value.AsString();
+    TranslateBytes(reinterpret_cast<uint8_t*>(text.data()), text.size(), false);
+    return text;
 }
 
 void TNorvaneDataSet::UpdateIndexDefs() {
@@ -1128,6 +1390,21 @@ void TNorvaneDataSet::UpdateIndexDefs() {
     updatingIndexDefs_ = true;
     try {
         indexDefs_.Clear();
+        for (int n = 1; n <= TagCount(); ++n) {
+            std::string expression = TagExpression(n);
+            if (expression.find('(') != std::string::npos) {
+                indexDefs_.Add(TagName(n), expression, {ixExpression});
+                continue;
+            }
+            std::string fields;
+            for (char c : expression) {
+                if (c == '+' || c == '-')
+                    fields += ';';
+                else if (c != ' ')
+                    fields += c;
+            }
+            indexDefs_.Add(TagName(n), fields, {});
+        }
     } catch (...) {
         updatingIndexDefs_ = false;
         throw;

@@ -116,14 +116,28 @@ public:
     void SetRange(const std::string& low, const std::string& high, int lowFlag, int highFlag,
                   int modeFlag);
 
-    // Index-tag enumeration over the open index files (1-based across files); empty texts
-    // and 0 when there is no such tag (none while index files are not supported).
+    // Index-tag enumeration over the open index files (1-based across files in slot order);
+    // empty texts and 0 when there is no such tag.
     int TagCount();
+    // Tag name and key expression by position; position of the current tag (0: natural).
     std::string TagName(int position);
     std::string TagExpression(int position);
     int CurrentTagPosition();
     // Rebuilds IndexDefs from the open index files.
     void UpdateIndexDefs();
+    // The key of the current record under the tag at that position, as text; empty when
+    // there is no such tag.
+    std::string KeyValue(int position);
+    // Rebuilds every tag of every open index file; first record.
+    void Reindex();
+    // Builds a tag (`indexFile` a full path whose extension gives the format); the record
+    // set's index files are opened again afterwards and it goes to its first record.
+    // Meanwhile CheckActive reports "Table is busy building an index".
+    void IndexOn(const std::string& indexFile, const std::string& tagName, const std::string& keyExpression,
+                 const std::string& forExpression, bool notUnique, bool descending);
+    // Removes the named tag from whichever open index file holds it (`fileName` is not
+    // needed for that); the cursor's result: 0 deleted, -1 refused, 1 no such tag.
+    int DeleteTag(const std::string& fileName, const std::string& tagName);
 
     // --- framework operations ----------------------------------------------------------
     void CheckActive() override;
@@ -246,6 +260,16 @@ private:
     void MasterChanged();
     void MasterDisabled();
     void IndexFilesChanged();
+    // Opens one entry of IndexFiles (extension and directory added when missing).
+    void OpenIndexEntry(const std::string& entry, const char* defaultExt, bool listChange);
+    void ReopenIndexFiles();
+    // After the cursor was put back on a record in a new order: stays there when the order
+    // reaches it, else goes to the first record; errors are swallowed.
+    void StayOrFirst();
+    // The names of the table fields an expression uses.
+    std::vector<std::string> KeyFieldNames(const std::string& expression);
+    // Locate and Lookup values for the cursor: texts in OEM, dates in the display form.
+    std::vector<TnvValue> SearchValues(const TVariant& values) const;
     // Reads or writes one table field in the framework's native format.
     bool ReadTableField(TField* field, TRecordBuffer record, void* out);
     void WriteTableField(TField* field, TRecordBuffer record, const void* value);
