@@ -209,3 +209,30 @@ TEST_F(OrdersTest, LocateReindexAndDeleteTag) {
     ds->First();
     EXPECT_EQ(ds->RecNo(), 1);
 }
+
+TEST_F(OrdersTest, ABuildReportsProgressAndKeepsOthersOut) {
+    std::string seen;
+    int reports = 0;
+    ds->OnStatus = [&](TNorvaneDataSet& d, int32_t, int32_t, int32_t) {
+        ++reports;
+        if (seen.empty()) seen = MessageOf([&] { d.CheckActive(); });
+    };
+    ds->IndexOn(dir.File("page.ndx"), "", "AGE", "", true, false);
+    EXPECT_GT(reports, 0);
+    EXPECT_EQ(seen, "Table is busy building an index");
+    ds->CheckActive();  // free again
+    EXPECT_EQ(ds->State(), dsBrowse);
+    // The record set's own files came back; the new one joins through the list.
+    EXPECT_TRUE(SameText(ds->IndexName(), "PNAME"));
+    ds->IndexFiles().Add("page");
+    ds->SetIndexName("PAGE");
+    std::vector<int> ages;
+    for (ds->First(); !ds->Eof(); ds->Next()) ages.push_back(static_cast<int>(ds->FieldByName("AGE").AsInteger()));
+    EXPECT_EQ(ages.size(), ByName(false).size());
+    EXPECT_TRUE(std::is_sorted(ages.begin(), ages.end()));
+    // A failed build also frees the record set again.
+    EXPECT_NE(MessageOf([&] { ds->IndexOn(dir.File("bad.ndx"), "", "AGE +", "", true, false); }),
+              "(nothing raised)");
+    EXPECT_EQ(ds->State(), dsBrowse);
+    ds->CheckActive();
+}
