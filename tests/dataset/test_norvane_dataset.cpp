@@ -646,3 +646,44 @@ TEST_F(PeopleTest, MasterDetailWithoutAnOrderOnTheDetailFails) {
     EXPECT_EQ(MessageOf([&] { ds->Open(); }), message);
     EXPECT_FALSE(ds->Active());
 }
+
+TEST_F(PeopleTest, ReadFailuresAndBadBookmarksAreReported) {
+    ds->Open();
+    ds->SetRecNo(5);
+    EXPECT_EQ(MessageOf([&] { ds->GotoBookmark(std::string("      x   ") + '\0'); }),
+              "Bookmark is invalid for table people.DBF");
+    // Another program cuts the file short: reading on fails with the record set's message.
+    std::filesystem::resize_file(dir.File("people.dbf"), 226 + 53 * 10);
+    EXPECT_EQ(MessageOf([&] { ds->MoveBy(20); }), "Record request beyond range of table");
+}
+
+TEST(NorvaneDataSetOrders, ListsEndingInAOneLetterName) {
+    ScratchDir dir;
+    {
+        NVO_DBFBuild build(dir.File("ab.dbf"));
+        build.AddField("B", "C", 5, 0);
+        build.AddField("A", "C", 5, 0);
+        build.AddField("C", "C", 5, 0);
+        build.Build();
+    }
+    auto ds = MakeDataSet(dir, "ab");
+    ds->Open();
+    for (const char* v : {"x", "y"}) {
+        ds->Append();
+        ds->FieldByName("B").SetAsString(v);
+        ds->FieldByName("A").SetAsString("k");
+        ds->Post();
+    }
+    ds->IndexOn(dir.File("ba.ndx"), "", "B+A", "", true, false);
+    TStringList files;
+    files.Add("ba");
+    ds->SetIndexFiles(files);
+    ds->SetIndexName("BA");
+    EXPECT_TRUE(ds->GetIsIndexField(&ds->FieldByName("A")));
+    EXPECT_TRUE(ds->GetIsIndexField(&ds->FieldByName("B")));
+    EXPECT_FALSE(ds->GetIsIndexField(&ds->FieldByName("C")));
+    ASSERT_EQ(ds->IndexDefs().Count(), 1);
+    EXPECT_EQ(ds->IndexDefs()[0].Fields(), "B;A");
+    ds->Locate("B;A", VarArrayOf({"y", "k"}), {});
+    EXPECT_EQ(ds->RecNo(), 2);
+}
