@@ -14,6 +14,7 @@
 #include "nv_alias.h"
 #include "nv_blob.h"
 #include "nv_support.h"
+#include "mem_dataset.h"
 #include "nv_test_md5.h"
 
 using namespace nvtest;
@@ -686,4 +687,89 @@ TEST(NorvaneDataSetOrders, ListsEndingInAOneLetterName) {
     EXPECT_EQ(ds->IndexDefs()[0].Fields(), "B;A");
     ds->Locate("B;A", VarArrayOf({"y", "k"}), {});
     EXPECT_EQ(ds->RecNo(), 2);
+}
+
+TEST_F(PeopleTest, AGridWindowShowsConsecutiveLiveRecords) {
+    TDataSource source;
+    source.SetDataSet(ds.get());
+    TGridLink grid;
+    grid.SetBufferCount(7);
+    grid.SetDataSource(&source);
+    ds->Open();
+    std::vector<int> live = Expected(false);
+    auto window = [&] {
+        std::vector<int> out;
+        int old = grid.ActiveRecord();
+        for (int i = 0; i < grid.RecordCount(); ++i) {
+            grid.SetActiveRecord(i);
+            out.push_back(ds->RecNo());
+        }
+        grid.SetActiveRecord(old);
+        return out;
+    };
+    auto check = [&](const char* where) {
+        SCOPED_TRACE(where);
+        std::vector<int> w = window();
+        ASSERT_EQ(w.size(), 7u);
+        EXPECT_EQ(w[static_cast<size_t>(grid.ActiveRecord())], ds->RecNo());
+        auto at = std::find(live.begin(), live.end(), w[0]);
+        ASSERT_NE(at, live.end());
+        EXPECT_EQ(w, std::vector<int>(at, at + 7));
+    };
+    for (int i = 0; i < 40; ++i) {
+        ds->Next();
+        check("next");
+    }
+    ds->Last();
+    check("last");
+    for (int i = 0; i < 12; ++i) {
+        ds->Prior();
+        check("prior");
+    }
+    // Deleting hides the record and closes the gap.
+    int gone = ds->RecNo();
+    ds->Delete();
+    live.erase(std::find(live.begin(), live.end(), gone));
+    check("delete");
+    EXPECT_NE(ds->RecNo(), gone);
+    ds->Edit();
+    ds->FieldByName("AGE").SetAsInteger(5);
+    ds->Post();
+    check("post");
+    ds->Append();
+    ds->FieldByName("NAME").SetAsString("Last one");
+    ds->Post();
+    live.push_back(301);
+    check("append");
+    EXPECT_EQ(ds->RecNo(), 301);
+    ds->First();
+    check("first");
+    EXPECT_EQ(ds->RecNo(), live.front());
+}
+
+TEST(NorvaneDataSetTypes, AnEncipheredTableOpensWithItsKey) {
+    ScratchDir dir;
+    CopyFixtures(dir, {"py_db3.dbf", "py_db3.dbt"});
+    {
+        NVO_dBHandler t(dir.File("py_db3.dbf"), false, true, "");
+        t.SetPassword("secret");
+    }
+    auto rows = ReadDump("py_db3");
+    auto ds = MakeDataSet(dir, "py_db3.dbf");
+    EXPECT_EQ(MessageOf([&] { ds->Open(); }), "No Password for encrypted file " + dir.File("py_db3.dbf"));
+    EXPECT_FALSE(ds->Active());
+    ds->SetEncryptionKey("secret");
+    ds->SetTranslateASCII(false);
+    ds->Open();
+    ds->SetRecNo(2);
+    EXPECT_EQ(ds->FieldByName("NAME").AsString(), rows[1].fields[0]);
+    std::string memo = ds->FieldByName("NOTES").AsString();
+    EXPECT_EQ(std::to_string(memo.size()) + ":" + Md5Hex(memo), rows[1].fields[4]);
+    ds->Edit();
+    ds->FieldByName("NAME").SetAsString("Hidden");
+    ds->Post();
+    ds->Close();
+    ds->Open();
+    ds->SetRecNo(2);
+    EXPECT_EQ(ds->FieldByName("NAME").AsString(), "Hidden");
 }
