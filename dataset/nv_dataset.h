@@ -36,7 +36,8 @@
 #include "db_strings.h"
 #include "nv_cursor.h"
 
-// How integer numeric fields of ten or more digits are presented.
+// How integer numeric fields of ten or more digits are presented (as ftInteger, ftLargeint
+// or ftFloat).
 enum TnvIntFields { asInteger, asLargeInt, asFloat };
 
 class TNorvaneDataSet;
@@ -45,35 +46,49 @@ using TnvStatusReport = std::function<void(TNorvaneDataSet&, int32_t stat1, int3
 
 class TNorvaneDataSet : public TDataSet {
 public:
+    // A closed record set with every property at its initial value.
     TNorvaneDataSet();
+    // Closes the table (a pending edit is dropped, its lock released).
     ~TNorvaneDataSet() override;
 
     // --- published properties (the framework's Active, AutoCalcFields, Filter, Filtered,
     //     FilterOptions and events are inherited) ----------------------------------------
+    // Flush the files after every record write (passed to an open cursor at once).
     bool AutoFlush() const { return autoFlush_; }
     void SetAutoFlush(bool value);
+    // Alias name, directory or "Default Directory" (the program's own directory).
     const std::string& DatabaseName() const { return databaseName_; }
     // Closed only. A directory not in the alias list is added to it as name=name.
     void SetDatabaseName(const std::string& value);
+    // Password the table is opened with.
     const std::string& EncryptionKey() const { return encryptionKey_; }
     // Closed only.
     void SetEncryptionKey(const std::string& value);
+    // RecordCount counts the visible records instead of taking the header count.
     bool ExactCount() const { return exactCount_; }
     void SetExactCount(bool value) { exactCount_ = value; }
+    // Open the table unshared (pack, zap and index changes need it).
     bool Exclusive() const { return exclusive_; }
     void SetExclusive(bool value) { exclusive_ = value; }
+    // One definition per tag of the open index files (see UpdateIndexDefs).
     TIndexDefs& IndexDefs() { return indexDefs_; }
     // The index files opened with the table; editing the list in place reopens them.
     TStringList& IndexFiles() { return indexFiles_; }
     void SetIndexFiles(const TStringList& value);
+    // The tag giving the order; empty: natural order. Setting it keeps the record when the
+    // new order has it, and raises "Cannot find index tag %s" for an unknown name.
     const std::string& IndexName() const { return indexName_; }
     void SetIndexName(const std::string& value);
+    // Field type of integer numeric fields of ten or more digits (read at open).
     TnvIntFields LargeIntegerAs() const { return largeIntegerAs_; }
     void SetLargeIntegerAs(TnvIntFields value) { largeIntegerAs_ = value; }
+    // Locking convention shared with other programs (passed to an open cursor at once).
     TnvLokProtocol LockProtocol() const { return lockProtocol_; }
     void SetLockProtocol(TnvLokProtocol value);
+    // Master fields (";"-separated) whose values range the detail on its current tag.
     const std::string& MasterFields() const { return masterLink_->FieldNames(); }
     void SetMasterFields(const std::string& value);
+    // The master of a master/detail link; none by default.
     TDataSource* MasterSource() const { return masterLink_->DataSource(); }
     // "Circular datalinks are not allowed" when `source` leads back to this record set.
     void SetMasterSource(TDataSource* source);
@@ -83,12 +98,16 @@ public:
     const std::string& TableName() const { return tableName_; }
     // Closed only; a different name clears IndexFiles.
     void SetTableName(const std::string& value);
+    // Convert text between the OEM code page on disk and the ANSI code page in fields.
     bool TranslateASCII() const { return translateASCII_; }
     void SetTranslateASCII(bool value) { translateASCII_ = value; }
+    // Visit records marked deleted (passed to an open cursor at once).
     bool UseDeleted() const { return useDeleted_; }
     void SetUseDeleted(bool value);
+    // User number the table keeps for lock bookkeeping.
     int UserID() const { return userID_; }
     void SetUserID(int value);
+    // Progress reports of long engine operations; none: dropped.
     TnvStatusReport OnStatus;
 
     // --- public operations -------------------------------------------------------------
@@ -139,7 +158,8 @@ public:
     // needed for that); the cursor's result: 0 deleted, -1 refused, 1 no such tag.
     int DeleteTag(const std::string& fileName, const std::string& tagName);
 
-    // --- framework operations ----------------------------------------------------------
+    // --- framework operations (see TDataSet for their contracts) -------------------------
+    // The framework's check, then "Table is busy building an index" during IndexOn.
     void CheckActive() override;
     int GetRecNo() override;
     void SetRecNo(int value) override;
