@@ -317,10 +317,10 @@ void TNorvaneDataSet::InternalOpen() {
     if (DefaultFields()) CreateFields();
     BindFields(true);
 
-    recordSize_ = static_cast<uint16_t>(cursor_->RecordLength());
-    infoOffset_ = static_cast<uint16_t>(recordSize_ + CalcFieldsSize());
-    bookmarkOffset_ = static_cast<uint16_t>(infoOffset_ + 8);
-    bufferSize_ = static_cast<uint16_t>(infoOffset_ + 19);
+    recordSize_ = cursor_->RecordLength();
+    infoOffset_ = recordSize_ + CalcFieldsSize();
+    bookmarkOffset_ = infoOffset_ + 8;
+    bufferSize_ = infoOffset_ + 19;
 
     if (Filtered()) ApplyFilter(Filter(), FilterOptions());
     InternalFirst();
@@ -848,7 +848,7 @@ bool TNorvaneDataSet::GetCurrentRecord(TRecordBuffer buffer) {
     if (IsEmpty() || GetBookmarkFlag(ActiveBuffer()) != bfCurrent) return false;
     UpdateCursorPos();
     // The active buffer holds what the cursor read for this record.
-    std::memcpy(buffer, ActiveBuffer(), recordSize_);
+    std::memcpy(buffer, ActiveBuffer(), static_cast<size_t>(recordSize_));
     return true;
 }
 

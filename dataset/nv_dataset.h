@@ -299,10 +299,12 @@ private:
     bool bofPending_ = false;
     bool eofPending_ = false;
     bool exclusive_ = false;
-    uint16_t recordSize_ = 0;
-    uint16_t infoOffset_ = 0;
-    uint16_t bookmarkOffset_ = 0;
-    uint16_t bufferSize_ = 0;
+    // Wider than the table's 16-bit record length: a long record plus calculated fields and
+    // bookkeeping must not wrap around.
+    int32_t recordSize_ = 0;
+    int32_t infoOffset_ = 0;
+    int32_t bookmarkOffset_ = 0;
+    int32_t bufferSize_ = 0;
     TIndexDefs indexDefs_;
     TStringList indexFiles_;
     std::string indexName_;
