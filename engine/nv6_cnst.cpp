@@ -84,6 +84,8 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::TooManyIndexFiles, C::Error, "Index file %s cannot be opened: table %s already has 63 index files open"},
     {TnvMsg::KeyNotForTag, C::Error, "%s is not a valid key for index tag %s"},
     {TnvMsg::IndexTagNotBuilt, C::Error, "Index tag %s could not be built in file %s"},
+    {TnvMsg::TagNameLength, C::Error, "Tag name %s must have 1 to 10 characters"},
+    {TnvMsg::TagExpressionTooLong, C::Error, "Key and FOR expressions of tag %s are longer than 510 characters"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

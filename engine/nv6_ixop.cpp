@@ -2,17 +2,21 @@
 
 #include <string>
 
+#include "nv6_cdx.h"
 #include "nv6_cnst.h"
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
 #include "nv6_ndx.h"
+#include "nv6_ntx.h"
 
 namespace {
 
-enum class IndexFormat { None, Ndx };
+enum class IndexFormat { None, Ndx, Cdx, Ntx };
 
 IndexFormat FormatOf(std::string_view path) {
     if (NvHasExt(path, "") || NvHasExt(path, "ndx")) return IndexFormat::Ndx;
+    if (NvHasExt(path, "cdx")) return IndexFormat::Cdx;
+    if (NvHasExt(path, "ntx")) return IndexFormat::Ntx;
     return IndexFormat::None;
 }
 
@@ -25,6 +29,10 @@ std::unique_ptr<NVobjIndexFile> NvOpenIndexFile(TnvIndexTable* table, std::strin
     switch (FormatOf(path)) {
         case IndexFormat::Ndx:
             return NVobjNDXFile::Open(table, path, create, overwrite, shared);
+        case IndexFormat::Cdx:
+            return NVobjCDXFile::Open(table, path, create, overwrite, shared);
+        case IndexFormat::Ntx:
+            return NVobjNTXFile::Open(table, path, create, overwrite, shared);
         case IndexFormat::None:
             break;
     }
