@@ -53,6 +53,30 @@ inline std::vector<DumpRow> ReadDump(const std::string& table) {
     return rows;
 }
 
+// One tag of a fixture's .dump: its name and the record numbers from top to bottom.
+struct DumpOrder {
+    std::string tag;
+    std::string expression;
+    std::vector<int> records;
+};
+
+inline std::vector<DumpOrder> ReadDumpOrders(const std::string& table) {
+    std::vector<DumpOrder> out;
+    std::ifstream in(FixturePath(table + ".dump"), std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("order ", 0) != 0) continue;
+        DumpOrder o;
+        size_t bar = line.find('|');
+        o.tag = line.substr(6, bar - 6);
+        o.expression = line.substr(bar + 1, line.find('|', bar + 1) - bar - 1);
+        std::istringstream numbers(line.substr(line.rfind('|') + 1));
+        for (int n; numbers >> n;) o.records.push_back(n);
+        out.push_back(std::move(o));
+    }
+    return out;
+}
+
 // Copies the named fixture files into the scratch directory.
 inline void CopyFixtures(const ScratchDir& dir, std::initializer_list<const char*> names) {
     for (const char* n : names)

@@ -236,3 +236,51 @@ TEST_F(OrdersTest, ABuildReportsProgressAndKeepsOthersOut) {
     EXPECT_EQ(ds->State(), dsBrowse);
     ds->CheckActive();
 }
+
+// Every tag of the peers' own index files, walked through the record set with deleted
+// records shown and hidden, against the order the peer wrote down.
+TEST(NorvaneDataSetPeerOrders, EveryPeerTagWalksInThePeersOrder) {
+    struct Case {
+        const char* table;
+        std::vector<const char*> files;
+        std::vector<std::string> indexFiles;
+    };
+    const std::vector<Case> cases = {
+        {"people", {"people.dbf", "people.fpt", "people.cdx"}, {"people.cdx"}},
+        {"orders",
+         {"orders.dbf", "orders.dbt", "orders_act.ntx", "orders_agedesc.ntx", "orders_amount.ntx",
+          "orders_born.ntx", "orders_name.ntx", "orders_uniq.ntx"},
+         {"orders_act.ntx", "orders_agedesc.ntx", "orders_amount.ntx", "orders_born.ntx",
+          "orders_name.ntx", "orders_uniq.ntx"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.table);
+        ScratchDir dir;
+        for (const char* f : c.files)
+            std::filesystem::copy_file(FixturePath(f), dir.File(f));
+        std::vector<DumpRow> rows = ReadDump(c.table);
+        auto ds = MakeDataSet(dir, c.table);
+        TStringList files;
+        files.Assign(c.indexFiles);
+        ds->SetIndexFiles(files);
+        ds->SetUseDeleted(true);
+        ds->Open();
+        std::vector<DumpOrder> orders = ReadDumpOrders(c.table);
+        ASSERT_EQ(ds->TagCount(), static_cast<int>(orders.size()));
+        for (const DumpOrder& o : orders) {
+            SCOPED_TRACE(o.tag);
+            ds->SetUseDeleted(true);
+            ds->SetIndexName(o.tag);
+            std::vector<int> seen;
+            for (ds->First(); !ds->Eof(); ds->Next()) seen.push_back(ds->RecNo());
+            EXPECT_EQ(seen, o.records);
+            ds->SetUseDeleted(false);
+            std::vector<int> live;
+            for (int n : o.records)
+                if (!rows[static_cast<size_t>(n - 1)].deleted) live.push_back(n);
+            seen.clear();
+            for (ds->Last(); !ds->Bof(); ds->Prior()) seen.insert(seen.begin(), ds->RecNo());
+            EXPECT_EQ(seen, live);
+        }
+    }
+}
