@@ -148,6 +148,9 @@ void NVO_dBIndexTable::BeginBuild() {
 bool NVO_dBIndexTable::ReadRecordForBuild(int32_t record) {
     if (record < 1 || record > cursor_.RecordCount()) return false;
     cursor_.NVO_dBaseFld::Go(record);
+    // The read notification puts the table back to normal; the build state must last for
+    // the whole pass.
+    cursor_.SetState(TnvDBFState::IndexBuild);
     return cursor_.CurrentRecord() == record;
 }
 
