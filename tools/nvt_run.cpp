@@ -1,6 +1,7 @@
 #include <exception>
 
 #include "nv6_glbl.h"
+#include "nvt_table.h"
 #include "nvt_tool.h"
 
 namespace {
@@ -34,6 +35,10 @@ std::string OneLine(std::string text) {
 
 int NvtRun(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool progress) {
     NvtIo io{out, err, progress};
+    struct ProgressScope {
+        explicit ProgressScope(std::ostream* err) { NvtSetProgressStream(err); }
+        ~ProgressScope() { NvtSetProgressStream(nullptr); }
+    } progressScope(progress ? &err : nullptr);
     try {
         if (words.empty()) throw NvtUsageError("no command given; see 'norvane --help'");
         const std::string& name = words.front();

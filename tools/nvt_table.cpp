@@ -41,11 +41,52 @@ std::string TrimRight(std::string s) {
     return s;
 }
 
+std::ostream* g_progress = nullptr;
+
+// The cursor of a command: its status reports become one progress line per phase on
+// stderr, rewritten in place about a hundred times, ended when the phase ends.
+class ProgressCursor : public NVO_dBHandler {
+public:
+    using NVO_dBHandler::NVO_dBHandler;
+
+    void StatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
+        NVO_dBHandler::StatusUpdate(stat1, stat2, stat3);
+        if (!g_progress) return;
+        std::ostream& err = *g_progress;
+        if (stat1 == -1) {
+            phase_ = stat2;
+            total_ = stat3;
+            shown_ = -1;
+            Show(0);
+        } else if (stat1 == 0) {
+            if (phase_ != 0) err << "\n" << std::flush;
+            phase_ = 0;
+        } else if (stat1 == phase_) {
+            Show(stat2);
+        }
+    }
+
+private:
+    void Show(int32_t n) {
+        int32_t step = total_ > 100 ? total_ / 100 : 1;
+        if (n != total_ && shown_ >= 0 && n - shown_ < step) return;
+        shown_ = n;
+        *g_progress << "\r" << (phase_ == 2 ? "writing keys" : "reading records") << ": " << n << "/" << total_
+                    << std::flush;
+    }
+
+    int32_t phase_ = 0;
+    int32_t total_ = 0;
+    int32_t shown_ = -1;
+};
+
 }  // namespace
+
+void NvtSetProgressStream(std::ostream* err) { g_progress = err; }
 
 NvtTable::NvtTable(const std::string& path, const std::string& password, bool write)
     : path_(Absolute(path)) {
-    cursor_ = std::make_unique<NVO_dBHandler>(path_, !write, write, password);
+    cursor_ = std::make_unique<ProgressCursor>(path_, !write, write, password);
     path_ = cursor_->FileName();
 }
 

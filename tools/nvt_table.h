@@ -17,6 +17,10 @@
 
 class NvtArgs;
 
+// Progress of long operations (index builds, pack) goes to `err` while this is set; none
+// when it is nullptr. The tool sets it for the run of one command when stderr is a terminal.
+void NvtSetProgressStream(std::ostream* err);
+
 // A table opened for a command, with the index files it was given. Index files sit in the
 // cursor's slots, so every record the cursor writes updates their keys, and pack, zap and
 // reindex rebuild them.

@@ -290,3 +290,22 @@ TEST(ToolCsv, AValueThatDoesNotFitNamesItsLineAndFieldAndAddsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ToolProgress, LongOperationsReportTheirPhasesOnlyWhenAsked) {
+    using namespace tooltest;
+    ScratchDir dir;
+    std::string table = MakeSmall(dir);
+    std::ostringstream out, err;
+    ASSERT_EQ(NvtRun({"index", table, "--file", dir.File("p.ndx"), "--key", "NAME"}, out, err, true), 0)
+        << err.str();
+    EXPECT_NE(err.str().find("reading records: 5/5"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("writing keys: 5/5\n"), std::string::npos) << err.str();
+    // Without a terminal nothing but warnings reaches stderr.
+    auto quiet = Tool({"index", table, "--file", dir.File("q.ndx"), "--key", "NAME"});
+    ASSERT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err.find("records:"), std::string::npos);
+}
+
+}  // namespace
