@@ -81,6 +81,8 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::TextNotANumber, C::Expression, "The text \"%s\" is not a number in %s operation"},
     {TnvMsg::CopyLayoutDiffers, C::Error, "Table %s can not be copied without changing its record length"},
     {TnvMsg::UnknownIndexType, C::Error, "Unknown index file type %s"},
+    {TnvMsg::IndexTooManyTags, C::Error, "Index file %s cannot hold more than %d tags"},
+    {TnvMsg::IndexExpressionTooLong, C::Error, "Index expression longer than %d characters for index file %s"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

@@ -78,6 +78,8 @@ enum class TnvMsg : int {
     TextNotANumber,
     CopyLayoutDiffers,
     UnknownIndexType,
+    IndexTooManyTags,
+    IndexExpressionTooLong,
     Count_
 };
 

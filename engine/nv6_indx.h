@@ -52,6 +52,12 @@ public:
     virtual bool Enciphered() const { return false; }
     virtual std::string ReadPassword() const { return std::string(); }
     virtual std::string WritePassword() const { return std::string(); }
+    // The table file's full path, which a production index shares apart from its extension;
+    // empty when the table has no file of its own.
+    virtual std::string TablePath() const { return std::string(); }
+    // Marks the table as having a production index and rewrites its header; nothing when it
+    // already has one (and nothing by default).
+    virtual void MarkProductionIndex() {}
 };
 
 // One entry: the key image (the inherited value), the record number an interior entry carries
@@ -314,6 +320,9 @@ public:
                   bool& created);
     // Locks the protocol's range of a shared file, retrying; "Can not Lock file %s".
     void LockIndex();
+    // For the multiple-tag formats: when this file is the table's own (same directory and
+    // base name, ignoring case), the table is marked as having a production index.
+    void CheckProductionIndex();
     int TagCount() const { return tags.Count(); }
     NVobjIndexTag* TagByNumber(int i) const { return i >= 0 && i < tags.Count() ? tags.Items(i) : nullptr; }
     NVobjIndexTag* TagByName(std::string_view name) const;

@@ -5,14 +5,16 @@
 #include "nv6_cnst.h"
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
+#include "nv6_mdx.h"
 #include "nv6_ndx.h"
 
 namespace {
 
-enum class IndexFormat { None, Ndx };
+enum class IndexFormat { None, Ndx, Mdx };
 
 IndexFormat FormatOf(std::string_view path) {
     if (NvHasExt(path, "") || NvHasExt(path, "ndx")) return IndexFormat::Ndx;
+    if (NvHasExt(path, "mdx")) return IndexFormat::Mdx;
     return IndexFormat::None;
 }
 
@@ -25,6 +27,8 @@ std::unique_ptr<NVobjIndexFile> NvOpenIndexFile(TnvIndexTable* table, std::strin
     switch (FormatOf(path)) {
         case IndexFormat::Ndx:
             return NVobjNDXFile::Open(table, path, create, overwrite, shared);
+        case IndexFormat::Mdx:
+            return NVobjMDXFile::Open(table, path, create, overwrite, shared);
         case IndexFormat::None:
             break;
     }
