@@ -460,8 +460,10 @@ NVobjMDXFile::NVobjMDXFile(TnvIndexTable* owner, std::string_view name) : NVobjI
 
 NVobjMDXFile::~NVobjMDXFile() {
     try {
-        tags.FreeAll();
+        // Pages and tag headers first, while the tags still count for the file header.
+        for (int i = 0; i < TagCount(); ++i) Tag(i)->PageRelease();
         Close();
+        tags.FreeAll();
     } catch (...) {
         // A destructor cannot report; Close is public for callers that want to see errors.
     }
