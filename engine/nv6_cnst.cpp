@@ -81,6 +81,9 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::TextNotANumber, C::Expression, "The text \"%s\" is not a number in %s operation"},
     {TnvMsg::CopyLayoutDiffers, C::Error, "Table %s can not be copied without changing its record length"},
     {TnvMsg::UnknownIndexType, C::Error, "Unknown index file type %s"},
+    {TnvMsg::TooManyIndexFiles, C::Error, "Index file %s cannot be opened: table %s already has 63 index files open"},
+    {TnvMsg::KeyNotForTag, C::Error, "%s is not a valid key for index tag %s"},
+    {TnvMsg::IndexTagNotBuilt, C::Error, "Index tag %s could not be built in file %s"},
     {TnvMsg::IndexTooManyTags, C::Error, "Index file %s cannot hold more than %d tags"},
     {TnvMsg::IndexExpressionTooLong, C::Error, "Index expression longer than %d characters for index file %s"},
 };

@@ -78,6 +78,9 @@ enum class TnvMsg : int {
     TextNotANumber,
     CopyLayoutDiffers,
     UnknownIndexType,
+    TooManyIndexFiles,
+    KeyNotForTag,
+    IndexTagNotBuilt,
     IndexTooManyTags,
     IndexExpressionTooLong,
     Count_

@@ -228,6 +228,7 @@ protected:
     void SetEof(bool value) { eof_ = value; }
     void SetBof(bool value) { bof_ = value; }
     const std::string& ReadPassword() const { return readPassword_; }
+    const std::string& WritePassword() const { return writePassword_; }
 
 private:
     void LoadDescriptors();

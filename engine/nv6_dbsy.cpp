@@ -2,13 +2,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "nv6_bld.h"
 #include "nv6_bytes.h"
+#include "nv6_date.h"
+#include "nv6_dbex.h"
 #include "nv6_encrxm.h"
 #include "nv6_glbl.h"
+#include "nv6_indx.h"
+#include "nv6_ixop.h"
 #include "nv6_lcal.h"
 #include "nv6_os.h"
+#include "nv6_sql.h"
+#include "nv6_sqlt.h"
 
 namespace {
 
@@ -38,6 +45,51 @@ std::string FreeTableName(const std::string& dir) {
     }
 }
 
+// The filter test of a filter given as text.
+class ExpressionFilter : public TnvRecordFilter {
+public:
+    explicit ExpressionFilter(TnvExpHandler& handler) : handler_(handler) {}
+    bool Accepts(NVO_dBHandler&) override {
+        TnvValue value;
+        handler_.Evaluate(value);
+        return value.IsBoolean() && value.AsBoolean();
+    }
+
+private:
+    TnvExpHandler& handler_;
+};
+
+// Under the ClipLock protocol the cursor holds the index locks while it positions and
+// searches, so that no other program changes a tag under the walk.
+class ClipScope {
+public:
+    ClipScope(NVO_dBHandler& cursor, bool when)
+        : cursor_(cursor), on_(when && cursor.LockProtocol() == TnvLokProtocol::ClipLock) {
+        if (on_) cursor_.LockIndexes();
+    }
+    ~ClipScope() {
+        if (!on_) return;
+        try {
+            cursor_.UnlockIndexes();
+        } catch (const Exception&) {
+            // The operation's own result or error matters more than a failed unlock.
+        }
+    }
+    ClipScope(const ClipScope&) = delete;
+    ClipScope& operator=(const ClipScope&) = delete;
+
+private:
+    NVO_dBHandler& cursor_;
+    bool on_;
+};
+
+std::string TrimmedText(std::string_view text) {
+    std::size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string_view::npos) return std::string();
+    std::size_t end = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
 }  // namespace
 
 // ---- index file interface ----
@@ -55,17 +107,87 @@ void NVO_IndexFile::UnlockIndex() {
     if (file && file->Shared() && file->LockHolds() > 0) file->Unlock();
 }
 
+// ---- index core files in slots ----
+
+NVO_CoreIndexFile::NVO_CoreIndexFile(std::unique_ptr<NVobjIndexFile> file) : file_(std::move(file)) {
+    if (file_) NVO_IndexFile::SetLockProtocol(file_->lockProtocol);
+}
+
+NVO_CoreIndexFile::~NVO_CoreIndexFile() {
+    try {
+        ReleasePages();
+    } catch (...) {
+        // Nothing can be reported from here; CloseIndex and CloseIndexes release first.
+    }
+}
+
+NVO_DiskFile* NVO_CoreIndexFile::DiskFile() { return file_ ? file_->diskFile.get() : nullptr; }
+
+void NVO_CoreIndexFile::RecordChanged(int32_t record, bool appending) {
+    if (file_) file_->RecordChanged(record, appending);
+}
+
+void NVO_CoreIndexFile::Reindex() {
+    if (!file_) return;
+    ReleasePages();
+    file_->Reindex();
+}
+
+void NVO_CoreIndexFile::Recrypt(std::string_view oldPassword, std::string_view newPassword) {
+    if (!file_) return;
+    // Pages held in memory were read with the old key; they must be on disk before every
+    // block is re-keyed.
+    ReleasePages();
+    auto* table = dynamic_cast<NVO_dBIndexTable*>(file_->Table());
+    if (!table) {
+        file_->Recrypt();
+        return;
+    }
+    table->BeginRecrypt(oldPassword, newPassword);
+    try {
+        file_->Recrypt();
+    } catch (...) {
+        table->EndRecrypt();
+        throw;
+    }
+    table->EndRecrypt();
+}
+
+void NVO_CoreIndexFile::SetLockProtocol(TnvLokProtocol protocol) {
+    NVO_IndexFile::SetLockProtocol(protocol);
+    if (file_) file_->SetLockProtocol(protocol);
+}
+
+void NVO_CoreIndexFile::ReleasePages() {
+    if (!file_) return;
+    for (int i = 0; i < file_->TagCount(); ++i) file_->TagByNumber(i)->PageRelease();
+}
+
 // ---- construction ----
 
 NVO_dBHandler::NVO_dBHandler(const std::string& fileName, bool shared, bool readWrite,
                              const std::string& password)
-    : NVO_dBaseFld(fileName, shared, readWrite, password) {}
+    : NVO_dBaseFld(fileName, shared, readWrite, password) {
+    expTable_ = std::make_unique<NVO_dBExpTable>(*this);
+    indexTable_ = std::make_unique<NVO_dBIndexTable>(*this);
+    link_ = NvBuildTableLink(*expTable_);
+}
 
 NVO_dBHandler::~NVO_dBHandler() {
     filter_.reset();
+    filterExpression_.reset();
     filterSet_.reset();
     for (auto& slot : indexFiles_) slot.reset();
+    link_.reset();
+    indexTable_.reset();
+    expTable_.reset();
     readAhead_.clear();
+}
+
+TnvExpTable& NVO_dBHandler::ExpressionTable() { return *expTable_; }
+
+std::unique_ptr<TnvIndexExpression> NVO_dBHandler::CompileExpression(std::string_view text, int16_t options) {
+    return std::make_unique<NVO_dBIndexExpression>(*link_, text, options);
 }
 
 void NVO_dBHandler::SetIndexFile(int slot, std::unique_ptr<NVO_IndexFile> file) {
@@ -126,25 +248,55 @@ bool NVO_dBHandler::FilterStep(int32_t code, int32_t& record) {
     return true;
 }
 
+bool NVO_dBHandler::TagStep(int32_t code, int32_t step, int32_t& record) {
+    NVobjIndexTag* tag = currentTag_;
+    int32_t r = tag->TagMove(code);
+    SetEof(tag->AtEOF());
+    SetBof(tag->AtBOF());
+    // The filter set answers for each record the tag yields; no record is read for it.
+    while (r > 0 && !Eof() && !Bof() && FilterActive() && filterSet_ && !filterSet_->Test(r)) {
+        r = tag->TagMove(step);
+        SetEof(tag->AtEOF());
+        SetBof(tag->AtBOF());
+    }
+    if (Eof() || Bof()) return false;
+    if (r < 1) {
+        SetEof(true);
+        return false;
+    }
+    record = r;
+    return true;
+}
+
 void NVO_dBHandler::Go(int32_t target) {
     if (State() != TnvDBFState::Normal) {
         NVO_dBaseFld::Go(target);
         return;
     }
+    ClipScope clip(*this, currentTag_ != nullptr);
     outOfOrder_ = false;
     positioned_ = false;
     SetEof(false);
     SetBof(false);
+    const bool readAhead = readAheadOn_;
     int32_t step = (target == -5 || target == -3) ? -1 : (target == -4 ? -2 : target);
     int32_t code = target;
     bool accepted = false;
+    bool byTag = false;
     do {
         int32_t read = code;
-        bool bySet = FilterActive() && filterSet_ && code < 0 && code != -5;
-        if (bySet && !FilterStep(code, read)) break;
+        if (currentTag_ && code < 0) {
+            if (readAheadOn_) SetReadAhead(false);
+            if (!TagStep(code, step, read)) break;
+            byTag = true;
+        } else {
+            bool bySet = FilterActive() && filterSet_ && code < 0 && code != -5;
+            if (bySet && !FilterStep(code, read)) break;
+        }
         NVO_dBaseFld::Go(read);
         if (target == 0 || target > RecordCount()) {
             BlankRecord();
+            if (readAhead != readAheadOn_) SetReadAhead(readAhead);
             return;
         }
         if (Eof() || Bof()) break;
@@ -154,7 +306,12 @@ void NVO_dBHandler::Go(int32_t target) {
             accepted = true;
         code = step;
     } while (!accepted);
+    if (readAhead != readAheadOn_) SetReadAhead(readAhead);
     positioned_ = !Eof() && !Bof();
+    if (currentTag_ && !byTag && positioned_) {
+        int32_t record = CurrentRecord();
+        outOfOrder_ = currentTag_->KeySync(record) != record;
+    }
     if (FilterActive() && filterSet_ && target > 0 && positioned_ && !outOfOrder_)
         outOfOrder_ = !filterSet_->Test(CurrentRecord());
 }
@@ -172,6 +329,10 @@ void NVO_dBHandler::Skip(int32_t n) {
         }
         return;
     }
+    if (currentTag_) {
+        TagSkip(n);
+        return;
+    }
     int32_t count = RecordCount();
     if (count == 0) {
         Go(-3);
@@ -183,6 +344,50 @@ void NVO_dBHandler::Skip(int32_t n) {
     Go(static_cast<int32_t>(target));
     if (limited) {
         if (n > 0)
+            SetEof(true);
+        else
+            SetBof(true);
+        positioned_ = false;
+    }
+}
+
+void NVO_dBHandler::TagSkip(int32_t n) {
+    ClipScope clip(*this, true);
+    NVobjIndexTag* tag = currentTag_;
+    const bool forward = n > 0;
+    const int32_t steps = forward ? n : -n;
+    // A chain dropped by a flush or a rebuild starts again from the cursor's record.
+    int32_t current = CurrentRecord();
+    if (!tag->Root() && current >= 1 && current <= RecordCount()) tag->KeySync(current);
+    bool early = false;
+    int32_t record = 0;
+    for (int32_t i = 0; i < steps; ++i) {
+        int32_t r = tag->TagMove(forward ? -1 : -2);
+        if (r == 0) {
+            record = tag->TagMove(forward ? -4 : -3);
+            early = true;
+            break;
+        }
+        record = r;
+    }
+    if (record == 0) {
+        // Nothing in the order (an empty tag or an empty range).
+        SetEof(true);
+        SetBof(true);
+        positioned_ = false;
+        return;
+    }
+    // The tag already stands on the record: it is read by number, without a new search.
+    currentTag_ = nullptr;
+    try {
+        Go(record);
+    } catch (...) {
+        currentTag_ = tag;
+        throw;
+    }
+    currentTag_ = tag;
+    if (early) {
+        if (forward)
             SetEof(true);
         else
             SetBof(true);
@@ -308,11 +513,30 @@ void NVO_dBHandler::Notify(int code, int32_t value) {
             filterSet_->Change(record, filter_->Accepts(*this) ? 1 : 0);
         for (auto& index : indexFiles_)
             if (index) index->RecordChanged(record, value == 0);
+        if (currentTag_ && record > 0) {
+            // The update changed pages of the current tag's open chain; they go to the file
+            // now, while the write still holds the index locks, not at some later move.
+            currentTag_->PageRelease();
+            int32_t at = currentTag_->KeySync(record);
+            outOfOrder_ = at != record;
+            if (!outOfOrder_) {
+                SetEof(currentTag_->AtEOF());
+                SetBof(currentTag_->AtBOF());
+            }
+        }
         if (FilterActive() && filterSet_ && !outOfOrder_ && record > 0)
             outOfOrder_ = !filterSet_->Test(record);
     } else if (code == nvnotify::kAfterFlush) {
+        // A flush puts every page a tag holds on disk, not only the current tag's.
+        for (auto& index : indexFiles_)
+            if (index) index->ReleasePages();
         for (auto& index : indexFiles_)
             if (index && index->DiskFile()) index->DiskFile()->Flush();
+        if (currentTag_) {
+            currentTag_->TagReset(1);
+            int32_t record = CurrentRecord();
+            if (record >= 1 && record <= RecordCount()) outOfOrder_ = currentTag_->KeySync(record) != record;
+        }
     }
     NVO_dBaseFld::Notify(code, value);
 }
@@ -331,24 +555,98 @@ void NVO_dBHandler::Rename(std::string_view newName) {
     for (auto& index : indexFiles_) {
         NVO_DiskFile* file = index ? index->DiskFile() : nullptr;
         if (!file || LowerAscii(BaseName(file->FileName())) != oldBase) continue;
-        file->Rename(dir + newBase + ExtensionOf(file->FileName()));
+        // A core file keeps its own name part, which FindIndexFile compares.
+        if (NVobjIndexFile* core = index->Core())
+            core->Rename(dir + newBase + ExtensionOf(file->FileName()));
+        else
+            file->Rename(dir + newBase + ExtensionOf(file->FileName()));
     }
 }
 
 // ---- filter plumbing ----
 
 void NVO_dBHandler::SetFilter(std::unique_ptr<TnvRecordFilter> filter) {
+    filterExpression_.reset();
+    filterText_.clear();
     filter_ = std::move(filter);
     filterRequested_ = filter_ != nullptr;
     if (!filter_) return;
+    FillFilterSet();
+}
+
+void NVO_dBHandler::SetFilter(std::string_view expression, bool caseInsensitive, bool wildcards) {
+    bool requested = filterRequested_;
+    filter_.reset();
+    if (!filterSet_) filterSet_ = std::make_unique<TnvHugeSet>();
+    std::string text = TrimmedText(expression);
+    if (text.empty()) {
+        filterExpression_.reset();
+        filterText_.clear();
+        filterSet_->ClearAll();
+        SetFiltered(requested);
+        return;
+    }
+    if (!filterExpression_) filterExpression_ = std::make_unique<TnvExpHandler>(link_.get());
+    filterText_ = std::string(expression);
+    filterSet_->ClearAll();
+    filterExpression_->SetCaseInsensitive(caseInsensitive);
+    filterExpression_->SetWildcards(wildcards);
+    try {
+        filterExpression_->SetExpression(text);
+        TnvValue probe;
+        filterExpression_->Evaluate(probe);
+        if (filterExpression_->ResultType() != nvtBoolean) NvRaisePlain(TnvMsg::FilterMustBeBoolean);
+    } catch (...) {
+        // The text stays for the caller to show and correct; nothing filters meanwhile.
+        filterExpression_.reset();
+        filterRequested_ = requested;
+        throw;
+    }
+    if (filterExpression_->OperandCount() > 0) {
+        filter_ = std::make_unique<ExpressionFilter>(*filterExpression_);
+        FillFilterSet();
+    }
+    SetFiltered(requested);
+}
+
+void NVO_dBHandler::SetFiltered(bool on) { filterRequested_ = on; }
+
+void NVO_dBHandler::Refilter() {
+    if (!FilterActive()) return;
+    FillFilterSet();
+}
+
+void NVO_dBHandler::FillFilterSet() {
     if (!filterSet_) filterSet_ = std::make_unique<TnvHugeSet>();
     filterSet_->ClearAll();
-    int32_t current = CurrentRecord();
+    if (!filter_) return;
+    // Every record is read, deleted or not; afterwards the cursor stands where it stood,
+    // with an unsaved record image kept as it was.
+    struct Restore {
+        NVO_dBHandler& cursor;
+        int32_t current;
+        bool eof, bof, modified, readAhead;
+        std::vector<uint8_t> image;
+        ~Restore() {
+            cursor.SetReadAhead(false);
+            cursor.SetReadAhead(readAhead);
+            try {
+                if (current > 0 && current <= cursor.RecordCount()) cursor.NVO_dBaseFld::Go(current);
+            } catch (...) {
+            }
+            std::memcpy(cursor.RecordPointer(), image.data(), image.size());
+            cursor.SetCurrentRecord(current);
+            cursor.SetEof(eof);
+            cursor.SetBof(bof);
+            cursor.SetRecordModified(modified);
+        }
+    } restore{*this, CurrentRecord(), Eof(), Bof(), RecordModified(), readAheadOn_,
+              std::vector<uint8_t>(RecordPointer(), RecordPointer() + RecordLength())};
+    SetReadAhead(true);
     for (int32_t n = 1; n <= RecordCount(); ++n) {
         NVO_dBaseFld::Go(n);
         filterSet_->Change(n, filter_->Accepts(*this) ? 1 : 0);
     }
-    if (current > 0 && current <= RecordCount()) NVO_dBaseFld::Go(current);
 }
 
 // ---- whole-table operations ----
@@ -542,6 +840,9 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted)
 void NVO_dBHandler::Pack() {
     if (Shared()) NvRaise(TnvMsg::RequiresFullAccess, {"Pack", FileName()});
     bool readAhead = readAheadOn_;
+    // The copy runs in natural order; the order comes back once the indexes are rebuilt.
+    const std::string order = currentTagName_;
+    if (currentTag_) SetOrder("", true);
     bool filter = filterRequested_;
     bool showDeleted = ShowDeleted();
     SetShowDeleted(false);
@@ -558,21 +859,23 @@ void NVO_dBHandler::Pack() {
         ReplaceByCopy(ReadPassword(), false);
     } catch (...) {
         restore();
+        if (!order.empty()) SetOrder(order, true);
         throw;
     }
     StatusUpdate(0, 0, 0);
     // The record numbers changed: a filter set built before no longer fits.
-    if (filter_) SetFilter(std::move(filter_));
-    for (auto& index : indexFiles_)
-        if (index) index->Reindex();
+    FillFilterSet();
     restore();
-    Go(-3);
+    RebuildIndexes(order);
 }
 
 void NVO_dBHandler::Zap() {
     if (Shared()) NvRaise(TnvMsg::RequiresFullAccess, {"Zap", FileName()});
-    SetReadAhead(false);
+    // The tag's pages name records that are about to go: natural order until the rebuild.
+    const std::string order = currentTagName_;
+    if (currentTag_) SetOrder("", true);
     bool readAhead = readAheadOn_;
+    SetReadAhead(false);
     TruncateRecords();
     if (HasMemo()) {
         if (NVobjMemoBase* memo = MemoFile()) memo->Zap();
@@ -581,8 +884,7 @@ void NVO_dBHandler::Zap() {
     if (filterSet_) filterSet_->ClearAll();
     SetReadAhead(readAhead);
     Go(-3);
-    for (auto& index : indexFiles_)
-        if (index) index->Reindex();
+    RebuildIndexes(order);
 }
 
 void NVO_dBHandler::SetPassword(const std::string& password) {
@@ -610,4 +912,601 @@ void NVO_dBHandler::SetPassword(const std::string& password) {
     for (auto& index : indexFiles_)
         if (index) index->Recrypt(old, password);
     Go(remembered);
+}
+
+// ---- orders: index files and tags ----
+
+namespace {
+
+std::string NamePart(std::string_view path) {
+    std::size_t slash = path.find_last_of("/\\");
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// The four index formats the cursor knows by extension (others may not be open yet).
+bool IsIndexExtension(std::string_view path) {
+    return NvHasExt(path, "ndx") || NvHasExt(path, "ntx") || NvHasExt(path, "cdx") || NvHasExt(path, "mdx");
+}
+
+bool IsCompoundIndex(std::string_view path) { return NvHasExt(path, "cdx") || NvHasExt(path, "mdx"); }
+
+// The name a slot's file answers to in FindIndexFile.
+std::string SlotFileName(NVO_IndexFile& file) {
+    if (NVobjIndexFile* core = file.Core()) return core->FileName();
+    if (NVO_DiskFile* disk = file.DiskFile()) return NamePart(disk->FileName());
+    return std::string();
+}
+
+// Field names of `list` split at ";", trimmed; empty names dropped.
+std::vector<std::string> SplitFieldNames(std::string_view list) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(';', start);
+        if (end == std::string_view::npos) end = list.size();
+        std::string name = TrimmedText(list.substr(start, end - start));
+        if (!name.empty()) names.push_back(std::move(name));
+        start = end + 1;
+    }
+    return names;
+}
+
+}  // namespace
+
+NVobjIndexFile* NVO_dBHandler::IndexFileCore(int slot) const {
+    NVO_IndexFile* file = IndexFile(slot);
+    return file ? file->Core() : nullptr;
+}
+
+std::string NVO_dBHandler::ResolveIndexName(std::string_view name) const {
+    std::string path = TrimmedText(name);
+    if (path.empty()) return path;
+    if (path.find_first_of("/\\") == std::string::npos) path = DirectoryOf(FileName()) + path;
+    if (NvHasExt(path, "")) path += ".ndx";
+    return path;
+}
+
+int NVO_dBHandler::FindIndexFile(std::string_view name) const {
+    std::string wanted = TrimmedText(name);
+    if (wanted.empty()) return 0;
+    wanted = LowerAscii(NamePart(ResolveIndexName(wanted)));
+    int found = 0;
+    for (int slot = 1; slot <= kIndexSlots; ++slot) {
+        NVO_IndexFile* file = IndexFile(slot);
+        if (file && LowerAscii(SlotFileName(*file)) == wanted) found = slot;
+    }
+    return found;
+}
+
+int NVO_dBHandler::OpenIndex(std::string_view name) {
+    if (TrimmedText(name).empty()) return -1;
+    const std::string path = ResolveIndexName(name);
+    if (FindIndexFile(path) != 0) return -1;
+    int slot = 0;
+    for (int i = 1; i <= kIndexSlots && slot == 0; ++i)
+        if (!IndexFile(i)) slot = i;
+    // The 63 slots are all the cursor maintains; a 64th file would silently go stale.
+    if (slot == 0) NvRaise(TnvMsg::TooManyIndexFiles, {path, FileName()});
+    if (!IsIndexExtension(path)) NvRaise(TnvMsg::FileNotFound, {path});
+    std::unique_ptr<NVobjIndexFile> file = NvOpenIndexFile(&IndexTable(), path, false, false, Shared());
+    if (file && file->corrupt) NvRaise(TnvMsg::IndexCorrupted, {path});
+    if (!file || !file->opened) NvRaise(TnvMsg::FileNotFound, {path});
+    SetIndexFile(slot, std::make_unique<NVO_CoreIndexFile>(std::move(file)));
+    return 0;
+}
+
+std::vector<std::string> NVO_dBHandler::SplitIndexList(std::string_view list) {
+    while (!list.empty() && (list.back() == ' ' || list.back() == '\t' || list.back() == ',' || list.back() == ';'))
+        list.remove_suffix(1);
+    std::vector<std::string> names;
+    std::string name;
+    bool quoted = false;
+    auto take = [&] {
+        std::string trimmed = TrimmedText(name);
+        if (!trimmed.empty()) names.push_back(std::move(trimmed));
+        name.clear();
+    };
+    for (char c : list) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && (c == ',' || c == ';'))
+            take();
+        else
+            name += c;
+    }
+    take();
+    return names;
+}
+
+int NVO_dBHandler::OpenIndexFiles(std::string_view list, std::string_view tagName) {
+    CloseIndexes();
+    std::vector<std::string> names = SplitIndexList(list);
+    if (names.empty()) return 1;
+    for (const std::string& name : names) {
+        int result = OpenIndex(name);
+        if (result != 0) return result;
+    }
+    SetOrder(tagName, true);
+    return 0;
+}
+
+void NVO_dBHandler::CloseSlot(int slot) {
+    auto& file = indexFiles_[static_cast<std::size_t>(slot - 1)];
+    if (!file) return;
+    // The slot is emptied even when the last pages cannot be written; the error still shows.
+    std::unique_ptr<NVO_IndexFile> closing = std::move(file);
+    closing->ReleasePages();
+}
+
+int NVO_dBHandler::CloseIndex(std::string_view name) {
+    if (TrimmedText(name).empty()) return 1;
+    int slot = FindIndexFile(name);
+    if (slot == 0) return 1;
+    NVobjIndexFile* core = IndexFileCore(slot);
+    if (currentTag_ && core && currentTag_->File() == core) SetOrder("", true);
+    CloseSlot(slot);
+    return 0;
+}
+
+void NVO_dBHandler::CloseIndexes() {
+    bool hadTag = currentTag_ != nullptr;
+    currentTag_ = nullptr;
+    currentTagName_.clear();
+    std::exception_ptr error;
+    for (int slot = 1; slot <= kIndexSlots; ++slot) {
+        try {
+            CloseSlot(slot);
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
+    }
+    if (hadTag) SetReadAhead(true);
+    if (error) std::rethrow_exception(error);
+}
+
+NVobjIndexTag* NVO_dBHandler::FindTag(std::string_view name, int* slot) const {
+    std::string wanted = TrimmedText(name);
+    if (wanted.empty()) return nullptr;
+    for (int i = 1; i <= kIndexSlots; ++i) {
+        NVobjIndexFile* core = IndexFileCore(i);
+        if (!core) continue;
+        if (NVobjIndexTag* tag = core->TagByName(wanted)) {
+            if (slot) *slot = i;
+            return tag;
+        }
+    }
+    return nullptr;
+}
+
+int NVO_dBHandler::SetOrder(std::string_view tagName, bool keepPosition) {
+    const std::string name = TrimmedText(tagName);
+    if (name.empty()) {
+        ClearRange();
+        if (currentTag_) currentTag_->PageRelease();
+        currentTag_ = nullptr;
+        currentTagName_.clear();
+        SetReadAhead(true);
+        if (!keepPosition) Go(-3);
+        return 0;
+    }
+    int slot = 0;
+    NVobjIndexTag* tag = FindTag(name, &slot);
+    if (!tag) NvRaise(TnvMsg::CannotFindTag, {std::string(tagName)});
+    ClearRange();
+    if (currentTag_) currentTag_->PageRelease();
+    SetReadAhead(false);
+    currentTagName_ = nvlocale::AnsiUpperCase(name);
+    currentTag_ = tag;
+    tag->TagReset(1);
+    const int32_t record = CurrentRecord();
+    if (keepPosition && record >= 1 && record <= RecordCount()) {
+        Go(record);
+        if (positioned_ && !outOfOrder_) return slot;
+    }
+    Go(-3);
+    return slot;
+}
+
+NVobjIndexTag* NVO_dBHandler::TagByOrdinal(int n) const {
+    if (n < 1) return nullptr;
+    for (int slot = 1; slot <= kIndexSlots; ++slot) {
+        NVobjIndexFile* core = IndexFileCore(slot);
+        if (!core) continue;
+        if (n <= core->TagCount()) return core->TagByNumber(n - 1);
+        n -= core->TagCount();
+    }
+    return nullptr;
+}
+
+bool NVO_dBHandler::TagKeyValue(int n, TnvVariant& value) {
+    NVobjIndexTag* tag = TagByOrdinal(n);
+    if (!tag) return false;
+    bool ok = true;
+    if (!tag->KeyEvaluate(value, ok)) value.Clear();
+    return true;
+}
+
+// ---- orders: searches and ranges ----
+
+void NVO_dBHandler::KeyFromText(NVobjIndexTag& tag, std::string_view text, NVobjIndexKeyData& key) const {
+    key = NVobjIndexKeyData(256);
+    auto refuse = [&]() { NvRaise(TnvMsg::KeyNotForTag, {std::string(text), tag.tagName}); };
+    switch (tag.keyType) {
+        case 'N': {
+            double number = 0;
+            std::string trimmed = TrimmedText(text);
+            if (trimmed.empty()) refuse();
+            if (!nvlocale::TryParseNumber(trimmed, number, '.') &&
+                !nvlocale::TryParseNumber(trimmed, number, nvlocale::DecimalSeparator()))
+                refuse();
+            key.PutNumber(number);
+            break;
+        }
+        case 'D': {
+            int32_t day = 0;
+            try {
+                day = DBFDate.TextToDay(TrimmedText(text));
+            } catch (const Exception&) {
+                refuse();
+            }
+            key.PutDate(day);
+            break;
+        }
+        default:
+            key.PutString(text);
+            break;
+    }
+    key.recNo = -1;
+    key.reference = -1;
+}
+
+bool NVO_dBHandler::FindKey(const NVobjIndexKeyData& key) {
+    NVobjIndexTag* tag = currentTag_;
+    NVobjIndexKeyData search(key);
+    int32_t record = 0;
+    if (tag->reverseNavigation) {
+        // Walked backwards, the first match in the tag's order is the physically last equal
+        // key: search past the equal keys, then step back one (a prior in tag order terms
+        // is a next here).
+        search.reference = NVobjIndexTag::kAfterEqual;
+        tag->KeyFind(search);
+        record = tag->TagMove(-1);
+    } else {
+        search.reference = -1;
+        record = tag->KeyFind(search);
+    }
+    found_ = false;
+    if (record < 1) {
+        Go(-4);
+        SetEof(true);
+        positioned_ = false;
+        return false;
+    }
+    NVO_dBaseFld::Go(record);
+    outOfOrder_ = false;
+    positioned_ = !Eof() && !Bof();
+    while (!Eof() && (!RecordAccepted() || (RecordPointer()[0] != ' ' && !ShowDeleted()))) Skip(1);
+    if (!Eof()) {
+        NVobjIndexKeyData formatted(key);
+        tag->KeyFormat(formatted, true);
+        int32_t position = 0;
+        int c = formatted.Compare(&tag->currentKey, position, tag->Collation(), -1);
+        found_ = c == 0 || (!ExactMatch() && formatted.Length() < position);
+    }
+    if (!found_) {
+        Go(-4);
+        SetEof(true);
+        positioned_ = false;
+    }
+    return found_;
+}
+
+bool NVO_dBHandler::Find(std::string_view key) {
+    found_ = false;
+    if (RecordCount() == 0) return false;
+    ClipScope clip(*this, true);
+    if (!currentTag_) {
+        Go(-4);
+        SetEof(true);
+        positioned_ = false;
+        return false;
+    }
+    NVobjIndexKeyData value;
+    KeyFromText(*currentTag_, key, value);
+    return FindKey(value);
+}
+
+int32_t NVO_dBHandler::FindInTag(std::string_view tagName, std::string_view key) {
+    ClipScope clip(*this, true);
+    std::string_view name = tagName.substr(0, std::min<std::size_t>(tagName.size(), 80));
+    NVobjIndexTag* tag = FindTag(name);
+    if (!tag) return -1;
+    NVobjIndexKeyData value;
+    KeyFromText(*tag, key, value);
+    const bool exact = ExactMatch();
+    SetExactMatch(true);
+    int32_t record = 0;
+    try {
+        record = tag->KeyLookup(value, true);
+    } catch (...) {
+        SetExactMatch(exact);
+        throw;
+    }
+    SetExactMatch(exact);
+    return record;
+}
+
+bool NVO_dBHandler::SetRange(std::string_view low, std::string_view high, bool lowFlag, bool highFlag,
+                             bool modeFlag) {
+    if (!currentTag_) return false;
+    NVobjIndexKeyData lowKey, highKey;
+    if (!low.empty()) KeyFromText(*currentTag_, low, lowKey);
+    if (!high.empty()) KeyFromText(*currentTag_, high, highKey);
+    bool changed = currentTag_->SetRange(low.empty() ? nullptr : &lowKey, modeFlag, lowFlag, highFlag,
+                                         high.empty() ? nullptr : &highKey);
+    if (!changed) return false;
+    Go(-3);
+    if (Bof()) BlankRecord();
+    return true;
+}
+
+void NVO_dBHandler::ClearRange() {
+    if (currentTag_) currentTag_->SetRange(nullptr, false, false, false, nullptr);
+}
+
+// ---- orders: locate ----
+
+NVobjIndexTag* NVO_dBHandler::ServingTag(const std::string& wanted, bool partial) {
+    // A tag serves only when its key is nothing but plain fields joined by "+": any function
+    // around a field (UPPER, STR, DTOS) would answer a different question than the scan.
+    auto fieldList = [this](const NVobjIndexTag& tag) {
+        std::string list;
+        std::string_view text = tag.keyExpression;
+        const std::string alias = nvlocale::AnsiUpperCase(Alias());
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            std::size_t end = text.find('+', start);
+            if (end == std::string_view::npos) end = text.size();
+            std::string part = nvlocale::AnsiUpperCase(TrimmedText(text.substr(start, end - start)));
+            for (std::string_view qualifier : {std::string_view("->"), std::string_view(".")}) {
+                std::size_t at = part.find(qualifier);
+                if (at != std::string::npos && part.substr(0, at) == alias) part = part.substr(at + qualifier.size());
+            }
+            if (part.empty() || FieldNumber(part) == 0) return std::string();
+            list += part + ";";
+            start = end + 1;
+        }
+        return list;
+    };
+    auto serves = [&](NVobjIndexTag* tag) {
+        if (!tag) return false;
+        std::string list = fieldList(*tag);
+        if (list.empty()) return false;
+        return list == wanted || (partial && list.size() > wanted.size() && list.compare(0, wanted.size(), wanted) == 0);
+    };
+    if (serves(currentTag_)) return currentTag_;
+    for (int n = 1;; ++n) {
+        NVobjIndexTag* tag = TagByOrdinal(n);
+        if (!tag) return nullptr;
+        if (tag->hasFor || !tag->forExpression.empty()) continue;
+        if (serves(tag)) return tag;
+    }
+}
+
+bool NVO_dBHandler::LocateScan(const std::vector<std::string>& fields, const std::vector<std::string>& wanted,
+                               int32_t startRecord, bool partial, bool caseInsensitive) {
+    const bool readAhead = readAheadOn_;
+    if (!currentTag_) SetReadAhead(true);
+    bool found = false;
+    try {
+        if (startRecord > 0) {
+            if (startRecord < RecordCount()) {
+                Go(startRecord);
+                Go(-1);
+            } else {
+                SetEof(true);
+            }
+        } else {
+            Go(-3);
+        }
+        while (!Eof() && !Bof() && !found) {
+            bool all = true;
+            for (std::size_t i = 0; i < fields.size() && all; ++i) {
+                std::string text = GetTextByName(fields[i]);
+                if (caseInsensitive) text = nvlocale::AnsiUpperCase(text);
+                if (partial && i + 1 == fields.size())
+                    all = text.compare(0, wanted[i].size(), wanted[i]) == 0 && text.size() >= wanted[i].size();
+                else
+                    all = text == wanted[i];
+            }
+            if (all)
+                found = true;
+            else
+                Go(-1);
+        }
+    } catch (...) {
+        SetReadAhead(readAhead);
+        throw;
+    }
+    SetReadAhead(readAhead);
+    return found;
+}
+
+bool NVO_dBHandler::Locate(std::string_view fieldNames, const std::vector<TnvValue>& values, int32_t startRecord,
+                           bool partial, bool caseInsensitive) {
+    Go(-3);
+    if (!positioned_) return false;
+    const std::vector<std::string> fields = SplitFieldNames(fieldNames);
+    if (fields.empty()) return false;
+    std::string wanted;
+    std::string names;
+    for (const std::string& field : fields) {
+        names += (names.empty() ? "" : ";") + field;
+        std::string name;
+        for (char c : field)
+            if (c != ' ') name += c;
+        wanted += nvlocale::AnsiUpperCase(name) + ";";
+    }
+    // The search record is built aside, so a failed search leaves the record buffer alone.
+    std::vector<uint8_t> search(static_cast<std::size_t>(RecordLength()), ' ');
+    FillFromValues(search.data(), names, values);
+
+    NVobjIndexTag* remembered = currentTag_;
+    const bool ranged = remembered && remembered->HasRange();
+    NVobjIndexTag* serving = nullptr;
+    // A partial search through a tag matches a key prefix, which is the scan's partial
+    // comparison only for a character field; a case-insensitive one no plain tag can answer.
+    const std::string& last = fields.back();
+    const bool lastIsText = FieldNumber(last) > 0 && FieldType(FieldNumber(last)) == 'C';
+    if (!ranged && startRecord <= 0 && !caseInsensitive && (!partial || lastIsText))
+        serving = ServingTag(wanted, partial);
+
+    struct PointerScope {
+        NVO_dBHandler& cursor;
+        ~PointerScope() { cursor.SetRecordPointer(nullptr); }
+    };
+    bool found = false;
+    try {
+        if (serving) {
+            NVobjIndexKeyData key(256);
+            {
+                PointerScope scope{*this};
+                SetRecordPointer(search.data());
+                bool ok = true;
+                serving->KeyEvaluate(key, ok);
+            }
+            currentTag_ = serving;
+            const bool exact = ExactMatch();
+            SetExactMatch(!partial);
+            try {
+                ClipScope clip(*this, true);
+                found = FindKey(key);
+            } catch (...) {
+                SetExactMatch(exact);
+                throw;
+            }
+            SetExactMatch(exact);
+        } else {
+            std::vector<std::string> texts;
+            {
+                PointerScope scope{*this};
+                SetRecordPointer(search.data());
+                for (const std::string& field : fields) {
+                    std::string text = GetTextByName(field);
+                    texts.push_back(caseInsensitive ? nvlocale::AnsiUpperCase(text) : text);
+                }
+            }
+            // Under a range the scan keeps to the range's records, in the tag's order.
+            if (!ranged) currentTag_ = nullptr;
+            found = LocateScan(fields, texts, startRecord, partial, caseInsensitive);
+        }
+    } catch (...) {
+        if (serving && serving != remembered) serving->PageRelease();
+        currentTag_ = remembered;
+        throw;
+    }
+    // A tag borrowed for the search gives its chain back; only the current tag keeps one.
+    if (serving && serving != remembered) serving->PageRelease();
+    currentTag_ = remembered;
+    if (found) Go(CurrentRecord());
+    found_ = found;
+    return found;
+}
+
+// ---- orders: building ----
+
+int NVO_dBHandler::IndexOn(std::string_view fileName, std::string_view tagName, int sortOption,
+                           bool duplicatesAllowed, std::string_view forExpression, std::string_view keyExpression) {
+    const std::string path = ResolveIndexName(fileName);
+    if (path.empty() || !IsIndexExtension(path)) NvRaise(TnvMsg::FileNotFound, {path});
+    const bool compound = IsCompoundIndex(path);
+    std::string name = TrimmedText(tagName);
+    if (compound && name.empty()) NvRaise(TnvMsg::CannotFindTag, {std::string(tagName)});
+    if (!compound) name = BaseName(path);
+    // Expressions that do not compile are refused before any file is made or replaced.
+    CompileExpression(keyExpression);
+    if (!TrimmedText(forExpression).empty()) CompileExpression(forExpression);
+
+    CloseIndexes();
+    const bool readAhead = readAheadOn_;
+    SetReadAhead(true);
+    const bool ascending = sortOption == 0 || sortOption == 7;
+    const bool upperKeys = sortOption == 7 || sortOption == 8;
+    std::unique_ptr<NVobjIndexFile> file;
+    auto fail = [&](bool removeFile) {
+        SetState(TnvDBFState::Normal);
+        file.reset();
+        // A single-tag file was made anew; half built it is no index at all.
+        if (removeFile && !compound) NvOS().Unlink(path);
+        SetReadAhead(readAhead);
+    };
+    try {
+        file = NvOpenIndexFile(&IndexTable(), path, true, !compound, Shared());
+        if (file && file->corrupt) NvRaise(TnvMsg::IndexCorrupted, {path});
+        if (!file || !file->opened) NvRaise(TnvMsg::FileNotFound, {path});
+    } catch (...) {
+        fail(false);
+        throw;
+    }
+    bool built = false;
+    try {
+        file->upperCaseKeys = upperKeys;
+        if (compound && file->TagByName(name)) file->TagDelete(name);
+        SetState(TnvDBFState::IndexBuild);
+        built = file->TagAdd(name, keyExpression, !duplicatesAllowed, ascending, TrimmedText(forExpression));
+        SetState(TnvDBFState::Normal);
+        for (int i = 0; i < file->TagCount(); ++i) file->TagByNumber(i)->PageRelease();
+        if (file->diskFile) file->diskFile->Flush();
+    } catch (...) {
+        fail(true);
+        throw;
+    }
+    if (!built) {
+        fail(true);
+        NvRaise(TnvMsg::IndexTagNotBuilt, {name, path});
+    }
+    file.reset();
+    SetReadAhead(readAhead);
+    return 0;
+}
+
+void NVO_dBHandler::RebuildIndexes(const std::string& order) {
+    const bool readAhead = readAheadOn_;
+    SetReadAhead(true);
+    SetState(TnvDBFState::IndexBuild);
+    try {
+        for (auto& index : indexFiles_)
+            if (index) index->Reindex();
+    } catch (...) {
+        SetState(TnvDBFState::Normal);
+        SetReadAhead(readAhead);
+        throw;
+    }
+    SetState(TnvDBFState::Normal);
+    SetReadAhead(readAhead);
+    if (!order.empty())
+        SetOrder(order, false);
+    else
+        Go(-3);
+}
+
+void NVO_dBHandler::Reindex() {
+    const std::string order = currentTagName_;
+    SetOrder("", true);
+    RebuildIndexes(order);
+}
+
+int NVO_dBHandler::DeleteTag(std::string_view tagName) {
+    const std::string name = TrimmedText(tagName);
+    if (name.empty()) return 1;
+    int slot = 0;
+    NVobjIndexTag* tag = FindTag(name, &slot);
+    if (!tag) return 1;
+    if (tag == currentTag_) SetOrder("", true);
+    NVobjIndexFile* core = IndexFileCore(slot);
+    const std::string stored = tag->tagName;
+    tag->PageRelease();
+    if (!core->TagDelete(stored)) return -1;
+    if (core->TagCount() == 0) CloseSlot(slot);
+    return 0;
 }

@@ -1,12 +1,14 @@
-// The table cursor: NVO_dBHandler walks a table as a sequence of records in natural order,
-// passes over deleted records and records outside the filter set, reads ahead in 32 KB
-// windows, keeps the open index files locked and informed around every write, and does the
-// whole-table operations pack, zap, copy and password change.
+// The table cursor: NVO_dBHandler walks a table as a sequence of records in natural order or
+// in the order of an index tag, passes over deleted records and records outside the filter
+// set, reads ahead in 32 KB windows in natural order, keeps the open index files locked and
+// informed around every write, searches keys, ranges and field values, builds and rebuilds
+// tags, and does the whole-table operations pack, zap, copy and password change.
 //
 // It sits on the field layer (NVO_dBaseFld, nv6_fld.h); the record set opens one per table.
-// Index files plug in through NVO_IndexFile, which the index units implement; the filter
-// test plugs in through TnvRecordFilter, which the expression unit implements. Not
-// copyable, one thread.
+// Index files plug in through NVO_IndexFile: NVO_CoreIndexFile holds a file of the index
+// core (nv6_indx.h), which gives the cursor its tags; other implementations are only locked
+// and informed. The filter test plugs in through TnvRecordFilter, which the expression unit
+// implements. Not copyable, one thread.
 #pragma once
 
 #include <array>
@@ -20,6 +22,16 @@
 #include "nv6_tool.h"
 
 class NVO_dBHandler;
+class NVO_dBExpTable;
+class NVO_dBIndexTable;
+class TnvExpHandler;
+class TnvExpTable;
+class TnvExpUserLink;
+class TnvIndexExpression;
+class TnvIndexTable;
+class NVobjIndexFile;
+class NVobjIndexKeyData;
+class NVobjIndexTag;
 
 // An index file open on a cursor, as the cursor sees it: something it locks around writes,
 // tells about every written record, flushes, renames, rebuilds and re-keys.
@@ -45,9 +57,35 @@ public:
     virtual void UnlockIndex();
 
     TnvLockRange LockRange() const { return lockRange_; }
+    // The index file behind the slot with its tags, or none for a file the cursor only
+    // locks and informs.
+    virtual NVobjIndexFile* Core() { return nullptr; }
+    // Writes and drops the pages the file's tags hold in memory (their headers too).
+    virtual void ReleasePages() {}
 
 private:
     TnvLockRange lockRange_{0x7FFFFFFE, 1};
+};
+
+// A cursor slot holding an index file of the index core: the cursor's locking, record
+// maintenance, flushing, rebuilding and re-keying reach the file and its tags through it.
+class NVO_CoreIndexFile : public NVO_IndexFile {
+public:
+    explicit NVO_CoreIndexFile(std::unique_ptr<NVobjIndexFile> file);
+    // Writes the pages the tags still hold before the file goes; never throws.
+    ~NVO_CoreIndexFile() override;
+
+    NVO_DiskFile* DiskFile() override;
+    void RecordChanged(int32_t record, bool appending) override;
+    void Reindex() override;
+    // Writes the held pages first, then re-keys every page with the two passwords.
+    void Recrypt(std::string_view oldPassword, std::string_view newPassword) override;
+    void SetLockProtocol(TnvLokProtocol protocol) override;
+    NVobjIndexFile* Core() override { return file_.get(); }
+    void ReleasePages() override;
+
+private:
+    std::unique_ptr<NVobjIndexFile> file_;
 };
 
 // The filter test of a cursor: whether its current record passes.
@@ -69,6 +107,14 @@ public:
     ~NVO_dBHandler() override;
 
     // --- virtual operations added, in slot order ---
+    // 1. Searches the current tag for `key` (converted to the tag's key type first) and
+    //    moves to the first acceptable record holding it; with exact match off a shorter
+    //    key matches as a prefix. Not found (or no current tag): at the last record with
+    //    end-of-file set.
+    virtual bool Find(std::string_view key);
+    // 2. The record holding `key` in the named tag (exact match forced on), 0 when none, -1
+    //    when no open file has that tag. Neither the cursor nor the tag moves.
+    virtual int32_t FindInTag(std::string_view tagName, std::string_view key);
     // 3. Moves n records in the current order (0 reads the current one again); an end
     //    reached early sets end-of-file (n > 0) or beginning-of-file (n < 0).
     virtual void Skip(int32_t n);
@@ -134,9 +180,96 @@ public:
     void SetIndexFile(int slot, std::unique_ptr<NVO_IndexFile> file);
     NVO_IndexFile* IndexFile(int slot) const;
 
+    // --- orders: index files, tags, searches, ranges, index building ---
+    // `name` trimmed, with the table's directory when it has none and ".ndx" when it has no
+    // extension.
+    std::string ResolveIndexName(std::string_view name) const;
+    // Opens an index file into the first free slot: 0 when opened, -1 for an empty name or
+    // a file already open. "File %s could not be found", "Index file %s is corrupted", and
+    // "Index file %s cannot be opened: table %s already has 63 index files open".
+    int OpenIndex(std::string_view name);
+    // Closes every index file, then opens the files of `list` (names separated by commas or
+    // semicolons outside double quotes) and sets the order to `tagName` keeping the
+    // position. 0 when all opened, 1 for an empty list, else the first failing result.
+    int OpenIndexFiles(std::string_view list, std::string_view tagName);
+    // The names of an index file list: trailing separators and blanks dropped, quotes
+    // removed, every name trimmed, empty names left out.
+    static std::vector<std::string> SplitIndexList(std::string_view list);
+    // 0 when the file was open and is closed now (natural order if it held the current
+    // tag), 1 when it was not open.
+    int CloseIndex(std::string_view name);
+    // Closes every index file; natural order.
+    void CloseIndexes();
+    // The slot (1..63) of the open file whose name part equals that of `name` resolved,
+    // ignoring case (the last such slot); 0 when none.
+    int FindIndexFile(std::string_view name) const;
+    // Makes the named tag the current order (blank: natural order) and returns the slot of
+    // its file (0 for natural order). With `keepPosition` the cursor stays on its record
+    // when the new order reaches it, else it goes to the top. "Cannot find index tag %s"
+    // leaves the order as it was.
+    int SetOrder(std::string_view tagName, bool keepPosition);
+    // The n-th tag (from 1) over the open files in slot order; none past the last.
+    NVobjIndexTag* TagByOrdinal(int n) const;
+    // The n-th tag's key expression evaluated on the current record; false without it.
+    bool TagKeyValue(int n, TnvVariant& value);
+    // A range on the current order (an empty text: no bound on that side); the high bound
+    // matches as a prefix with `modeFlag`, else in full. Goes to the top of the range.
+    // False without a current tag or when the range did not change.
+    bool SetRange(std::string_view low, std::string_view high, bool lowFlag, bool highFlag, bool modeFlag);
+    // Removes the range of the current tag.
+    void ClearRange();
+    // Searches the records whose fields (`fieldNames` separated by ";") hold `values`, the
+    // last field over the given length only when `partial`. A tag made of exactly these
+    // plain fields serves the search; otherwise (and after `startRecord`, and for
+    // case-insensitive searches) the records are scanned in natural order. The order is
+    // kept; on success the cursor is on the record found.
+    bool Locate(std::string_view fieldNames, const std::vector<TnvValue>& values, int32_t startRecord,
+                bool partial, bool caseInsensitive);
+    // Builds a tag over every record: sort option 0 ascending, 1 descending, 7 and 8 the
+    // same with upper-case keys (others: descending). NDX and NTX files are made anew and
+    // named after the file; CDX and MDX need a tag name ("Cannot find index tag %s") and
+    // the tag is added or replaced. Every index file is closed first and stays closed.
+    int IndexOn(std::string_view fileName, std::string_view tagName, int sortOption, bool duplicatesAllowed,
+                std::string_view forExpression, std::string_view keyExpression);
+    // Rebuilds every tag of every open file; the current order then starts at its top.
+    void Reindex();
+    // Deletes the named tag from the open file holding it (the file closes when it has no
+    // tag left): 0 deleted, -1 the file refused, 1 no such tag or no name.
+    int DeleteTag(std::string_view tagName);
+    // The tag giving the current order (none: natural order) and its upper-cased name.
+    NVobjIndexTag* CurrentTag() const { return currentTag_; }
+    const std::string& CurrentTagName() const { return currentTagName_; }
+    // The index-core file in a slot (1..63), or none.
+    NVobjIndexFile* IndexFileCore(int slot) const;
+
     // Sets the filter test and fills the filter set by one pass over the records; nullptr
     // removes the filter.
     void SetFilter(std::unique_ptr<TnvRecordFilter> filter);
+    // The filter as an xBase expression over the table's fields and functions (blank text:
+    // none). The text is compiled (ENorvaneExpression on a parse error) and must give a
+    // logical value ("Filter expression must return boolean result"); then every record,
+    // deleted ones too, gets its bit in the filter set, so that later changes of the
+    // show-deleted setting or of a range need no new pass. The requested state is kept: a
+    // filter set while not requested stays inactive until SetFiltered(true). On failure the
+    // text is kept and the filter is inactive.
+    void SetFilter(std::string_view expression, bool caseInsensitive, bool wildcards);
+    // Requests the filter on or off; it is active only when an expression with at least one
+    // operand (or a filter test) is set.
+    void SetFiltered(bool on);
+    // Evaluates the active filter again for every record (after changes the cursor did not
+    // write itself, such as another program's).
+    void Refilter();
+    const std::string& FilterText() const { return filterText_; }
+
+    // The table as expressions see it, and the link holding its fields and table functions;
+    // both built when the table opens and kept until it closes.
+    TnvExpTable& ExpressionTable();
+    TnvExpUserLink& ExpressionLink() { return *link_; }
+    // The table as its index files see it.
+    NVO_dBIndexTable& IndexTable() { return *indexTable_; }
+    // Compiles `text` against this table; `options` is the width STR gives a number when no
+    // width is written (negative: the argument's own width), as index tags set it.
+    std::unique_ptr<TnvIndexExpression> CompileExpression(std::string_view text, int16_t options = 10);
     bool FilterRequested() const { return filterRequested_; }
     void SetFilterRequested(bool value) { filterRequested_ = value; }
     bool FilterActive() const { return filterRequested_ && filter_ != nullptr; }
@@ -150,10 +283,37 @@ public:
 protected:
     void ChangedByOthers() override { DropWindow(); }
 
+    friend class NVO_dBExpTable;
+    friend class NVO_dBIndexTable;
+
 private:
     void DropWindow() { windowStart_ = -1; windowEnd_ = -1; }
+    // One pass over every record setting its filter bit (cleared when there is no test).
+    void FillFilterSet();
     // The filter-set step of Go for a negative code; false when an end was reached.
     bool FilterStep(int32_t code, int32_t& record);
+    // The tag step of Go for a negative code: the tag moves (then with `step` while the
+    // filter rejects the record); false when an end was reached.
+    bool TagStep(int32_t code, int32_t step, int32_t& record);
+    // Skip in tag order with deleted records shown and no filter.
+    void TagSkip(int32_t n);
+    // The tag named `name` (trimmed, any case) in slots 1..63 and its slot; none: nullptr.
+    NVobjIndexTag* FindTag(std::string_view name, int* slot = nullptr) const;
+    // Makes `key` the key value of `text` for `tag`: character text as it is, numbers
+    // parsed, dates by the date forms; "%s is not a valid key for index tag %s" otherwise.
+    void KeyFromText(NVobjIndexTag& tag, std::string_view text, NVobjIndexKeyData& key) const;
+    // Find with a key already made: the search and landing on an acceptable record.
+    bool FindKey(const NVobjIndexKeyData& key);
+    // Rebuilds every open index file as an index build, then sets `order` from its top.
+    void RebuildIndexes(const std::string& order);
+    // The natural-order scan of Locate over `fields` for the display texts `wanted`.
+    bool LocateScan(const std::vector<std::string>& fields, const std::vector<std::string>& wanted,
+                    int32_t startRecord, bool partial, bool caseInsensitive);
+    // The tag whose key is made of exactly the plain fields `wanted` (upper-case names, each
+    // followed by ";"), or of more fields beginning with them when `partial`; none.
+    NVobjIndexTag* ServingTag(const std::string& wanted, bool partial);
+    // Writes the pages of the file in `slot` and frees it; the current tag must not be in it.
+    void CloseSlot(int slot);
     // CopyStructure of a Visual FoxPro table: its header (descriptors plain, no records) and
     // an empty memo file of the same block size.
     void CopyVfpStructure(const std::string& newName);
@@ -175,4 +335,14 @@ private:
     std::unique_ptr<TnvHugeSet> filterSet_;
     std::unique_ptr<TnvRecordFilter> filter_;
     bool filterRequested_ = false;
+    NVobjIndexTag* currentTag_ = nullptr;
+    std::string currentTagName_;
+    // The filter expression, when the filter was given as text; filter_ then tests with it.
+    std::unique_ptr<TnvExpHandler> filterExpression_;
+    std::string filterText_;
+    // Destroyed explicitly in the right order: everything holding the link, then the link,
+    // then the tables it reads.
+    std::unique_ptr<NVO_dBExpTable> expTable_;
+    std::unique_ptr<NVO_dBIndexTable> indexTable_;
+    std::unique_ptr<TnvExpUserLink> link_;
 };

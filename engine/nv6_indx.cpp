@@ -923,8 +923,8 @@ bool NVobjIndexFile::OpenDisk(std::string_view name, std::string_view defaultExt
 
 void NVobjIndexFile::CheckProductionIndex() {
     if (!table || !diskFile) return;
-    const std::string tablePath = table->TablePath();
-    if (tablePath.empty()) return;
+    const std::string tablePath = table->TableFileName();
+    if (tablePath.empty() || table->HasProductionIndex()) return;
     // Directory and base name without the extension, upper-cased: the family's programs
     // treat file names without regard to case.
     auto stem = [](std::string_view path) {

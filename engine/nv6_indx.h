@@ -52,12 +52,19 @@ public:
     virtual bool Enciphered() const { return false; }
     virtual std::string ReadPassword() const { return std::string(); }
     virtual std::string WritePassword() const { return std::string(); }
-    // The table file's full path, which a production index shares apart from its extension;
-    // empty when the table has no file of its own.
-    virtual std::string TablePath() const { return std::string(); }
-    // Marks the table as having a production index and rewrites its header; nothing when it
-    // already has one (and nothing by default).
+    // The table's own path, whether its header marks a production index, and marking it
+    // (the header is rewritten), for compound formats that open under the table's name.
+    virtual std::string TableFileName() const { return std::string(); }
+    virtual bool HasProductionIndex() const { return false; }
     virtual void MarkProductionIndex() {}
+    // A tag build reads every record, deleted ones included, whatever the filter: between
+    // BeginBuild and EndBuild, ReadRecordForBuild(n) makes record n current (false when it
+    // cannot be read). EndBuild puts the table back where BeginBuild found it. Builds nest.
+    virtual void BeginBuild() {}
+    virtual bool ReadRecordForBuild(int32_t /*record*/) { return false; }
+    virtual void EndBuild() {}
+    // Progress of a build as the table reports it (stat1, stat2, stat3).
+    virtual void BuildProgress(int32_t /*stat1*/, int32_t /*stat2*/, int32_t /*stat3*/) {}
 };
 
 // One entry: the key image (the inherited value), the record number an interior entry carries

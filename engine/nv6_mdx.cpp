@@ -217,9 +217,7 @@ void NVobjMDXTag::WriteEmptyRoot() {
     dirty = true;
 }
 
-void NVobjMDXTag::Build() {
-    NvRaise(TnvMsg::NotYetAvailable, {std::string("Building an index"), File()->MessageName()});
-}
+void NVobjMDXTag::Build() { NVobjSortMDX(this).Build(); }
 
 bool NVobjMDXTag::KeyAdd(NVobjIndexKeyData& key) {
     key.recNo = 0;
@@ -403,10 +401,10 @@ NVobjSortMDX::~NVobjSortMDX() {
 
 void NVobjSortMDX::Write(const TnvVariant& key, int32_t recNo) { Push(0, key, recNo); }
 
-int32_t NVobjSortMDX::Drain(int32_t total, const TnvSortProgress& progress) {
-    int32_t n = NvSortDrain(*this, total, progress, [this](const TnvVariant& key, int32_t rec) { Write(key, rec); });
+int32_t NVobjSortMDX::Build() {
+    const int32_t written = NvBuildTag(*tag_, *this, true, [this](const TnvVariant& key, int32_t rec) { Write(key, rec); });
     Finish();
-    return n;
+    return written;
 }
 
 void NVobjSortMDX::Push(int level, const TnvVariant& key, int32_t reference) {
@@ -495,7 +493,7 @@ void NVobjMDXFile::WriteNewHeader() {
     uint8_t* h = area.data();
     h[0] = 2;
     StoreToday(h + 1);
-    std::string tableName = table ? table->TablePath() : std::string();
+    std::string tableName = table ? table->TableFileName() : std::string();
     StoreTableName(h + kTableNameAt, tableName.empty() ? fileName : tableName);
     nvbytes::StoreLE16(h + kBlocksPerPageAt, static_cast<uint16_t>(blocksPerPage));
     nvbytes::StoreLE16(h + kPageSizeAt, static_cast<uint16_t>(pageSize));

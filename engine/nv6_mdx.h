@@ -76,8 +76,8 @@ public:
     // Hands one key in page order to the page buffers (used by the drain, and directly by
     // callers that already have the keys in order).
     void Write(const TnvVariant& key, int32_t recNo);
-    // Drains the sort into the pages and closes them (Finish); returns the keys written.
-    int32_t Drain(int32_t total, const TnvSortProgress& progress);
+    // Runs the record pass over the tag's table and writes the tree; returns the keys written.
+    int32_t Build();
     // Writes the partly filled pages from the leaves up and makes the top one the tag's root
     // (one zeroed page when no key came); marks the header dirty. Returns the root block.
     int32_t Finish();

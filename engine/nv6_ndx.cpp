@@ -72,7 +72,10 @@ bool NVobjNDXTag::TagCreate(std::string_view name, std::string_view keyExpr, boo
     std::vector<uint8_t> zero(kBlock, 0);
     File()->PageWrite(headerAddress, zero.data(), kBlock);
     TnvIndexTable* table = File()->Table();
-    if (table && table->RecordCount() > 0) return false;
+    if (table && table->RecordCount() > 0) {
+        NVobjSortNdx(this).Build();
+        return true;
+    }
     root = File()->NewPage();
     File()->PageWrite(root, zero.data(), kBlock);
     dirty = true;
@@ -253,6 +256,20 @@ int32_t NVobjNdxPageBuilder::Finish() {
     return tag_->root;
 }
 
+// ---- NVobjSortNdx --------------------------------------------------------------------
+
+NVobjSortNdx::NVobjSortNdx(NVobjNDXTag* tag)
+    : TnvSort(tag->keyLength + 1, nullptr, true, tag->unique), tag_(tag), pages_(tag) {}
+
+int32_t NVobjSortNdx::Build() {
+    tag_->PageRelease();
+    int32_t written = NvBuildTag(*tag_, *this, true,
+                                 [this](const TnvVariant& key, int32_t record) { pages_.Add(key, record); });
+    pages_.Finish();
+    tag_->TagStore();
+    return written;
+}
+
 // ---- NVobjNDXFile --------------------------------------------------------------------
 
 NVobjNDXFile::NVobjNDXFile(TnvIndexTable* owner, std::string_view name) : NVobjIndexFile(owner, name) {}
@@ -321,4 +338,13 @@ void NVobjNDXFile::Zap() {
     nextPage = 2;
     tag->WriteHeader();
     tag->dirty = false;
+}
+
+void NVobjNDXFile::Reindex() {
+    NVobjNDXTag* tag = Tag();
+    if (!tag || !diskFile) return;
+    Zap();
+    nextPage = 1;
+    NVobjSortNdx(tag).Build();
+    diskFile->Flush();
 }

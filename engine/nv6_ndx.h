@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nv6_indx.h"
+#include "nv6_sort.h"
 
 // The one order of an NDX file.
 class NVobjNDXTag : public NVobjIndexTag {
@@ -21,9 +22,8 @@ public:
     // Character keys as text (partial: trailing blanks dropped); dates and numbers as doubles,
     // a blank date as 1e100 so that it sorts last.
     void KeyFormat(TnvVariant& value, bool partial) override;
-    // Stores the definition, derives key type and lengths from one evaluation, writes the
-    // header and an empty root. A table with records needs the build, which is not here yet:
-    // false then.
+    // Stores the definition, derives key type and lengths from one evaluation on the current
+    // record, writes the header, then an empty root (no records) or the built tree.
     bool TagCreate(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
                    std::string_view forExpression) override;
     // Record number 0, then the framework's insertion (after every equal key).
@@ -73,6 +73,20 @@ private:
     bool finished_ = false;
 };
 
+// Builds an NDX tag from its table: every record's key through the sort, then the sorted
+// keys into the tag's pages bottom-up, starting at the file's next block. The tag's root and
+// header are set when Build returns.
+class NVobjSortNdx : public TnvSort {
+public:
+    explicit NVobjSortNdx(NVobjNDXTag* tag);
+    // Runs the record pass and writes the tree; returns the number of keys written.
+    int32_t Build();
+
+private:
+    NVobjNDXTag* tag_;
+    NVobjNdxPageBuilder pages_;
+};
+
 // One NDX file.
 class NVobjNDXFile : public NVobjIndexFile {
 public:
@@ -93,5 +107,7 @@ public:
     void PageWrite(int64_t address, const void* buffer, int32_t length) override;
     // Makes the file an empty index for its tag: header, one empty root at block 1.
     void Zap() override;
+    // Zaps the file and builds its tag again from the table, pages from block 1 on.
+    void Reindex() override;
     NVobjNDXTag* Tag() const { return static_cast<NVobjNDXTag*>(TagByNumber(0)); }
 };

@@ -7,6 +7,7 @@
 
 #include "nv6_bytes.h"
 #include "nv6_glbl.h"
+#include "nv6_indx.h"
 
 namespace {
 
@@ -419,4 +420,44 @@ int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progres
     }
     report(0, 0, 0);
     return delivered;
+}
+
+// ---- building a tag from its table ----
+
+TnvTagRecordSource::TnvTagRecordSource(NVobjIndexTag& tag, bool partialKeys)
+    : tag_(tag), partial_(partialKeys), count_(tag.File()->Table() ? tag.File()->Table()->RecordCount() : 0) {}
+
+bool TnvTagRecordSource::NextRecord() {
+    TnvIndexTable* table = tag_.File()->Table();
+    if (!table || record_ >= count_) return false;
+    ++record_;
+    return table->ReadRecordForBuild(record_);
+}
+
+bool TnvTagRecordSource::ForHolds() { return !tag_.forHandler || tag_.ForEvaluate(); }
+
+void TnvTagRecordSource::KeyValue(TnvVariant& key) {
+    bool ok = true;
+    if (!tag_.KeyEvaluate(key, ok)) key.PutString("");
+    tag_.KeyFormat(key, partial_);
+}
+
+int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
+                   const std::function<void(const TnvVariant&, int32_t)>& sink) {
+    TnvIndexTable* table = tag.File()->Table();
+    struct BuildScope {
+        TnvIndexTable* table;
+        explicit BuildScope(TnvIndexTable* t) : table(t) {
+            if (table) table->BeginBuild();
+        }
+        ~BuildScope() {
+            if (table) table->EndBuild();
+        }
+    } scope(table);
+    TnvSortProgress progress;
+    if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
+    TnvTagRecordSource source(tag, partialKeys);
+    int32_t total = source.RecordCount();
+    NvSortRecords(sort, source, progress);
+    return NvSortDrain(sort, total, progress, sink);
 }

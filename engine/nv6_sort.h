@@ -15,6 +15,8 @@
 #include "nv6_coll.h"
 #include "nv6_tool.h"
 
+class NVobjIndexTag;
+
 class TnvSort : public TnvSortOwner {
 public:
     // Longest key (without the record number) any sort accepts.
@@ -129,3 +131,30 @@ int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortP
 // number of keys delivered.
 int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
                     const std::function<void(const TnvVariant&, int32_t)>& sink);
+
+// The record pass of a tag build: every record of the tag's table, deleted ones included and
+// whatever the filter (the table is in its index-building state meanwhile), the FOR condition
+// applied, the key evaluated and formatted as the tag stores it (`partialKeys`: the partial
+// form, which drops the padding the format adds back when it writes the page).
+class TnvTagRecordSource : public TnvSortRecordSource {
+public:
+    TnvTagRecordSource(NVobjIndexTag& tag, bool partialKeys);
+    int32_t RecordCount() override { return count_; }
+    bool NextRecord() override;
+    int32_t RecordNumber() override { return record_; }
+    bool ForHolds() override;
+    void KeyValue(TnvVariant& key) override;
+
+private:
+    NVobjIndexTag& tag_;
+    bool partial_;
+    int32_t count_;
+    int32_t record_ = 0;
+};
+
+// Both phases of a tag build: the record pass into `sort`, then the sorted keys into `sink`,
+// with the table's progress reports, the table in its index-building state throughout and
+// put back where it was afterwards (also when a key expression raises). Returns the number
+// of keys delivered.
+int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
+                   const std::function<void(const TnvVariant&, int32_t)>& sink);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "nv_test_errors.h"
 #include "db_conv.h"
 #include "db_links.h"
 #include "mem_dataset.h"
@@ -18,14 +19,7 @@ std::vector<TMemColumn> AllTypes() {
             {"NOTES", ftMemo, 0}};
 }
 
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(no error)";
-}
+using nvtest::ErrorOf;
 
 struct FieldFixture : ::testing::Test {
     TMemDataSet ds{AllTypes()};

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "nv_test_errors.h"
 #include "dbf_support.h"
 #include "nv6_bytes.h"
 #include "nv6_date.h"
@@ -16,15 +17,7 @@ using dbftest::TempDir;
 
 namespace {
 
-template <class F>
-std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "";
-}
+using nvtest::ErrorOf;
 
 class DbfFields : public ::testing::Test {
 protected:

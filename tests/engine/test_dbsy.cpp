@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "nv_test_errors.h"
 #include "dbf_support.h"
 #include "nv6_dbsy.h"
 #include "nv6_glbl.h"
@@ -19,14 +20,7 @@ namespace {
 using dbftest::ReadAll;
 using dbftest::TempDir;
 
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "";
-}
+using nvtest::ErrorOf;
 
 // A table of `count` records NAME = "R<n>", N = n, with the records in `deleted` deleted
 // and, with `memo`, a memo text "memo <n>" on every record.

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string>
 
+#include "nv_test_errors.h"
 #include "disk_peer.h"
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
@@ -23,15 +24,7 @@ std::string ReadText(const std::string& path) {
 }
 
 // The message a call raises as ENorvaneError, or "" when it raises nothing.
-template <class F>
-std::string ErrorOf(F call) {
-    try {
-        call();
-    } catch (const ENorvaneError& e) {
-        return e.Message();
-    }
-    return "";
-}
+using nvtest::ErrorOf;
 
 class DiskFile : public ::testing::Test {
 protected:

@@ -57,7 +57,7 @@ public:
     bool RecordModified() const override { return true; }
     void UseOldRecord(bool value) override { useOld = value; }
     std::string Directory() const override { return dir; }
-    std::string TablePath() const override { return tablePath; }
+    std::string TableFileName() const override { return tablePath; }
     void MarkProductionIndex() override { ++marked; }
 
     // Record writes as the cursor makes them: the new value in place, the old one kept.

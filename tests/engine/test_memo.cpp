@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "nv_test_errors.h"
 #include "nv6_bytes.h"
 #include "nv6_glbl.h"
 #include "nv6_memo.h"
@@ -83,15 +84,7 @@ std::string Text(std::size_t n, char seed = 'a') {
     return s;
 }
 
-template <class F>
-std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const ENorvaneError& e) {
-        return e.Message();
-    }
-    return "no error";
-}
+using nvtest::ErrorOf;
 
 // ---- Peer files: block numbers straight from the table records ----
 

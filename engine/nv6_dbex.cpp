@@ -1,0 +1,151 @@
+#include "nv6_dbex.h"
+
+#include "nv6_dbsy.h"
+#include "nv6_tool.h"
+
+// ---- fields for expressions ----
+
+std::string NVO_dBExpTable::TableAlias() const { return BaseName(cursor_.FileName()); }
+
+int NVO_dBExpTable::FieldCount() const { return cursor_.FieldCount(); }
+
+std::string NVO_dBExpTable::FieldName(int field) const { return cursor_.FieldName(field); }
+
+char NVO_dBExpTable::FieldType(int field) const { return cursor_.FieldType(field); }
+
+int NVO_dBExpTable::FieldLength(int field) const { return cursor_.FieldLength(field); }
+
+int NVO_dBExpTable::FieldDecimals(int field) const { return cursor_.FieldDecimals(field); }
+
+std::string NVO_dBExpTable::FieldText(int field) { return cursor_.GetRaw(field); }
+
+int32_t NVO_dBExpTable::FieldDate(int field) { return cursor_.GetDate(field); }
+
+double NVO_dBExpTable::FieldNumber(int field) { return static_cast<double>(cursor_.GetNumber(field)); }
+
+bool NVO_dBExpTable::FieldLogical(int field) { return cursor_.GetLogical(field); }
+
+std::string NVO_dBExpTable::FieldMemo(int field) {
+    if (!cursor_.IsMemoField(field) || !cursor_.MemoFor(field)) return std::string();
+    int32_t size = cursor_.MemoSize(field);
+    if (size <= 0) return std::string();
+    std::string text(static_cast<std::size_t>(size), '\0');
+    int32_t got = cursor_.ReadMemo(field, reinterpret_cast<uint8_t*>(text.data()), size);
+    text.resize(static_cast<std::size_t>(got < 0 ? 0 : got));
+    return text;
+}
+
+int32_t NVO_dBExpTable::RecordNumber() { return cursor_.CurrentRecord(); }
+
+bool NVO_dBExpTable::RecordDeleted() { return cursor_.RecordPointer()[0] == '*'; }
+
+bool NVO_dBExpTable::AtBOF() { return cursor_.Bof(); }
+
+bool NVO_dBExpTable::AtEOF() { return cursor_.Eof(); }
+
+int32_t NVO_dBExpTable::RecordCount() { return cursor_.RecordCount(); }
+
+// ---- compiled index expressions ----
+
+NVO_dBIndexExpression::NVO_dBIndexExpression(TnvExpUserLink& link, std::string_view text, int16_t options)
+    : link_(link), handler_(&link, text), text_(text), numericWidth_(options) {}
+
+void NVO_dBIndexExpression::Evaluate(TnvVariant& result) {
+    struct WidthScope {
+        TnvExpUserLink& link;
+        int32_t saved;
+        ~WidthScope() { link.defaultNumericWidth = saved; }
+    } scope{link_, link_.defaultNumericWidth};
+    link_.defaultNumericWidth = numericWidth_;
+    handler_.EvaluateKey(result);
+}
+
+// ---- the table for index files ----
+
+std::unique_ptr<TnvIndexExpression> NVO_dBIndexTable::CompileExpression(std::string_view text, int16_t options) {
+    return cursor_.CompileExpression(text, options);
+}
+
+int32_t NVO_dBIndexTable::RecordNumber() const { return cursor_.CurrentRecord(); }
+
+int32_t NVO_dBIndexTable::RecordCount() const { return cursor_.RecordCount(); }
+
+bool NVO_dBIndexTable::ExactMatch() const { return cursor_.ExactMatch(); }
+
+bool NVO_dBIndexTable::RecordModified() const { return cursor_.RecordModified(); }
+
+void NVO_dBIndexTable::UseOldRecord(bool old) {
+    if (old) {
+        if (savedPointer_) return;
+        savedPointer_ = cursor_.RecordPointer();
+        // Expressions only read through the pointer; the old image is never written.
+        cursor_.SetRecordPointer(const_cast<uint8_t*>(cursor_.OldRecord()));
+    } else if (savedPointer_) {
+        cursor_.SetRecordPointer(savedPointer_);
+        savedPointer_ = nullptr;
+    }
+}
+
+std::string NVO_dBIndexTable::Directory() const {
+    const std::string& path = cursor_.FileName();
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+bool NVO_dBIndexTable::Enciphered() const { return recrypting_ || cursor_.Enciphered(); }
+
+std::string NVO_dBIndexTable::ReadPassword() const {
+    if (recrypting_) return recryptRead_;
+    return cursor_.Enciphered() ? cursor_.ReadPassword() : std::string();
+}
+
+std::string NVO_dBIndexTable::WritePassword() const {
+    if (recrypting_) return recryptWrite_;
+    return cursor_.Enciphered() ? cursor_.WritePassword() : std::string();
+}
+
+void NVO_dBIndexTable::BeginRecrypt(std::string_view oldPassword, std::string_view newPassword) {
+    recrypting_ = true;
+    recryptRead_ = oldPassword;
+    recryptWrite_ = newPassword;
+}
+
+void NVO_dBIndexTable::EndRecrypt() {
+    recrypting_ = false;
+    recryptRead_.clear();
+    recryptWrite_.clear();
+}
+
+std::string NVO_dBIndexTable::TableFileName() const { return cursor_.FileName(); }
+
+bool NVO_dBIndexTable::HasProductionIndex() const { return cursor_.ProductionIndex(); }
+
+void NVO_dBIndexTable::MarkProductionIndex() {
+    if (cursor_.ProductionIndex() || !cursor_.ReadWrite()) return;
+    cursor_.SetProductionIndex(true);
+    cursor_.WriteHeader();
+}
+
+void NVO_dBIndexTable::BeginBuild() {
+    if (buildDepth_++ > 0) return;
+    buildRemembered_ = cursor_.CurrentRecord();
+    cursor_.SetState(TnvDBFState::IndexBuild);
+}
+
+bool NVO_dBIndexTable::ReadRecordForBuild(int32_t record) {
+    if (record < 1 || record > cursor_.RecordCount()) return false;
+    cursor_.NVO_dBaseFld::Go(record);
+    return cursor_.CurrentRecord() == record;
+}
+
+void NVO_dBIndexTable::EndBuild() {
+    if (buildDepth_ == 0 || --buildDepth_ > 0) return;
+    cursor_.SetState(TnvDBFState::Normal);
+    int32_t back = buildRemembered_;
+    if (back > 0 && back <= cursor_.RecordCount())
+        cursor_.NVO_dBaseFld::Go(back);
+}
+
+void NVO_dBIndexTable::BuildProgress(int32_t stat1, int32_t stat2, int32_t stat3) {
+    cursor_.StatusUpdate(stat1, stat2, stat3);
+}

@@ -1,0 +1,212 @@
+// Expressions bound to a real table through its cursor: field variables and table functions,
+// the per-expression STR width, the old-record view index maintenance uses, and filters
+// given as text with navigation, record writes and refiltering.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "nv_test_errors.h"
+#include "dbf_support.h"
+#include "nv6_dbex.h"
+#include "nv6_dbsy.h"
+#include "nv6_glbl.h"
+#include "nv6_sql.h"
+
+namespace {
+
+using dbftest::TempDir;
+
+using nvtest::ErrorOf;
+
+// NAME C 10, AGE N 3 0, GOOD L with `count` records: NAME "Name<n>", AGE n, GOOD for even n.
+void MakeTable(const std::string& path, int count) {
+    {
+        NVO_DBFBuild build(path);
+        build.AddField("NAME", "C", 10, 0);
+        build.AddField("AGE", "N", 3, 0);
+        build.AddField("GOOD", "L", 1, 0);
+        build.Build();
+    }
+    NVO_dBHandler t(path, false, true, "");
+    for (int n = 1; n <= count; ++n) {
+        t.BlankRecord();
+        t.PutRaw(1, "Name" + std::to_string(n));
+        t.SetNumber(2, n);
+        t.SetLogical(3, n % 2 == 0);
+        t.Append();
+    }
+}
+
+std::string Eval(NVO_dBHandler& t, const std::string& text, int16_t options = 10) {
+    TnvVariant v(256);
+    t.CompileExpression(text, options)->Evaluate(v);
+    return v.AsString();
+}
+
+std::vector<int> Walk(NVO_dBHandler& t) {
+    std::vector<int> seen;
+    for (t.Go(-3); !t.Eof(); t.Skip(1)) seen.push_back(t.CurrentRecord());
+    return seen;
+}
+
+TEST(CursorExpressions, FieldsAndTableFunctionsReadTheCurrentRecord) {
+    TempDir dir;
+    MakeTable(dir.File("people.dbf"), 5);
+    NVO_dBHandler t(dir.File("people.dbf"), false, true, "");
+    t.Go(3);
+    EXPECT_EQ(Eval(t, "TRIM(NAME)+'/'+STR(AGE,2)"), "Name3/ 3");
+    EXPECT_EQ(Eval(t, "TRIM(PEOPLE.NAME)"), "Name3");
+    EXPECT_EQ(Eval(t, "STR(RECNO(),1)"), "3");
+    EXPECT_EQ(Eval(t, "IIF(DELETED(),'D','L')"), "L");
+    t.DeleteRecord();
+    EXPECT_EQ(Eval(t, "IIF(DELETED(),'D','L')"), "D");
+    EXPECT_THROW(Eval(t, "NOSUCH+1"), ENorvaneExpression);
+    // Each expression evaluates with its own STR width, whatever was compiled last.
+    auto tenWide = t.CompileExpression("STR(AGE)", 10);
+    auto ownWide = t.CompileExpression("STR(AGE)", -1);
+    TnvVariant v(64);
+    tenWide->Evaluate(v);
+    EXPECT_EQ(v.AsString(), "         3");
+    ownWide->Evaluate(v);
+    EXPECT_EQ(v.AsString(), "  3");
+    tenWide->Evaluate(v);
+    EXPECT_EQ(v.AsString().size(), 10u);
+}
+
+TEST(CursorExpressions, TheOldRecordViewShowsTheRecordAsLastRead) {
+    TempDir dir;
+    MakeTable(dir.File("o.dbf"), 3);
+    NVO_dBHandler t(dir.File("o.dbf"), false, true, "");
+    t.Go(2);
+    t.PutRaw(1, "Changed");
+    TnvIndexTable& view = t.IndexTable();
+    EXPECT_TRUE(view.RecordModified());
+    EXPECT_EQ(Eval(t, "TRIM(NAME)"), "Changed");
+    view.UseOldRecord(true);
+    view.UseOldRecord(true);  // a second switch must not lose the way back
+    EXPECT_EQ(Eval(t, "TRIM(NAME)"), "Name2");
+    view.UseOldRecord(false);
+    EXPECT_EQ(Eval(t, "TRIM(NAME)"), "Changed");
+    EXPECT_EQ(view.RecordNumber(), 2);
+    EXPECT_EQ(view.Directory(), dir.File(""));
+}
+
+TEST(CursorFilter, TextFilterSelectsRecordsOnceRequested) {
+    TempDir dir;
+    MakeTable(dir.File("f.dbf"), 10);
+    NVO_dBHandler t(dir.File("f.dbf"), false, true, "");
+    t.SetFilter("GOOD .AND. AGE > 3", false, true);
+    EXPECT_EQ(t.FilterText(), "GOOD .AND. AGE > 3");
+    EXPECT_FALSE(t.FilterActive());
+    EXPECT_EQ(Walk(t).size(), 10u);
+    t.SetFiltered(true);
+    EXPECT_TRUE(t.FilterActive());
+    EXPECT_EQ(Walk(t), (std::vector<int>{4, 6, 8, 10}));
+    t.Go(-4);
+    EXPECT_EQ(t.CurrentRecord(), 10);
+    t.Skip(-1);
+    EXPECT_EQ(t.CurrentRecord(), 8);
+
+    // Deleted records pass the filter evaluation but hide when show-deleted is off, without
+    // a new pass.
+    t.Go(6);
+    t.DeleteRecord();
+    t.SetShowDeleted(false);
+    EXPECT_EQ(Walk(t), (std::vector<int>{4, 8, 10}));
+    t.SetShowDeleted(true);
+    EXPECT_EQ(Walk(t), (std::vector<int>{4, 6, 8, 10}));
+
+    // A written record gets its bit from the filter at once.
+    t.Go(8);
+    t.SetLogical(3, false);
+    t.WriteRecord(8);
+    t.Go(5);
+    t.SetLogical(3, true);
+    t.WriteRecord(5);
+    EXPECT_EQ(Walk(t), (std::vector<int>{4, 5, 6, 10}));
+
+    // An appended record too.
+    t.BlankRecord();
+    t.SetNumber(2, 50);
+    t.SetLogical(3, true);
+    t.Append();
+    EXPECT_EQ(Walk(t), (std::vector<int>{4, 5, 6, 10, 11}));
+
+    t.SetFiltered(false);
+    EXPECT_EQ(Walk(t).size(), 11u);
+    t.SetFilter("", false, true);
+    t.SetFiltered(true);
+    EXPECT_FALSE(t.FilterActive());
+    EXPECT_EQ(Walk(t).size(), 11u);
+}
+
+TEST(CursorFilter, BadFiltersRaiseAndLeaveTheFilterInactive) {
+    TempDir dir;
+    MakeTable(dir.File("b.dbf"), 4);
+    NVO_dBHandler t(dir.File("b.dbf"), false, true, "");
+    t.SetFiltered(true);
+    EXPECT_EQ(ErrorOf([&] { t.SetFilter("AGE + 1", false, true); }), "Filter expression must return boolean result");
+    EXPECT_EQ(t.FilterText(), "AGE + 1");
+    EXPECT_FALSE(t.FilterActive());
+    EXPECT_EQ(Walk(t).size(), 4u);
+    EXPECT_THROW(t.SetFilter("AGE > ", false, true), ENorvaneExpression);
+    EXPECT_FALSE(t.FilterActive());
+    // The requested state survives the failures: a good filter is active at once.
+    t.SetFilter("AGE = 2 .OR. AGE = 3", false, true);
+    EXPECT_TRUE(t.FilterActive());
+    EXPECT_EQ(Walk(t), (std::vector<int>{2, 3}));
+    // A constant expression has no operand worth filtering with... but TRUE is one operand.
+    t.SetFilter(".NOT. .F.", false, true);
+    EXPECT_EQ(Walk(t).size(), 4u);
+}
+
+TEST(CursorFilter, CaseAndWildcardsFollowTheFlagsAndRefilterSeesOthersChanges) {
+    TempDir dir;
+    MakeTable(dir.File("c.dbf"), 12);
+    NVO_dBHandler t(dir.File("c.dbf"), true, true, "");
+    t.SetFiltered(true);
+    // A pattern never matches a text shorter than itself: "Name1" is not "Name1*".
+    t.SetFilter("NAME = 'name1*'", true, true);
+    EXPECT_EQ(Walk(t), (std::vector<int>{10, 11, 12}));
+    t.SetFilter("NAME = 'name1*'", false, true);
+    EXPECT_TRUE(Walk(t).empty());
+    t.SetFilter("NAME = 'Name1*'", false, false);
+    EXPECT_TRUE(Walk(t).empty());
+    t.SetFilter("NAME = 'Name1*'", false, true);
+    EXPECT_EQ(Walk(t), (std::vector<int>{10, 11, 12}));
+    {
+        NVO_dBHandler other(dir.File("c.dbf"), true, true, "");
+        other.Go(2);
+        ASSERT_TRUE(other.LockRecord());
+        other.PutRaw(1, "Name19");
+        other.WriteRecord(2);
+        other.UnlockTable();
+    }
+    EXPECT_EQ(Walk(t), (std::vector<int>{10, 11, 12}));
+    t.Refilter();
+    EXPECT_EQ(Walk(t), (std::vector<int>{2, 10, 11, 12}));
+}
+
+TEST(CursorFilter, SettingAFilterKeepsAnUnsavedRecordImage) {
+    TempDir dir;
+    MakeTable(dir.File("u.dbf"), 6);
+    {
+        NVO_dBHandler t(dir.File("u.dbf"), false, true, "");
+        t.Go(4);
+        t.PutRaw(1, "Edited");
+        t.SetFilter("AGE > 2", false, true);
+        EXPECT_EQ(t.CurrentRecord(), 4);
+        EXPECT_TRUE(t.RecordModified());
+        EXPECT_EQ(t.GetRaw(1), "Edited    ");
+        t.WriteRecord(4);
+    }
+    NVO_dBHandler again(dir.File("u.dbf"), true, false, "");
+    again.Go(4);
+    EXPECT_EQ(again.GetRaw(1), "Edited    ");
+    again.Go(5);
+    EXPECT_EQ(again.GetRaw(1), "Name5     ");
+}
+
+}  // namespace
