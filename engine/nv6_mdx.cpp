@@ -388,7 +388,7 @@ void NVobjMDXTag::TagStore() {
 // ---- NVobjSortMDX --------------------------------------------------------------------
 
 NVobjSortMDX::NVobjSortMDX(NVobjMDXTag* tag)
-    : TnvSort(tag->keyType == 'C' ? tag->keyLength + 1 : 9, tag->Collation(), tag->ascending, tag->unique),
+    : TnvSort(tag->keyType == 'C' ? tag->keyLength + 1 : 9, nullptr, tag->ascending, tag->unique),
       tag_(tag) {}
 
 NVobjSortMDX::~NVobjSortMDX() {
@@ -401,8 +401,74 @@ NVobjSortMDX::~NVobjSortMDX() {
 
 void NVobjSortMDX::Write(const TnvVariant& key, int32_t recNo) { Push(0, key, recNo); }
 
+namespace {
+
+// The record pass of an MDX build hands the sort fixed-length byte images: blank-padded text,
+// and doubles as 8 big-endian bytes that order as the numbers do. Shorter images would put
+// the record number next to key bytes, and a key that is a prefix of another (or a number
+// whose last bytes are zero) would sort by its record number instead of its value.
+class FixedKeySource : public TnvTagRecordSource {
+public:
+    explicit FixedKeySource(NVobjMDXTag& tag) : TnvTagRecordSource(tag, true), tag_(tag) {}
+    void KeyValue(TnvVariant& key) override {
+        TnvTagRecordSource::KeyValue(key);
+        uint8_t image[kMaxCharacterKey];
+        if (tag_.keyType == 'C') {
+            std::memset(image, ' ', static_cast<std::size_t>(tag_.keyLength));
+            std::string_view text = key.View();
+            std::memcpy(image, text.data(), std::min<std::size_t>(text.size(), static_cast<std::size_t>(tag_.keyLength)));
+            key.PutBinary(image, tag_.keyLength);
+            return;
+        }
+        const double number = key.IsEmpty() ? 0.0 : key.AsNumber();
+        uint64_t bits;
+        std::memcpy(&bits, &number, 8);
+        bits = (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
+        nvbytes::StoreBE64(image, bits);
+        key.PutBinary(image, 8);
+    }
+
+private:
+    NVobjMDXTag& tag_;
+};
+
+// The key back from its image.
+void FromFixedKey(const NVobjMDXTag& tag, const TnvVariant& image, TnvVariant& key) {
+    if (tag.keyType == 'C') {
+        key.PutString(image.View());
+        key.TrimRight();
+        return;
+    }
+    uint64_t bits = image.Length() == 8 ? nvbytes::LoadBE64(image.Data()) : 0;
+    bits = (bits >> 63) ? bits & ~(uint64_t{1} << 63) : ~bits;
+    double number;
+    std::memcpy(&number, &bits, 8);
+    key.PutNumber(number);
+}
+
+}  // namespace
+
 int32_t NVobjSortMDX::Build() {
-    const int32_t written = NvBuildTag(*tag_, *this, true, [this](const TnvVariant& key, int32_t rec) { Write(key, rec); });
+    TnvIndexTable* table = tag_->File()->Table();
+    struct BuildScope {
+        TnvIndexTable* table;
+        explicit BuildScope(TnvIndexTable* t) : table(t) {
+            if (table) table->BeginBuild();
+        }
+        ~BuildScope() {
+            if (table) table->EndBuild();
+        }
+    } scope(table);
+    TnvSortProgress progress;
+    if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
+    FixedKeySource source(*tag_);
+    const int32_t total = source.RecordCount();
+    NvSortRecords(*this, source, progress);
+    TnvVariant key(kMaxCharacterKey + 8);
+    const int32_t written = NvSortDrain(*this, total, progress, [this, &key](const TnvVariant& image, int32_t rec) {
+        FromFixedKey(*tag_, image, key);
+        Write(key, rec);
+    });
     Finish();
     return written;
 }
