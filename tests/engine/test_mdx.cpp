@@ -413,11 +413,19 @@ TEST(Mdx, DirectoryStaysInNameOrderThroughAddReplaceAndDelete) {
     EXPECT_EQ(names(), std::vector<std::string>{});
     EXPECT_EQ(ReadAll(dir.File("d.mdx")).size(), 2048u);
     ASSERT_TRUE(file->TagAdd("AGAIN", "A", false, true, ""));
+    ASSERT_TRUE(file->TagAdd("BETTER", "B", false, true, ""));
     EXPECT_EQ(file->Tag(0)->headerAddress, 4);
+    // Reindex on an empty table: header area, then per tag its header and a whole empty page.
+    file->Reindex();
+    EXPECT_EQ(ReadAll(dir.File("d.mdx")).size(), 2048u + 4u * 1024u);
+    EXPECT_EQ(file->Tag(1)->headerAddress, 8);
+    EXPECT_EQ(file->Tag(1)->root, 10);
+    EXPECT_EQ(file->Tag(1)->TagMove(-3), 0);
     file.reset();
     auto again = NVobjMDXFile::Open(&table, dir.File("d.mdx"), false, false, false);
-    ASSERT_EQ(again->TagCount(), 1);
+    ASSERT_EQ(again->TagCount(), 2);
     EXPECT_EQ(again->Tag(0)->tagName, "AGAIN");
+    EXPECT_EQ(again->Tag(1)->root, 10);
 }
 
 TEST(Mdx, MoreTagsThanTheDirectoryHoldsAreRefused) {
