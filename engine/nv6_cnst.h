@@ -81,6 +81,8 @@ enum class TnvMsg : int {
     TooManyIndexFiles,
     KeyNotForTag,
     IndexTagNotBuilt,
+    TagNameLength,         // "Tag name %s must have 1 to 10 characters"
+    TagExpressionTooLong,
     IndexTooManyTags,
     IndexExpressionTooLong,
     Count_

@@ -1,6 +1,7 @@
 #include "nv6_dbex.h"
 
 #include "nv6_dbsy.h"
+#include "nv6_lcal.h"
 #include "nv6_tool.h"
 
 // ---- fields for expressions ----
@@ -84,6 +85,18 @@ void NVO_dBIndexTable::UseOldRecord(bool old) {
         cursor_.SetRecordPointer(savedPointer_);
         savedPointer_ = nullptr;
     }
+}
+
+bool NVO_dBIndexTable::FieldSize(std::string_view name, int& length, int& decimals) const {
+    length = decimals = 0;
+    const std::string wanted = nvlocale::AnsiUpperCase(name);
+    for (int field = 1; field <= cursor_.FieldCount(); ++field) {
+        if (nvlocale::AnsiUpperCase(cursor_.FieldName(field)) != wanted) continue;
+        length = cursor_.FieldLength(field);
+        decimals = cursor_.FieldDecimals(field);
+        return true;
+    }
+    return false;
 }
 
 std::string NVO_dBIndexTable::Directory() const {

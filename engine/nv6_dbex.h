@@ -88,6 +88,7 @@ public:
     bool ReadRecordForBuild(int32_t record) override;
     void EndBuild() override;
     void BuildProgress(int32_t stat1, int32_t stat2, int32_t stat3) override;
+    bool FieldSize(std::string_view name, int& length, int& decimals) const override;
 
     // While a password change re-keys the index pages: pages are read with `oldPassword`
     // and written with `newPassword` (empty: plain) until EndRecrypt.

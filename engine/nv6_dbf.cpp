@@ -570,8 +570,13 @@ void NVO_dBaseDBF::ReopenReplacedFile() {
     TnvDBFHeader fresh;
     if (ReadAt(0, fresh.bytes.data(), nvdbf::kHeaderSize) < nvdbf::kHeaderSize)
         NvRaise(TnvMsg::ReadError, {FileName()});
-    if (fresh.HeaderLength() != headerLength_ || fresh.RecordLength() != recordLength_)
+    // The copy holds the same descriptors but need not keep the padding another program
+    // left after them, so only a header too short for them is refused.
+    int area = nvdbf::DescriptorAreaLength(version_, fresh.HeaderLength());
+    if (fresh.RecordLength() != recordLength_ ||
+        area < static_cast<int>(descriptors_.size()) * nvdbf::kDescriptorSize)
         NvRaise(TnvMsg::TableHeaderInvalid, {FileName()});
+    headerLength_ = fresh.HeaderLength();
     header_ = fresh;
     lastStamp_ = fresh.ChangeStamp();
     count_ = CountFromSize(FileSize());

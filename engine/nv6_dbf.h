@@ -8,6 +8,7 @@
 // from one thread. Every failure is an engine exception (nv6_glbl.h).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -192,6 +193,11 @@ public:
     void SetRecordPointer(uint8_t* record) { rec_ = record ? record : recordBuffer_.data(); }
     uint8_t* RecordBuffer() { return recordBuffer_.data(); }
     const uint8_t* OldRecord() const { return oldRecord_.data(); }
+    // Replaces the copy of the record as read before editing with `image` (RecordLength()
+    // bytes): a record being inserted starts from its blank image.
+    void SetOldRecord(const uint8_t* image) {
+        std::copy(image, image + recordLength_, oldRecord_.begin());
+    }
     const TnvFieldDescriptor& Descriptor(int index) const { return descriptors_.at(index); }
 
 protected:

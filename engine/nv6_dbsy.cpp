@@ -192,6 +192,9 @@ std::unique_ptr<TnvIndexExpression> NVO_dBHandler::CompileExpression(std::string
 
 void NVO_dBHandler::SetIndexFile(int slot, std::unique_ptr<NVO_IndexFile> file) {
     if (slot < 1 || slot > kIndexSlots) return;
+    // The current tag must not outlive the file it belongs to.
+    NVobjIndexFile* replaced = IndexFileCore(slot);
+    if (currentTag_ && replaced && currentTag_->File() == replaced) SetOrder("", true);
     if (file) file->SetLockProtocol(LockProtocol());
     indexFiles_[static_cast<std::size_t>(slot - 1)] = std::move(file);
 }
@@ -899,13 +902,20 @@ void NVO_dBHandler::SetPassword(const std::string& password) {
     bool filter = filterRequested_;
     SetShowDeleted(true);
     filterRequested_ = false;
+    // Every record keeps its number, so that the index pages stay right: the copy runs in
+    // natural order whatever the order (a unique tag would leave records out).
+    NVobjIndexTag* tag = currentTag_;
+    if (tag) tag->PageRelease();
+    currentTag_ = nullptr;
     try {
         ReplaceByCopy(password, true);
     } catch (...) {
+        currentTag_ = tag;
         SetShowDeleted(showDeleted);
         filterRequested_ = filter;
         throw;
     }
+    currentTag_ = tag;
     SetShowDeleted(showDeleted);
     filterRequested_ = filter;
     AdoptPassword(password);
@@ -1251,7 +1261,11 @@ bool NVO_dBHandler::SetRange(std::string_view low, std::string_view high, bool l
 }
 
 void NVO_dBHandler::ClearRange() {
-    if (currentTag_) currentTag_->SetRange(nullptr, false, false, false, nullptr);
+    if (!currentTag_) return;
+    if (!currentTag_->SetRange(nullptr, false, false, false, nullptr)) return;
+    // Dropping the range moved the tag to its top; the next skip starts from the cursor.
+    const int32_t record = CurrentRecord();
+    if (record >= 1 && record <= RecordCount()) outOfOrder_ = currentTag_->KeySync(record) != record;
 }
 
 // ---- orders: locate ----

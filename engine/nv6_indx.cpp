@@ -31,7 +31,10 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
     // A page claiming more entries than it can hold would make every later split and
     // write go wrong; a kind outside the model cannot be walked. An interior page may carry
     // one pointer beyond its keys.
-    if (tag_->maxEntries > 0 && Count() > tag_->maxEntries + (kind < kLeaf ? 1 : 0)) tag_->RaiseCorrupt();
+    // Compressed leaves (CDX) hold as many keys as their bytes allow; the format checks them.
+    if (tag_->maxEntries > 0 && (kind < kLeaf || tag_->countLimitedLeaves) &&
+        Count() > tag_->maxEntries + (kind < kLeaf ? 1 : 0))
+        tag_->RaiseCorrupt();
     if (kind != kLeaf && kind != kInterior && kind != kNewRoot) tag_->RaiseCorrupt();
     dirty = false;
 }
@@ -211,6 +214,12 @@ int NVobjIndexKey::Seek(const NVobjIndexKeyData& key, int32_t record, int prefix
     for (;;) {
         const NVobjIndexKeyData& entry = *Items(current);
         int r = tag_->CompareKeys(key, entry, prefixResult);
+        // A search for one record's entry only matches keys that are equal, not longer keys
+        // it is a prefix of: with record-ordered keys the record numbers of different keys
+        // say nothing about their order, and a high key such as "ANBO" of record 3 would send
+        // the search for ("AN", 542) past the page that holds it.
+        if (r == 0 && ordered && record != -1 && record != NVobjIndexTag::kAfterEqual && prefixResult != -1)
+            r = tag_->CompareKeys(key, entry, -1);
         if (r == 0 && record == NVobjIndexTag::kAfterEqual) r = 1;
         if (r == 0 && record != -1 && ordered) r = entry.recNo < record ? 1 : (entry.recNo > record ? -1 : 0);
         if (r <= 0 || current == Count() - 1) {

@@ -52,6 +52,12 @@ public:
     virtual bool Enciphered() const { return false; }
     virtual std::string ReadPassword() const { return std::string(); }
     virtual std::string WritePassword() const { return std::string(); }
+    // Length and decimals of the field called `name` (case ignored); false when the table
+    // has no such field. Formats that size numeric keys by their field ask it.
+    virtual bool FieldSize(std::string_view, int& length, int& decimals) const {
+        length = decimals = 0;
+        return false;
+    }
     // The table's own path, whether its header marks a production index, and marking it
     // (the header is rewritten), for compound formats that open under the table's name.
     virtual std::string TableFileName() const { return std::string(); }
@@ -266,6 +272,8 @@ public:
     bool descendingCompare = false;
     bool reverseNavigation = false;
     bool updateInProgress = false;
+    // Whether a leaf holds at most maxEntries entries (false for compressed leaves).
+    bool countLimitedLeaves = true;
     std::unique_ptr<TnvIndexExpression> keyHandler;
     std::unique_ptr<TnvIndexExpression> forHandler;
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "nv6_bytes.h"
+#include "nv6_date.h"
 
 namespace {
 
@@ -39,7 +40,10 @@ void NVobjNDXTag::SetKeyLength(int16_t length) {
 
 void NVobjNDXTag::KeyFormat(TnvVariant& value, bool partial) {
     if (keyType == 'C') {
-        if (value.Kind() != TnvVariant::kCharacter) value.PutString(value.AsString());
+        if (datesAsText_ && value.Kind() == TnvVariant::kDate)
+            value.PutString(DBFDate.DayToStor(value.AsDate()));
+        else if (value.Kind() != TnvVariant::kCharacter)
+            value.PutString(value.AsString());
         if (partial) value.TrimRight();
         return;
     }
@@ -170,8 +174,11 @@ bool NVobjNDXTag::TagLoad() {
     CompileKey();
     TnvVariant trial(256);
     bool ok;
+    datesAsText_ = false;
     if (KeyEvaluate(trial, ok)) {
-        if (trial.Kind() == TnvVariant::kDate)
+        if (trial.Kind() == TnvVariant::kDate && typeCode != 1)
+            datesAsText_ = true;
+        else if (trial.Kind() == TnvVariant::kDate)
             keyType = 'D';
         else if (trial.Kind() == TnvVariant::kNumeric)
             keyType = 'N';

@@ -46,6 +46,10 @@ public:
 
 private:
     int16_t storedKeyLength_ = 0;  // the key bytes in an entry (8 for doubles)
+    // A date tag whose header says character keys (other programs store dates as their
+    // "yyyymmdd" text): its keys are that text, so the stored tree stays readable and
+    // records written through us keep the same form.
+    bool datesAsText_ = false;
 };
 
 // Writes a tag's tree bottom-up from keys delivered in order, one page buffer per level,

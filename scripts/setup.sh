@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl1-mesa-dev
   fonts-dejavu-core
-  python3-dbf gdal-bin  # peers the interchange tests (test_peers) read our tables with
+  python3-dbf gdal-bin libxbase64-dev  # peers the interchange tests (test_peers) check our files with
 )
 
 missing=()

@@ -1,0 +1,156 @@
+// The NTX single-index format over the index core: `NVobjNTXFile` holds one tag, a 1,024-byte
+// header at offset 0 followed by 1,024-byte pages; `NVobjNTXTag` maps the file's true B-tree
+// (real keys in interior pages, reached through each page's offset table) onto the core's
+// B+ view and back; `NVobjSortNTX` writes a new tree bottom-up from sorted keys. Every key is
+// text, numbers and dates included. Addresses are byte offsets. Not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "nv6_indx.h"
+#include "nv6_sort.h"
+
+class NVobjNTXFile;
+
+// The one order of an NTX file.
+class NVobjNTXTag : public NVobjIndexTag {
+public:
+    static constexpr int kPage = 1024;
+    // Offsets of the header fields other programs of the family also read.
+    static constexpr int kKeyExprAt = 22;
+    static constexpr int kUniqueAt = 278;
+    static constexpr int kDescendingAt = 279;
+    static constexpr int kDescendingAltAt = 280;
+    static constexpr int kForExprAt = 282;
+    // Where the header bytes we do not interpret begin (a tag name in some programs).
+    static constexpr int kKeptFrom = 538;
+
+    // One entry as it sits in a page: key text, record number and left child (0 in leaves).
+    struct Entry {
+        std::string key;
+        int32_t recNo = 0;
+        int32_t child = 0;
+    };
+
+    NVobjNTXTag(NVobjIndexFile* file, int32_t headerAddress);
+    ~NVobjNTXTag() override;
+
+    // Character keys as text (upper-cased when the file asks), dates as "yyyymmdd" (blank:
+    // 8 blanks), numbers as fixed-point digit text with the complement for negatives.
+    void KeyFormat(TnvVariant& value, bool partial) override;
+    // Stores the definition, derives key type, length and decimals from one evaluation,
+    // writes the header and either an empty root (table without records) or the built tree.
+    bool TagCreate(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
+                   std::string_view forExpression) override;
+    // The framework's insertion; a leaf entry's record number is its reference.
+    bool KeyAdd(NVobjIndexKeyData& key) override;
+    // The root offset as the header holds it now.
+    int32_t RootPage() override;
+    // Decodes one page into the B+ view (separators carried from the parent); nonzero when
+    // the page cannot be right.
+    int PageLoad(int32_t address, NVobjIndexKey& page) override;
+    // Encodes one page object back into the B-tree, splitting it when it does not fit.
+    int PageStore(NVobjIndexKey& page) override;
+    // Reads and checks the header, compiles both expressions; false when it cannot be right.
+    bool TagLoad() override;
+    // Writes the header when dirty.
+    void TagStore() override;
+
+    // Sets key length and the page geometry (half page, items, entry length) derived from it.
+    void SetKeyLength(int16_t length);
+    // The header's maximum items per page (the framework's maximum carries one more entry:
+    // the separator a leaf borrows from its parent).
+    int16_t MaxItems() const { return maxItems_; }
+    // Writes the header image now (dirty or not).
+    void WriteHeader();
+    // Writes a page image: `keys` counted entries, then the right-most child (interior pages).
+    void WritePage(int32_t address, const Entry* entries, int keys, int32_t rightChild);
+    // The key image of `value` as it is written into a page (blank-padded, cut to key length).
+    std::string PageKey(const TnvVariant& value) const;
+
+    int16_t decimals = 0;
+
+private:
+    struct Raw;
+    bool ReadRaw(int32_t address, Raw& raw);
+    bool RightMost(const NVobjIndexKey& page) const;
+    void SplitPage(NVobjIndexKey& page, bool rightMost);
+    NVobjNTXFile* NtxFile() const;
+
+    int16_t maxItems_ = 0;
+    std::vector<uint8_t> header_;  // the header as read, so uninterpreted bytes survive a rewrite
+    std::unordered_map<int32_t, int32_t> parents_;  // page -> parent page seen since the last change
+};
+
+// Sorts a tag's keys and writes its tree bottom-up: leaves take an even share of the keys,
+// the key after a full leaf goes up as a real entry with that leaf as its left child, and an
+// interior page's last entry stays as its right-most pointer. Each page is written once.
+class NVobjSortNTX : public TnvSort {
+public:
+    // A sort over the tag's key length + 1, unique as the tag; descending tags sort their keys
+    // complemented (so a key still sorts after the longer keys it begins).
+    explicit NVobjSortNTX(NVobjNTXTag* tag);
+    ~NVobjSortNTX() override;
+
+    // Runs the record pass of the tag's table, writes the tree from the file's next page on,
+    // makes the top page the root (an empty leaf when no key came) and writes the header.
+    // Returns the number of keys written.
+    int32_t Build();
+
+private:
+    class Flipped;
+    struct Level {
+        std::vector<NVobjNTXTag::Entry> entries;
+        int share = 0;     // entries a page takes before it is closed
+        int64_t expected = 0;  // entries expected at this level (for the share)
+    };
+
+    void Put(const TnvVariant& key, int32_t recNo);
+    void Push(std::size_t level, NVobjNTXTag::Entry entry, bool last);
+    void CloseInterior(std::size_t level);
+    int32_t CloseLeaf();
+    Level& At(std::size_t level);
+    int32_t Finish();
+
+    NVobjNTXTag* tag_;
+    std::vector<Level> levels_;
+    NVobjNTXTag::Entry pending_;  // a key that arrived at a full leaf: it goes up once more follow
+    bool havePending_ = false;
+    bool finished_ = false;
+};
+
+// One NTX file.
+class NVobjNTXFile : public NVobjIndexFile {
+public:
+    // Opens `path` (".ntx" added when it has no extension); with `create` and (`overwrite`
+    // or no such file) a new file is made. None when the file does not exist.
+    static std::unique_ptr<NVobjNTXFile> Open(TnvIndexTable* table, std::string_view path, bool create,
+                                              bool overwrite, bool shared);
+    // The tag name of a file: its base name upper-cased, cut to 10 characters.
+    static std::string TagNameOf(std::string_view path);
+
+    NVobjNTXFile(TnvIndexTable* table, std::string_view fileName);
+    ~NVobjNTXFile() override;
+
+    // Makes the one tag, its header at offset 0.
+    bool TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
+                std::string_view forExpression) override;
+    int32_t NewPage() override;
+    int32_t SetEnd() override;
+    // Empties the file and rebuilds the tag from the table.
+    void Reindex() override;
+    // Counts the change in the header (so other users see it), then updates the tag.
+    bool RecordChanged(int32_t record, bool appending) override;
+    // Shared files: whether the header's change counter moved since it was last read.
+    bool ChangedByOther() override;
+    // Makes the file an empty index for its tag: header and one empty root at 1,024.
+    void Zap() override;
+    NVobjNTXTag* Tag() const { return static_cast<NVobjNTXTag*>(TagByNumber(0)); }
+
+    uint16_t changeCounter = 1;
+};

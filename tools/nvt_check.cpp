@@ -1,0 +1,194 @@
+// check: every tag of the given index files against a fresh build in memory, and every memo
+// pointer against the memo file. A tag is compared as a multiset of (key, record) pairs so
+// that the order of equal keys, which builders and maintenance may choose differently, does
+// not count; the order of the keys themselves does.
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+#include <utility>
+
+#include "nv6_dbex.h"
+#include "nv6_glbl.h"
+#include "nv6_lcal.h"
+#include "nv6_sort.h"
+#include "nvt_table.h"
+#include "nvt_tool.h"
+
+namespace {
+
+using Entry = std::pair<std::string, int32_t>;
+
+// A key as comparable text: numbers and dates by value, other keys by their bytes without
+// the padding some formats keep in their pages.
+std::string KeyText(const TnvVariant& key) {
+    if (key.Kind() == TnvVariant::kNumeric) return "N" + nvlocale::FormatShortest(key.AsNumber());
+    if (key.Kind() == TnvVariant::kDate) return "N" + nvlocale::FormatShortest(key.AsDate());
+    return "C" + NvtStoredText(key.View());
+}
+
+// The key as a message shows it.
+std::string Shown(const std::string& key) {
+    std::string s = key.substr(1);
+    for (char& c : s)
+        if (static_cast<uint8_t>(c) < 0x20) c = '.';
+    return "'" + NvtOemToUtf8(s) + "'";
+}
+
+class Report {
+public:
+    Report(std::ostream& out, std::string where) : out_(out), where_(std::move(where)) {}
+    void Problem(const std::string& text) {
+        if (count_++ < kShown) out_ << where_ << ": " << text << "\n";
+    }
+    int Count() const { return count_; }
+    void Close() {
+        if (count_ > kShown) out_ << where_ << ": ... " << (count_ - kShown) << " more problems\n";
+    }
+
+private:
+    static constexpr int kShown = 20;
+    std::ostream& out_;
+    std::string where_;
+    int count_ = 0;
+};
+
+struct BuildScope {
+    TnvIndexTable& table;
+    explicit BuildScope(TnvIndexTable& t) : table(t) { table.BeginBuild(); }
+    ~BuildScope() { table.EndBuild(); }
+};
+
+int CheckTag(NvtTable& table, NVobjIndexFile& file, NVobjIndexTag& tag, std::ostream& out) {
+    Report report(out, file.MessageName() + " tag " + NvtTagName(file, tag));
+    int32_t count = table.Cursor().RecordCount();
+    std::vector<Entry> expected;
+    {
+        BuildScope scope(table.Cursor().IndexTable());
+        TnvTagRecordSource source(tag, false);
+        TnvVariant key(256);
+        while (source.NextRecord()) {
+            if (!source.ForHolds()) continue;
+            source.KeyValue(key);
+            expected.emplace_back(KeyText(key), source.RecordNumber());
+        }
+    }
+    std::vector<Entry> walked;
+    TnvVariant previous;
+    bool havePrevious = false;
+    for (int32_t r = tag.TagMove(-3); r != 0; r = tag.TagMove(-1)) {
+        if (walked.size() > static_cast<std::size_t>(count) + 1) {
+            report.Problem("the walk through the tag does not end (more entries than records)");
+            break;
+        }
+        if (r < 0 || r > count) report.Problem("entry for record " + std::to_string(r) + ", which is not in the table");
+        if (havePrevious) {
+            int order;
+            try {
+                order = tag.CompareKeys(previous, tag.currentKey, -1);
+            } catch (const Exception&) {
+                order = 1;
+            }
+            if (tag.reverseNavigation) order = -order;
+            if (order > 0)
+                report.Problem("key " + Shown(KeyText(tag.currentKey)) + " of record " + std::to_string(r) +
+                               " is out of order after " + Shown(KeyText(previous)));
+        }
+        previous = tag.currentKey;
+        havePrevious = true;
+        walked.emplace_back(KeyText(tag.currentKey), r);
+    }
+    std::map<int32_t, std::string> keyOf;
+    for (const Entry& e : expected) keyOf[e.second] = e.first;
+    std::map<int32_t, int> seen;
+    for (const Entry& e : walked) ++seen[e.second];
+    for (const auto& [record, times] : seen)
+        if (times > 1) report.Problem("record " + std::to_string(record) + " has " + std::to_string(times) + " entries");
+    for (const Entry& e : walked) {
+        auto it = keyOf.find(e.second);
+        if (e.second < 1 || e.second > count) continue;
+        if (it == keyOf.end())
+            report.Problem("entry " + Shown(e.first) + " for record " + std::to_string(e.second) +
+                           ", which does not belong to the tag");
+        else if (it->second != e.first)
+            report.Problem("record " + std::to_string(e.second) + " has key " + Shown(e.first) + ", not " + Shown(it->second));
+    }
+    if (tag.unique) {
+        // Each distinct key once; which of its records holds it is free.
+        std::set<std::string> want, have;
+        for (const Entry& e : expected) want.insert(e.first);
+        std::map<std::string, int> times;
+        for (const Entry& e : walked) ++times[e.first];
+        for (const auto& [key, n] : times) {
+            have.insert(key);
+            if (n > 1) report.Problem("unique key " + Shown(key) + " has " + std::to_string(n) + " entries");
+        }
+        for (const std::string& key : want)
+            if (!have.count(key)) report.Problem("key " + Shown(key) + " is missing");
+    } else {
+        for (const Entry& e : expected)
+            if (!seen.count(e.second))
+                report.Problem("record " + std::to_string(e.second) + " (key " + Shown(e.first) + ") has no entry");
+    }
+    report.Close();
+    if (report.Count() == 0)
+        out << file.MessageName() << " tag " << NvtTagName(file, tag) << ": " << walked.size() << " keys, ok\n";
+    return report.Count();
+}
+
+int CheckMemos(NvtTable& table, std::ostream& out) {
+    NVO_dBHandler& t = table.Cursor();
+    std::vector<int> memoFields;
+    for (int n = 1; n <= t.FieldCount(); ++n)
+        if (t.IsMemoField(n)) memoFields.push_back(n);
+    if (memoFields.empty()) return 0;
+    Report report(out, table.Path());
+    if (!t.HasMemo()) {
+        report.Problem("the table has memo fields but no memo file");
+        report.Close();
+        return report.Count();
+    }
+    for (int32_t r = 1; r <= t.RecordCount(); ++r) {
+        t.Go(r);
+        for (int n : memoFields) {
+            try {
+                NvtMemoBytes(t, n);
+            } catch (const std::exception& e) {
+                report.Problem("record " + std::to_string(r) + " field " + t.FieldName(n) + ": memo pointer '" +
+                               NvtStoredText(t.GetRaw(n)) + "': " + e.what());
+            }
+        }
+    }
+    report.Close();
+    if (report.Count() == 0) out << table.Path() << ": memo pointers ok\n";
+    return report.Count();
+}
+
+}  // namespace
+
+int NvtCheck(const NvtArgs& args, NvtIo& io) {
+    NvtTable table(args.positional[0], args.Value("password"), false);
+    table.Cursor().SetReadAhead(true);
+    int problems = CheckMemos(table, io.out);
+    for (const std::string& path : args.Values("index")) {
+        NVobjIndexFile* file = nullptr;
+        try {
+            file = &table.OpenIndex(path);
+        } catch (const std::exception& e) {
+            io.out << path << ": " << e.what() << "\n";
+            ++problems;
+            continue;
+        }
+        for (int i = 0; i < file->TagCount(); ++i) {
+            try {
+                problems += CheckTag(table, *file, *file->TagByNumber(i), io.out);
+            } catch (const std::exception& e) {
+                io.out << file->MessageName() << " tag " << NvtTagName(*file, *file->TagByNumber(i)) << ": " << e.what()
+                       << "\n";
+                ++problems;
+            }
+        }
+    }
+    io.out << (problems == 0 ? "no problems\n" : std::to_string(problems) + " problems\n");
+    return problems == 0 ? kNvtExitOk : kNvtExitNo;
+}

@@ -1,0 +1,371 @@
+#include "nvt_table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "nv6_date.h"
+#include "nv6_disk.h"
+#include "nv6_dbex.h"
+#include "nv6_glbl.h"
+#include "nv6_ixop.h"
+#include "nv6_lcal.h"
+#include "nvt_args.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Absolute(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::absolute(fs::path(path), ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+std::string Upper(std::string_view text) {
+    std::string s(text);
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (fs::equivalent(a, b, ec)) return true;
+    return Absolute(a) == Absolute(b);
+}
+
+std::string TrimRight(std::string s) {
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+}
+
+}  // namespace
+
+NvtTable::NvtTable(const std::string& path, const std::string& password, bool write)
+    : path_(Absolute(path)) {
+    cursor_ = std::make_unique<NVO_dBHandler>(path_, !write, write, password);
+    path_ = cursor_->FileName();
+}
+
+NvtTable::~NvtTable() = default;
+
+NVobjIndexFile& NvtTable::OpenIndex(const std::string& path, bool create, bool overwrite) {
+    std::string full = Absolute(path);
+    for (NVobjIndexFile* f : files_)
+        if (f->diskFile && SameFile(f->diskFile->FileName(), full)) return *f;
+    int slot = 1;
+    while (slot <= NVO_dBHandler::kIndexSlots && cursor_->IndexFile(slot)) ++slot;
+    if (slot > NVO_dBHandler::kIndexSlots) throw NvtError("too many index files");
+    std::unique_ptr<NVobjIndexFile> file =
+        NvOpenIndexFile(&cursor_->IndexTable(), full, create, overwrite, cursor_->Shared());
+    if (!file) NvRaise(TnvMsg::FileNotFound, {full});
+    if (file->corrupt) NvRaise(TnvMsg::IndexCorrupted, {file->MessageName()});
+    NVobjIndexFile* raw = file.get();
+    cursor_->SetIndexFile(slot, std::make_unique<NVO_CoreIndexFile>(std::move(file)));
+    files_.push_back(raw);
+    slots_.push_back(slot);
+    return *raw;
+}
+
+void NvtTable::OpenIndexes(const NvtArgs& args) {
+    for (const std::string& p : args.Values("index")) OpenIndex(p);
+}
+
+void NvtTable::OpenProductionIndex() {
+    for (const char* ext : {"cdx", "mdx"}) {
+        std::string candidate = NvFindFileNoCase(NvCompanionName(path_, ext));
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec)) OpenIndex(candidate);
+    }
+}
+
+void NvtTable::WarnUnopenedIndexes(std::ostream& err) const {
+    for (const std::string& beside : NvtIndexFilesBeside(path_)) {
+        bool open = false;
+        for (NVobjIndexFile* f : files_)
+            if (f->diskFile && SameFile(f->diskFile->FileName(), beside)) open = true;
+        if (!open)
+            err << "norvane: warning: index file " << beside
+                << " was not given with --index; its record numbers go stale\n";
+    }
+}
+
+void NvtTable::CloseIndex(NVobjIndexFile* file) {
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+        if (files_[i] != file) continue;
+        cursor_->SetIndexFile(slots_[i], nullptr);
+        files_.erase(files_.begin() + static_cast<std::ptrdiff_t>(i));
+        slots_.erase(slots_.begin() + static_cast<std::ptrdiff_t>(i));
+        return;
+    }
+}
+
+void NvtTable::Flush() {
+    for (int slot : slots_)
+        if (NVO_IndexFile* f = cursor_->IndexFile(slot)) f->ReleasePages();
+    cursor_->Flush();
+}
+
+bool NvtSingleTagFile(std::string_view path) {
+    return NvHasExt(path, "") || NvHasExt(path, "ndx") || NvHasExt(path, "ntx");
+}
+
+std::string NvtTagName(const NVobjIndexFile& file, const NVobjIndexTag& tag) {
+    std::string name = file.diskFile ? file.diskFile->FileName() : file.FileName();
+    if (NvtSingleTagFile(name)) return Upper(fs::path(name).stem().string().substr(0, 10));
+    return NvtStoredText(tag.tagName);
+}
+
+NVobjIndexTag& NvtFindTag(const std::vector<NVobjIndexFile*>& files, std::string_view name) {
+    std::string wanted = Upper(name);
+    for (NVobjIndexFile* f : files) {
+        for (int i = 0; i < f->TagCount(); ++i) {
+            NVobjIndexTag& tag = *f->TagByNumber(i);
+            if (Upper(NvtTagName(*f, tag)) == wanted) return tag;
+            std::string path = f->diskFile ? f->diskFile->FileName() : f->FileName();
+            if (NvtSingleTagFile(path) && Upper(fs::path(path).stem().string()) == wanted) return tag;
+        }
+    }
+    throw NvtError("no tag named " + std::string(name) + " in the given index files");
+}
+
+std::vector<std::string> NvtIndexFilesBeside(const std::string& tablePath) {
+    std::vector<std::string> found;
+    fs::path table(tablePath);
+    std::string base = Upper(table.stem().string());
+    std::error_code ec;
+    fs::path dir = table.parent_path().empty() ? fs::path(".") : table.parent_path();
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        std::string name = it->path().filename().string();
+        if (Upper(name).compare(0, base.size(), base) != 0) continue;
+        bool index = false;
+        for (const char* ext : {"cdx", "mdx", "ndx", "ntx"}) index = index || NvHasExt(name, ext);
+        if (index) found.push_back(it->path().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::string NvtStoredText(std::string_view text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
+    return std::string(text);
+}
+
+std::string NvtMemoBytes(NVO_dBaseFld& table, int n) {
+    int32_t size = table.MemoSize(n);
+    std::string value(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    if (size > 0) {
+        int32_t got = table.ReadMemo(n, reinterpret_cast<uint8_t*>(value.data()), size);
+        value.resize(static_cast<std::size_t>(std::clamp(got, 0, size)));
+    }
+    return value;
+}
+
+bool NvtDateTimeOf(NVO_dBaseFld& table, int n, int32_t& day, int32_t& milliseconds) {
+    std::string raw = table.GetRaw(n);
+    if (raw.size() < 8) return false;
+    auto le32 = [&](std::size_t at) {
+        return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint8_t>(raw[at])) |
+                                    static_cast<uint32_t>(static_cast<uint8_t>(raw[at + 1])) << 8 |
+                                    static_cast<uint32_t>(static_cast<uint8_t>(raw[at + 2])) << 16 |
+                                    static_cast<uint32_t>(static_cast<uint8_t>(raw[at + 3])) << 24);
+    };
+    day = le32(0);
+    milliseconds = le32(4);
+    bool blank = std::all_of(raw.begin(), raw.begin() + 8, [](char c) { return c == ' ' || c == '\0'; });
+    return !blank && day > 0;
+}
+
+std::string NvtDumpValue(NVO_dBaseFld& t, int n) {
+    if (t.IsMemoField(n)) {
+        std::string bytes = NvtMemoBytes(t, n);
+        return std::to_string(bytes.size()) + ":" + NvtMd5Hex(bytes);
+    }
+    bool vfp = t.Version() == nvdbf::kVerVfp;
+    char type = t.FieldType(n);
+    std::string raw = t.GetRaw(n);
+    auto number = [&](int decimals) {
+        try {
+            return nvlocale::FormatFixed(static_cast<double>(t.GetNumber(n)), decimals);
+        } catch (const Exception&) {
+            // Text that is no number (a peer's overflow stars, say) is shown as it stands.
+            return TrimRight(raw);
+        }
+    };
+    switch (type) {
+        case 'C':
+            return TrimRight(raw);
+        case 'N':
+        case 'F':
+            return number(t.FieldDecimals(n));
+        case 'D': {
+            if (TrimRight(raw).empty()) return std::string();
+            try {
+                int32_t day = t.GetDate(n);
+                if (day > 0) return DBFDate.DayToStor(day);
+            } catch (const Exception&) {
+            }
+            return raw;
+        }
+        case 'L':
+            return t.GetLogical(n) ? "T" : "F";
+        default:
+            break;
+    }
+    if (vfp) {
+        switch (type) {
+            case 'I':
+                return number(0);
+            case 'Y':
+                return number(4);
+            case 'B':
+                try {
+                    return nvlocale::FormatShortest(static_cast<double>(t.GetNumber(n)));
+                } catch (const Exception&) {
+                    return TrimRight(raw);
+                }
+            case 'T': {
+                int32_t day = 0, ms = 0;
+                if (!NvtDateTimeOf(t, n, day, ms)) return std::string();
+                char time[16];
+                std::snprintf(time, sizeof time, "%02d%02d%02d", ms / 3600000 % 100, ms / 60000 % 60, ms / 1000 % 60);
+                return DBFDate.DayToStor(day) + time;
+            }
+            default:
+                break;
+        }
+    }
+    return TrimRight(raw);
+}
+
+std::string NvtOemToUtf8(std::string_view oem) {
+    std::string out;
+    out.reserve(oem.size());
+    for (char ch : oem) {
+        char32_t u = nvlocale::Cp437ToUnicode(static_cast<uint8_t>(ch));
+        if (u < 0x80) {
+            out += static_cast<char>(u);
+        } else if (u < 0x800) {
+            out += static_cast<char>(0xC0 | (u >> 6));
+            out += static_cast<char>(0x80 | (u & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (u >> 12));
+            out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (u & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool NvtUtf8ToOem(std::string_view utf8, std::string& oem) {
+    oem.clear();
+    oem.reserve(utf8.size());
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        auto c = static_cast<uint8_t>(utf8[i]);
+        char32_t u;
+        int extra;
+        if (c < 0x80) {
+            u = c;
+            extra = 0;
+        } else if ((c & 0xE0) == 0xC0) {
+            u = c & 0x1F;
+            extra = 1;
+        } else if ((c & 0xF0) == 0xE0) {
+            u = c & 0x0F;
+            extra = 2;
+        } else if ((c & 0xF8) == 0xF0) {
+            u = c & 0x07;
+            extra = 3;
+        } else {
+            return false;
+        }
+        if (i + static_cast<std::size_t>(extra) >= utf8.size()) return false;
+        for (int k = 1; k <= extra; ++k) {
+            auto cc = static_cast<uint8_t>(utf8[i + static_cast<std::size_t>(k)]);
+            if ((cc & 0xC0) != 0x80) return false;
+            u = (u << 6) | (cc & 0x3F);
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+        uint8_t b = nvlocale::UnicodeToCp437(u);
+        if (b == '?' && u != U'?') return false;
+        oem += static_cast<char>(b);
+    }
+    return true;
+}
+
+std::string NvtTextValue(NVO_dBaseFld& t, int n) {
+    if (t.IsMemoField(n)) return NvtOemToUtf8(NvtMemoBytes(t, n));
+    std::string raw = t.GetRaw(n);
+    std::string trimmed = TrimRight(raw);
+    bool vfp = t.Version() == nvdbf::kVerVfp;
+    switch (t.FieldType(n)) {
+        case 'C':
+            return NvtOemToUtf8(trimmed);
+        case 'N':
+        case 'F':
+            return trimmed.empty() ? std::string() : NvtDumpValue(t, n);
+        case 'D': {
+            std::string stored = NvtDumpValue(t, n);
+            if (stored.size() == 8 && TrimRight(stored) == stored && stored.find_first_not_of("0123456789") == std::string::npos)
+                return stored.substr(0, 4) + "-" + stored.substr(4, 2) + "-" + stored.substr(6, 2);
+            return NvtOemToUtf8(TrimRight(stored));
+        }
+        case 'L':
+            return trimmed.empty() || trimmed == "?" ? std::string() : NvtDumpValue(t, n);
+        default:
+            break;
+    }
+    if (vfp) {
+        char type = t.FieldType(n);
+        if (type == 'T') {
+            std::string s = NvtDumpValue(t, n);
+            if (s.size() != 14) return s;
+            return s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2) + "T" + s.substr(8, 2) + ":" +
+                   s.substr(10, 2) + ":" + s.substr(12, 2);
+        }
+        if (type == 'I' || type == 'Y' || type == 'B') return NvtDumpValue(t, n);
+    }
+    return NvtOemToUtf8(trimmed);
+}
+
+void NvtForEachRecord(NvtTable& table, NVobjIndexTag* tag, const std::string& filter, bool hideDeleted,
+                      const std::function<void(int32_t)>& visit) {
+    NVO_dBHandler& cursor = table.Cursor();
+    std::unique_ptr<TnvIndexExpression> test;
+    if (filter.find_first_not_of(" \t") != std::string::npos) test = cursor.CompileExpression(filter);
+    auto take = [&](int32_t r) {
+        cursor.Go(r);
+        if (cursor.CurrentRecord() != r) return;
+        if (hideDeleted && cursor.RecordPointer()[0] == '*') return;
+        if (test) {
+            TnvVariant result(16);
+            test->Evaluate(result);
+            if (result.Kind() != TnvVariant::kLogical) throw NvtError("Filter expression must return boolean result");
+            if (!result.AsLogical()) return;
+        }
+        visit(r);
+    };
+    int32_t count = cursor.RecordCount();
+    if (!tag) {
+        for (int32_t r = 1; r <= count; ++r) take(r);
+        return;
+    }
+    // A damaged tree could lead round in circles: no walk is longer than the records.
+    int64_t steps = 0;
+    for (int32_t r = tag->TagMove(-3); r != 0; r = tag->TagMove(-1)) {
+        if (++steps > static_cast<int64_t>(count) + 1 || r < 0 || r > count) tag->RaiseCorrupt();
+        take(r);
+    }
+}
+
+std::unique_ptr<NvtTable> NvtOpenForRecordWrites(const NvtArgs& args, std::ostream& err) {
+    auto table = std::make_unique<NvtTable>(args.positional[0], args.Value("password"), true);
+    table->OpenIndexes(args);
+    table->OpenProductionIndex();
+    table->WarnUnopenedIndexes(err);
+    return table;
+}
