@@ -86,6 +86,8 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::IndexTagNotBuilt, C::Error, "Index tag %s could not be built in file %s"},
     {TnvMsg::TagNameLength, C::Error, "Tag name %s must have 1 to 10 characters"},
     {TnvMsg::TagExpressionTooLong, C::Error, "Key and FOR expressions of tag %s are longer than 510 characters"},
+    {TnvMsg::IndexTooManyTags, C::Error, "Index file %s cannot hold more than %d tags"},
+    {TnvMsg::IndexExpressionTooLong, C::Error, "Index expression longer than %d characters for index file %s"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

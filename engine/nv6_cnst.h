@@ -83,6 +83,8 @@ enum class TnvMsg : int {
     IndexTagNotBuilt,
     TagNameLength,         // "Tag name %s must have 1 to 10 characters"
     TagExpressionTooLong,
+    IndexTooManyTags,
+    IndexExpressionTooLong,
     Count_
 };
 

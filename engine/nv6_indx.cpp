@@ -930,6 +930,24 @@ bool NVobjIndexFile::OpenDisk(std::string_view name, std::string_view defaultExt
     return true;
 }
 
+void NVobjIndexFile::CheckProductionIndex() {
+    if (!table || !diskFile) return;
+    const std::string tablePath = table->TableFileName();
+    if (tablePath.empty() || table->HasProductionIndex()) return;
+    // Directory and base name without the extension, upper-cased: the family's programs
+    // treat file names without regard to case.
+    auto stem = [](std::string_view path) {
+        std::string full = NvExpandFileName(path);
+        std::size_t slash = full.find_last_of('/');
+        std::size_t dot = full.find_last_of('.');
+        if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) full.resize(dot);
+        for (char& c : full)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        return full;
+    };
+    if (stem(diskFile->FileName()) == stem(tablePath)) table->MarkProductionIndex();
+}
+
 void NVobjIndexFile::LockIndex() {
     if (!diskFile || !diskFile->Shared()) return;
     NvLockIndexFile(*diskFile, lockRange);

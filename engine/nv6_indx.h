@@ -335,6 +335,9 @@ public:
                   bool& created);
     // Locks the protocol's range of a shared file, retrying; "Can not Lock file %s".
     void LockIndex();
+    // For the multiple-tag formats: when this file is the table's own (same directory and
+    // base name, ignoring case), the table is marked as having a production index.
+    void CheckProductionIndex();
     int TagCount() const { return tags.Count(); }
     NVobjIndexTag* TagByNumber(int i) const { return i >= 0 && i < tags.Count() ? tags.Items(i) : nullptr; }
     NVobjIndexTag* TagByName(std::string_view name) const;

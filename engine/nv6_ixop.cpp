@@ -6,17 +6,19 @@
 #include "nv6_cnst.h"
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
+#include "nv6_mdx.h"
 #include "nv6_ndx.h"
 #include "nv6_ntx.h"
 
 namespace {
 
-enum class IndexFormat { None, Ndx, Cdx, Ntx };
+enum class IndexFormat { None, Ndx, Cdx, Ntx, Mdx };
 
 IndexFormat FormatOf(std::string_view path) {
     if (NvHasExt(path, "") || NvHasExt(path, "ndx")) return IndexFormat::Ndx;
     if (NvHasExt(path, "cdx")) return IndexFormat::Cdx;
     if (NvHasExt(path, "ntx")) return IndexFormat::Ntx;
+    if (NvHasExt(path, "mdx")) return IndexFormat::Mdx;
     return IndexFormat::None;
 }
 
@@ -33,6 +35,8 @@ std::unique_ptr<NVobjIndexFile> NvOpenIndexFile(TnvIndexTable* table, std::strin
             return NVobjCDXFile::Open(table, path, create, overwrite, shared);
         case IndexFormat::Ntx:
             return NVobjNTXFile::Open(table, path, create, overwrite, shared);
+        case IndexFormat::Mdx:
+            return NVobjMDXFile::Open(table, path, create, overwrite, shared);
         case IndexFormat::None:
             break;
     }

@@ -47,6 +47,7 @@ const Format kFormats[] = {
     {".ndx", false, false, false, false, false, false},
     {".cdx", true, true, true, true, false, true},
     {".ntx", false, true, true, false, true, true},
+    {".mdx", true, true, true, false, false, true},
 };
 
 struct Person {
