@@ -487,20 +487,20 @@ void NVobjIndexTag::TagReset(int mode) {
 void NVobjIndexTag::RangeTest() {
     if (!HasRange() || atBOF || atEOF) return;
     int r = 0;
-    if (!rangeHigh.IsEmpty()) {
+    if (rangeHighSet) {
         r = CompareKeys(rangeHigh, currentKey, rangeCompareMode);
         atEOF = r == -1;
     }
-    if (r >= 0 && !rangeLow.IsEmpty()) atBOF = CompareKeys(rangeLow, currentKey, 0) == 1;
+    if (r >= 0 && rangeLowSet) atBOF = CompareKeys(rangeLow, currentKey, 0) == 1;
 }
 
 int NVobjIndexTag::RangeStatus() {
     if (!HasRange()) return 0;
     if (atBOF || atEOF) return atEOF ? 1 : -1;
-    int r = rangeHigh.IsEmpty() ? 0 : CompareKeys(rangeHigh, currentKey, rangeCompareMode);
+    int r = !rangeHighSet ? 0 : CompareKeys(rangeHigh, currentKey, rangeCompareMode);
     if (rangeHighFlag && r == 0) r = 1;
     if (r <= 0) return r;
-    int c = rangeLow.IsEmpty() ? -1 : CompareKeys(rangeLow, currentKey, 0);
+    int c = !rangeLowSet ? -1 : CompareKeys(rangeLow, currentKey, 0);
     if (rangeLowInclusive && c == 0) return 0;
     return c + 1;
 }
@@ -531,7 +531,7 @@ int32_t NVobjIndexTag::MoveTo(int mode) {
                 atBOF = atEOF = true;
                 break;
             }
-            if (rangeLow.IsEmpty() || updateInProgress) {
+            if (!rangeLowSet || updateInProgress) {
                 if (rootPage_->First())
                     TakeLeaf();
                 else
@@ -552,7 +552,7 @@ int32_t NVobjIndexTag::MoveTo(int mode) {
                 break;
             }
             bool found = true;
-            if (rangeHigh.IsEmpty() || updateInProgress) {
+            if (!rangeHighSet || updateInProgress) {
                 found = rootPage_->Last();
                 if (!found) atEOF = true;
             } else {
@@ -751,19 +751,25 @@ bool NVobjIndexTag::KeyUpdate(int32_t record, bool appending) {
 
 bool NVobjIndexTag::SetRange(const TnvVariant* low, bool prefixHigh, bool lowInclusive, bool highFlag,
                              const TnvVariant* high) {
+    // Bounds take the partial form, as searches do: loaded character keys have no trailing
+    // blanks, so a bound of blanks must become the empty key (which blank keys equal) rather
+    // than a padded one that no loaded key could match. Whether a side has a bound is kept
+    // apart from the key, since the empty key is a bound too.
     auto prepare = [this](const TnvVariant* bound) {
         NVobjIndexKeyData key;
         if (bound && !bound->IsEmpty()) {
             static_cast<TnvVariant&>(key) = *bound;
-            TnvVariant trimmed(*bound);
-            if (trimmed.Kind() == TnvVariant::kCharacter) trimmed.TrimRight();
-            KeyFormat(key, !trimmed.IsEmpty());
+            KeyFormat(key, true);
         }
         return key;
     };
+    const bool lowSet = low && !low->IsEmpty();
+    const bool highSet = high && !high->IsEmpty();
     NVobjIndexKeyData newLow = prepare(low);
     NVobjIndexKeyData newHigh = prepare(high);
-    auto differs = [this](const TnvVariant& a, const TnvVariant& b) {
+    auto differs = [this](bool setA, const TnvVariant& a, bool setB, const TnvVariant& b) {
+        if (setA != setB) return true;
+        if (!setA) return false;
         if (a.IsEmpty() != b.IsEmpty()) return true;
         if (a.IsEmpty()) return false;
         if (a.Kind() != b.Kind()) return true;
@@ -772,16 +778,19 @@ bool NVobjIndexTag::SetRange(const TnvVariant* low, bool prefixHigh, bool lowInc
     };
     // A new compare mode or flag with the same bounds is a new range too.
     const int32_t mode = prefixHigh ? 0 : -1;
-    if (!differs(newLow, rangeLow) && !differs(newHigh, rangeHigh) && mode == rangeCompareMode &&
-        rangeLowInclusive == (lowInclusive ? 1 : 0) && rangeHighFlag == (highFlag ? 1 : 0))
+    if (!differs(lowSet, newLow, rangeLowSet, rangeLow) && !differs(highSet, newHigh, rangeHighSet, rangeHigh) &&
+        mode == rangeCompareMode && rangeLowInclusive == (lowInclusive ? 1 : 0) &&
+        rangeHighFlag == (highFlag ? 1 : 0))
         return false;
     rangeLow = NVobjIndexKeyData();
     rangeHigh = NVobjIndexKeyData();
-    rangeCompareMode = prefixHigh ? 0 : -1;
+    rangeCompareMode = mode;
     rangeLowInclusive = lowInclusive ? 1 : 0;
     rangeHighFlag = highFlag ? 1 : 0;
-    if (!newLow.IsEmpty()) rangeLow = newLow;
-    if (!newHigh.IsEmpty()) rangeHigh = newHigh;
+    rangeLowSet = lowSet;
+    rangeHighSet = highSet;
+    if (lowSet) rangeLow = newLow;
+    if (highSet) rangeHigh = newHigh;
     TagMove(-3);
     return true;
 }

@@ -225,7 +225,7 @@ public:
     bool KeyUpdate(int32_t record, bool appending);
     // Sets (or with empty bounds clears) the range; whether anything changed.
     bool SetRange(const TnvVariant* low, bool prefixHigh, bool lowInclusive, bool highFlag, const TnvVariant* high);
-    bool HasRange() const { return !rangeLow.IsEmpty() || !rangeHigh.IsEmpty(); }
+    bool HasRange() const { return rangeLowSet || rangeHighSet; }
     // 0 inside the range; otherwise the side it fails on.
     int RangeStatus();
     std::string KeyExpressionText() const { return keyHandler ? keyHandler->Text() : std::string(); }
@@ -255,6 +255,9 @@ public:
     std::string forExpression;
     NVobjIndexKeyData rangeLow;
     NVobjIndexKeyData rangeHigh;
+    // Whether each side has a bound (its key may be empty: the bound of blank keys).
+    bool rangeLowSet = false;
+    bool rangeHighSet = false;
     int32_t rangeCompareMode = -1;
     uint8_t rangeLowInclusive = 0;
     uint8_t rangeHighFlag = 0;
