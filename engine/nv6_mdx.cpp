@@ -416,7 +416,10 @@ public:
         if (tag_.keyType == 'C') {
             std::memset(image, ' ', static_cast<std::size_t>(tag_.keyLength));
             std::string_view text = key.View();
-            std::memcpy(image, text.data(), std::min<std::size_t>(text.size(), static_cast<std::size_t>(tag_.keyLength)));
+            // A blank key comes out of the partial form empty, with no bytes to copy.
+            if (!text.empty())
+                std::memcpy(image, text.data(),
+                            std::min<std::size_t>(text.size(), static_cast<std::size_t>(tag_.keyLength)));
             key.PutBinary(image, tag_.keyLength);
             return;
         }
