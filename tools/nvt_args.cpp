@@ -4,10 +4,10 @@
 
 namespace {
 
-constexpr NvtOptionSpec kPassword{"password", true, false};
-constexpr NvtOptionSpec kIndexes{"index", true, true};
+constexpr NvtOptionDef kPassword{"password", true, false};
+constexpr NvtOptionDef kIndexes{"index", true, true};
 
-const std::vector<NvtCommandSpec> kCommands = {
+const std::vector<NvtCommandDef> kCommands = {
     {"info", "norvane info TABLE [--password P]",
      "Shows the table's version byte and flavour, record count, header and record length, its\n"
      "fields, memo file and encryption flag, and the index files beside it with their tags.",
@@ -73,8 +73,8 @@ const std::vector<NvtCommandSpec> kCommands = {
      1, 1, {kIndexes, kPassword}},
 };
 
-const NvtOptionSpec* FindOption(const NvtCommandSpec& spec, std::string_view name) {
-    for (const NvtOptionSpec& o : spec.options)
+const NvtOptionDef* FindOption(const NvtCommandDef& command, std::string_view name) {
+    for (const NvtOptionDef& o : command.options)
         if (name == o.name) return &o;
     return nullptr;
 }
@@ -103,17 +103,17 @@ std::string NvtArgs::Required(std::string_view name) const {
     return it->second.back();
 }
 
-const std::vector<NvtCommandSpec>& NvtCommands() { return kCommands; }
+const std::vector<NvtCommandDef>& NvtCommands() { return kCommands; }
 
-const NvtCommandSpec* NvtFindCommand(std::string_view name) {
-    for (const NvtCommandSpec& c : kCommands)
+const NvtCommandDef* NvtFindCommand(std::string_view name) {
+    for (const NvtCommandDef& c : kCommands)
         if (name == c.name) return &c;
     return nullptr;
 }
 
-NvtArgs NvtParse(const NvtCommandSpec& spec, const std::vector<std::string>& words) {
+NvtArgs NvtParse(const NvtCommandDef& command, const std::vector<std::string>& words) {
     NvtArgs args;
-    args.command = spec.name;
+    args.command = command.name;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
@@ -137,28 +137,28 @@ NvtArgs NvtParse(const NvtCommandSpec& spec, const std::vector<std::string>& wor
             args.help = true;
             continue;
         }
-        const NvtOptionSpec* o = FindOption(spec, name);
-        if (!o) throw NvtUsageError(std::string(spec.name) + ": unknown option --" + name);
+        const NvtOptionDef* o = FindOption(command, name);
+        if (!o) throw NvtUsageError(std::string(command.name) + ": unknown option --" + name);
         if (!o->takesValue) {
-            if (inlineValue) throw NvtUsageError(std::string(spec.name) + ": --" + name + " takes no value");
+            if (inlineValue) throw NvtUsageError(std::string(command.name) + ": --" + name + " takes no value");
             args.flags.insert(name);
             continue;
         }
         if (!inlineValue) {
-            if (i + 1 >= words.size()) throw NvtUsageError(std::string(spec.name) + ": --" + name + " needs a value");
+            if (i + 1 >= words.size()) throw NvtUsageError(std::string(command.name) + ": --" + name + " needs a value");
             value = words[++i];
         }
         auto& list = args.values[name];
         if (!list.empty() && !o->repeatable)
-            throw NvtUsageError(std::string(spec.name) + ": --" + name + " given twice");
+            throw NvtUsageError(std::string(command.name) + ": --" + name + " given twice");
         list.push_back(value);
     }
     if (args.help) return args;
     int n = static_cast<int>(args.positional.size());
-    if (n < spec.minPositional)
-        throw NvtUsageError(std::string(spec.name) + (n == 0 ? ": missing TABLE" : ": missing KEY"));
-    if (n > spec.maxPositional)
-        throw NvtUsageError(std::string(spec.name) + ": unexpected argument '" + args.positional[spec.maxPositional] + "'");
+    if (n < command.minPositional)
+        throw NvtUsageError(std::string(command.name) + (n == 0 ? ": missing TABLE" : ": missing KEY"));
+    if (n > command.maxPositional)
+        throw NvtUsageError(std::string(command.name) + ": unexpected argument '" + args.positional[command.maxPositional] + "'");
     return args;
 }
 
@@ -167,14 +167,14 @@ std::string NvtGeneralHelp() {
     s << "Usage: norvane COMMAND TABLE [OPTIONS]\n"
          "Batch work on xBase tables (.dbf with .dbt/.fpt memos and .cdx/.mdx/.ndx/.ntx indexes).\n\n"
          "Commands:\n";
-    for (const NvtCommandSpec& c : kCommands) s << "  " << c.synopsis << "\n";
+    for (const NvtCommandDef& c : kCommands) s << "  " << c.synopsis << "\n";
     s << "\n'norvane COMMAND --help' describes one command. Exit status: 0 done, 1 seek found\n"
          "nothing or check found problems, 2 failure (with a one-line message on stderr).\n";
     return s.str();
 }
 
-std::string NvtCommandHelp(const NvtCommandSpec& spec) {
-    return std::string("Usage: ") + spec.synopsis + "\n\n" + spec.help + "\n";
+std::string NvtCommandHelp(const NvtCommandDef& command) {
+    return std::string("Usage: ") + command.synopsis + "\n\n" + command.help + "\n";
 }
 
 std::vector<std::string> NvtSplitList(std::string_view text, char separator) {

@@ -32,7 +32,7 @@ public:
 
 // One option of a command: `--name VALUE` (or `--name=VALUE`) when it takes a value, else a
 // flag; `repeatable` options collect every value given.
-struct NvtOptionSpec {
+struct NvtOptionDef {
     const char* name;
     bool takesValue;
     bool repeatable;
@@ -40,13 +40,13 @@ struct NvtOptionSpec {
 
 // One command: its name, the synopsis line, the help text, how many plain arguments it
 // wants and the options it knows.
-struct NvtCommandSpec {
+struct NvtCommandDef {
     const char* name;
     const char* synopsis;
     const char* help;
     int minPositional;
     int maxPositional;
-    std::vector<NvtOptionSpec> options;
+    std::vector<NvtOptionDef> options;
 };
 
 // The parsed words of one command.
@@ -69,15 +69,15 @@ public:
 };
 
 // Every command, in the order `norvane --help` lists them.
-const std::vector<NvtCommandSpec>& NvtCommands();
+const std::vector<NvtCommandDef>& NvtCommands();
 // The command named `name`; nullptr when there is none.
-const NvtCommandSpec* NvtFindCommand(std::string_view name);
+const NvtCommandDef* NvtFindCommand(std::string_view name);
 // Parses the words after the command name. Raises NvtUsageError for an unknown option, a
 // missing value, a repeated single option or the wrong number of plain arguments (not when
 // `--help` is among the words).
-NvtArgs NvtParse(const NvtCommandSpec& spec, const std::vector<std::string>& words);
+NvtArgs NvtParse(const NvtCommandDef& command, const std::vector<std::string>& words);
 // `norvane --help` and `norvane COMMAND --help`.
 std::string NvtGeneralHelp();
-std::string NvtCommandHelp(const NvtCommandSpec& spec);
+std::string NvtCommandHelp(const NvtCommandDef& command);
 // Splits "A,B , C" at commas, blanks around each part removed, empty parts dropped.
 std::vector<std::string> NvtSplitList(std::string_view text, char separator = ',');

@@ -46,12 +46,12 @@ int NvtRun(const std::vector<std::string>& words, std::ostream& out, std::ostrea
             out << NvtGeneralHelp();
             return kNvtExitOk;
         }
-        const NvtCommandSpec* spec = NvtFindCommand(name);
+        const NvtCommandDef* command = NvtFindCommand(name);
         Command run = Handler(name);
-        if (!spec || !run) throw NvtUsageError("unknown command '" + name + "'; see 'norvane --help'");
-        NvtArgs args = NvtParse(*spec, std::vector<std::string>(words.begin() + 1, words.end()));
+        if (!command || !run) throw NvtUsageError("unknown command '" + name + "'; see 'norvane --help'");
+        NvtArgs args = NvtParse(*command, std::vector<std::string>(words.begin() + 1, words.end()));
         if (args.help) {
-            out << NvtCommandHelp(*spec);
+            out << NvtCommandHelp(*command);
             return kNvtExitOk;
         }
         int status = run(args, io);

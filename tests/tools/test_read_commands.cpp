@@ -183,7 +183,7 @@ TEST(ToolProgram, HelpStreamsAndExitStatuses) {
     ScratchDir dir;
     auto r = RunBinary(dir, {"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const NvtCommandSpec& c : NvtCommands())
+    for (const NvtCommandDef& c : NvtCommands())
         EXPECT_NE(r.out.find(std::string("norvane ") + c.name + " "), std::string::npos) << c.name;
     r = RunBinary(dir, {"check", "--help"});
     EXPECT_EQ(r.status, 0);
