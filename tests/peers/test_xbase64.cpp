@@ -6,12 +6,15 @@
 // Within a run of equal keys only the set of records counts: a maintained tree places a
 // changed key after its equals, a fresh build in record order.
 //
-// Two faults of the library are worked around in the peer program, not here: its four-byte
+// Four faults of the library are worked around in the peer program, not here: its four-byte
 // readers leave the upper half of a 64-bit long undefined (without the program's own readers
-// it cannot walk even the files it builds), and it sizes nodes from the header's keys per
+// it cannot walk even the files it builds); it sizes NDX nodes from the header's keys per
 // page, reading our tags (25 twenty-byte entries: a full leaf is 504 bytes, a full interior
-// page one key fewer) as 1,024-byte nodes, "Read Error" at the root. It writes 24 there
-// itself; both fit the 512-byte block, so our headers stay as they are.
+// page one key fewer) as 1,024-byte nodes, "Read Error" at the root (it writes 24 there
+// itself; both fit the 512-byte block, so our headers stay as they are); it reads every NTX
+// header field after the root offset 4 bytes late, also in the files it writes in the
+// format's layout; and its NTX walk skips the keys of interior pages, so the program walks
+// the tree itself through the library's page reader.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,7 +35,7 @@ using namespace peertest;
 namespace {
 
 // The index formats both sides write; a format joins every case here by one entry.
-const char* const kFormats[] = {"ndx"};
+const char* const kFormats[] = {"ndx", "ntx"};
 
 bool PeerAvailable() { return std::string(PELMORA_XBASE_PEER).size() > 0; }
 
@@ -333,11 +336,11 @@ void MaintainWithUs(const dbftest::TempDir& dir, const std::string& dbf, const s
 
 // The peer's lines that append, edit and delete; the same kinds of change as MaintainWithUs,
 // KEY values always new (the library refuses a write that repeats a unique key).
-std::vector<std::string> PeerChanges(int32_t records, unsigned seed) {
+std::vector<std::string> PeerChanges(int32_t records, int steps, unsigned seed) {
     std::vector<std::string> lines;
     std::mt19937 rng(seed);
     char age[32];
-    for (int step = 0; step < 150; ++step) {
+    for (int step = 0; step < steps; ++step) {
         int what = static_cast<int>(rng() % 6);
         Row row = RandomRow(rng, step);
         std::snprintf(age, sizeof age, "%.1f", row.age);
@@ -378,8 +381,9 @@ TEST_P(XbasePeer, WalksTheIndexesWeBuiltAndMaintainedInOurOrder) {
     const std::string format = GetParam();
     dbftest::TempDir dir;
     std::string dbf = dir.File("ours.dbf");
-    // Enough records for trees three levels deep on every tag.
-    MakeTable(dbf, 800, 11u);
+    // Enough records for trees three levels deep on every tag but the unique one on CODE (104
+    // keys); NTX pages hold up to 70 keys here, twice or more what NDX blocks hold.
+    MakeTable(dbf, format == "ntx" ? 4000 : 800, 11u);
     MaintainWithUs(dir, dbf, format, 12u, true);
     std::vector<std::string> paths;
     for (const TagCase& c : kTags)
@@ -400,23 +404,38 @@ TEST_P(XbasePeer, WalksTheIndexesWeBuiltAndMaintainedInOurOrder) {
 TEST_P(XbasePeer, ItsIndexesAreWalkedAndMaintainedByUs) {
     if (!PeerAvailable()) GTEST_SKIP() << kNoPeer;
     const std::string format = GetParam();
+    const bool ntx = format == "ntx";
     dbftest::TempDir dir;
     std::string dbf = dir.File("peer.dbf");
-    MakeTable(dbf, 800, 21u);
+    // The library's NTX page split is wrong: a tag it grows past one page loses keys and
+    // lists others twice, in its builds and in its appends alike. Over the 800 records of
+    // the NDX case its fresh NTX tag on NAME has a root whose first entry has no child, so
+    // only 4 of the 800 records can be reached; on KEY, where every key is distinct, it
+    // lists record 399 twice and leaves T59290 out. So in NTX it builds and changes tags of
+    // one page (30 records, a few changes), and our maintenance then grows them to trees
+    // of several levels, which it walks.
+    const int32_t records = ntx ? 30 : 800;
+    MakeTable(dbf, records, 21u);
     // The peer builds and maintains the tags but the unique one on CODE (it refuses to build
     // a unique tag over equal keys; ours keeps the first record of each) and, in NDX,
     // CODE+NAME, which its own build gets wrong: over this table its fresh tag lists
     // records 36 and 99 twice and leaves 75 and 117 out, as its own walk shows.
     // Its NDX date tags hold the "yyyymmdd" text as character keys (header key type 0), where
     // ours hold day numbers; we read and maintain them in that form.
+    // Its NTX numeric keys are not the format's: on AGE (N 6 1) it writes key length 7 and
+    // the number as blank-padded text ("  27.0", " -12.5"), where the format has the field's
+    // length, zeros for blanks and complemented digits for negatives ("0027.0"); sorted as
+    // text, its tag over 27, -12.5, 3 and -0.5 lists 3, -0.5, 27, -12.5. That tag stays out
+    // in NTX.
     std::vector<const TagCase*> tags;
     std::vector<std::string> script = {"open\t" + dbf};
     for (const TagCase& c : kTags) {
-        if (std::string(c.name) == "code" || (format == "ndx" && std::string(c.name) == "mix")) continue;
+        const std::string name = c.name;
+        if (name == "code" || (!ntx && name == "mix") || (ntx && name == "age")) continue;
         tags.push_back(&c);
         script.push_back("create\t" + IndexPath(dir, c, format) + "\t" + c.expression + "\t" + (c.unique ? "1" : "0"));
     }
-    for (const auto& line : PeerChanges(800, 22u)) script.push_back(line);
+    for (const auto& line : PeerChanges(records, ntx ? 12 : 150, 22u)) script.push_back(line);
     for (const TagCase* c : tags) script.push_back("walk\t" + IndexPath(dir, *c, format));
     auto built = RunPeer(dir.File("build.txt"), script);
     for (const TagCase* c : tags) {
@@ -444,9 +463,11 @@ TEST_P(XbasePeer, ItsIndexesAreWalkedAndMaintainedByUs) {
             files.push_back(std::move(file));
         }
         std::mt19937 rng(23u);
-        for (int step = 0; step < 120; ++step) {
+        // In NTX our appends also grow the peer's one-page tags to three levels.
+        const int steps = ntx ? 4000 : 120;
+        for (int step = 0; step < steps; ++step) {
             Row row = RandomRow(rng, step);
-            if (step % 4 == 0) {
+            if (step % (ntx ? 2 : 4) == 0) {
                 t.BlankRecord();
                 t.PutRaw(1, row.name);
                 t.SetNumber(2, row.age);

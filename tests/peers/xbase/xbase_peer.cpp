@@ -69,8 +69,75 @@ public:
 class PeerNtx : public xbNtx {
 public:
     explicit PeerNtx(xbDbf* d) : xbNtx(d) {}
+    // The library writes the NTX header in the format's layout but reads it back stepping
+    // over the 4-byte root offset by the size of a long: on LP64 machines every field after
+    // it is read 4 bytes late (key length 16718, "NA" of the expression), so it cannot walk
+    // even the files it builds, and its build over a table with records crashes. The library
+    // does the rest of its opening; the header fields are then read again at their offsets.
+    xbShort GetHeadNode() override {
+        xbShort rc = xbNtx::GetHeadNode();
+        if (rc != XB_NO_ERROR) return rc;
+        unsigned char h[282];
+        long at = std::ftell(indexfp);
+        if (std::fseek(indexfp, 0, SEEK_SET) != 0 || std::fread(h, 1, sizeof h, indexfp) != sizeof h) return XB_READ_ERROR;
+        std::fseek(indexfp, at, SEEK_SET);
+        auto u16 = [&](int o) { return static_cast<xbUShort>(h[o] | h[o + 1] << 8); };
+        HeadNode.Signature = u16(0);
+        HeadNode.Version = u16(2);
+        HeadNode.StartNode = static_cast<xbLong>(u16(4) | static_cast<uint32_t>(u16(6)) << 16);
+        HeadNode.UnusedOffset = static_cast<xbULong>(u16(8) | static_cast<uint32_t>(u16(10)) << 16);
+        HeadNode.KeySize = u16(12);
+        HeadNode.KeyLen = u16(14);
+        HeadNode.DecimalCount = u16(16);
+        HeadNode.KeysPerNode = u16(18);
+        HeadNode.HalfKeysPerNode = u16(20);
+        std::memcpy(HeadNode.KeyExpression, h + 22, sizeof HeadNode.KeyExpression);
+        HeadNode.KeyExpression[sizeof HeadNode.KeyExpression - 1] = 0;
+        HeadNode.Unique = h[278] & 1;
+        return XB_NO_ERROR;
+    }
     int KeyLength() { return GetKeyLen(); }
-    const char* StoredKey() { return CurNode ? GetKeyData(static_cast<xbShort>(CurNode->CurKeyNo), CurNode) : nullptr; }
+
+    // The library's own walk (GetFirstKey/GetNextKey) visits leaf entries only and skips the
+    // keys an NTX interior page holds, although those are real entries of the B-tree: over an
+    // 800-record table its walk of the tag it has just built lists 775 keys, the 25 of its
+    // root missing. So the walk descends the tree itself, through the library's page reader
+    // (offset table, child offsets, record numbers and keys as the library reads them), in
+    // order: each entry's left subtree, the entry, and after the last entry the right-most
+    // child. `pages` bounds the walk on a cyclic tree.
+    struct Item {
+        std::string key;
+        xbLong record;
+    };
+    xbShort Walk(std::vector<Item>& out) { return WalkPage(HeadNode.StartNode, out, 0); }
+
+private:
+    xbShort WalkPage(xbLong page, std::vector<Item>& out, int depth) {
+        if (depth > 32) return XB_INVALID_NODELINK;
+        xbShort rc = GetLeafNode(page, 1);
+        if (rc != XB_NO_ERROR) return rc;
+        xbNodeLink* node = CurNode;
+        int count = node->Leaf.NoOfKeysThisNode;
+        std::vector<xbLong> children;
+        std::vector<Item> items;
+        for (int i = 0; i <= count; ++i) children.push_back(GetLeftNodeNo(static_cast<xbShort>(i), node));
+        for (int i = 0; i < count; ++i)
+            items.push_back({std::string(GetKeyData(static_cast<xbShort>(i), node), GetKeyLen()),
+                             GetDbfNo(static_cast<xbShort>(i), node)});
+        // Off the library's chain again before the library frees it.
+        CurNode = node->PrevNode;
+        if (CurNode)
+            CurNode->NextNode = nullptr;
+        else
+            NodeChain = nullptr;
+        ReleaseNodeMemory(node, true);
+        bool leaf = children[0] == 0;
+        for (int i = 0; i <= count; ++i) {
+            if (!leaf && (rc = WalkPage(children[static_cast<std::size_t>(i)], out, depth + 1)) != XB_NO_ERROR) return rc;
+            if (i < count) out.push_back(items[static_cast<std::size_t>(i)]);
+        }
+        return XB_NO_ERROR;
+    }
 };
 
 struct OpenIndex {
@@ -166,17 +233,20 @@ void SetFields(xbDbf& dbf, const std::vector<std::string>& words, std::size_t fr
 
 void Walk(xbDbf& dbf, OpenIndex& ix) {
     std::printf("walk %s %c\n", ix.path.c_str(), ix.numeric ? 'N' : 'C');
+    if (auto* ntx = dynamic_cast<PeerNtx*>(ix.index.get())) {
+        std::vector<PeerNtx::Item> items;
+        Check(ntx->Walk(items), "walk " + ix.path);
+        for (const auto& item : items)
+            std::printf("K\t%s\t%ld\n", Printable(item.key.data(), ix.keyLength).c_str(), static_cast<long>(item.record));
+        return;
+    }
     std::vector<char> key(static_cast<std::size_t>(ix.keyLength) + 16, 0);
     long guard = dbf.PhysicalNoOfRecords() + 2;
     for (xbShort rc = ix.index->GetFirstKey(); rc != XB_EOF; rc = ix.index->GetNextKey()) {
         Check(rc, "walk " + ix.path);
         if (guard-- < 0) Fail("walk does not end in " + ix.path, XB_INVALID_NODELINK);
         std::fill(key.begin(), key.end(), 0);
-        const char* stored = nullptr;
-        if (auto* n = dynamic_cast<PeerNdx*>(ix.index.get()))
-            stored = n->StoredKey();
-        else
-            stored = static_cast<PeerNtx*>(ix.index.get())->StoredKey();
+        const char* stored = static_cast<PeerNdx*>(ix.index.get())->StoredKey();
         if (!stored) Fail("no current node in " + ix.path, XB_INVALID_NODELINK);
         std::memcpy(key.data(), stored, static_cast<std::size_t>(ix.keyLength));
         std::string text;
