@@ -3,10 +3,7 @@
 // the two compare line for line. Values are compared as one canonical text per field kind
 // (UTF-8 text decoded from code page 437, numbers with the field's decimals, dates YYYYMMDD).
 //
-// Memo fields: our engine reads memo values once the memo unit is wired to the field layer;
-// until then EngineDump leaves them out (kEngineReadsMemos) and the comparisons skip them.
-// Turning it on compares M fields both ways; MakeOurTable should then store long and empty
-// memo texts too. Index checks belong in their own file here, one per peer.
+// Index checks belong in their own file here, one per peer.
 #pragma once
 
 #include <stdio.h>
@@ -26,8 +23,6 @@
 #include "nv6_fld.h"
 
 namespace peertest {
-
-constexpr bool kEngineReadsMemos = true;
 
 struct CommandResult {
     int status = -1;
@@ -173,8 +168,7 @@ inline void CivilFromJulian(int64_t jdn, int& y, int& m, int& d) {
     y = static_cast<int>(100 * b + dd - 4800 + mm / 10);
 }
 
-// The canonical text of field `n` of the current record, as our engine reads it. Memo
-// fields give nothing while kEngineReadsMemos is off (the caller leaves them out).
+// The canonical text of field `n` of the current record, as our engine reads it.
 inline std::string EngineValue(NVO_dBaseFld& t, int n) {
     char type = t.FieldType(n);
     bool vfp = t.Version() == nvdbf::kVerVfp;
@@ -226,12 +220,7 @@ inline std::string EngineValue(NVO_dBaseFld& t, int n) {
     }
 }
 
-inline bool SkippedField(char type) {
-    return !kEngineReadsMemos && (type == 'M' || type == 'G');
-}
-
-// Our engine's reading of the whole table in dump form (memo fields left out while the
-// engine cannot read them).
+// Our engine's reading of the whole table in dump form.
 inline Dump EngineDump(const std::string& path) {
     Dump dump;
     NVO_dBaseFld t(path, false, false, "");
@@ -241,18 +230,10 @@ inline Dump EngineDump(const std::string& path) {
         t.Go(r);
         DumpRecord rec{t.RecordPointer()[0] == '*', {}};
         for (int n = 1; n <= t.FieldCount(); ++n)
-            if (!SkippedField(t.FieldType(n))) rec.values[t.FieldName(n)] = EngineValue(t, n);
+            rec.values[t.FieldName(n)] = EngineValue(t, n);
         dump.records.push_back(rec);
     }
     return dump;
-}
-
-// The peer's dump without the fields our engine cannot compare yet.
-inline Dump WithoutSkipped(Dump d) {
-    for (auto& r : d.records)
-        for (const auto& f : d.fields)
-            if (SkippedField(f.type)) r.values.erase(f.name);
-    return d;
 }
 
 // Code page 437 bytes of "Café Müller Ñandú" and their UTF-8 reading.
@@ -264,9 +245,21 @@ struct Flavour {
     std::function<std::unique_ptr<NVO_DBFBuild>(const std::string&)> make;
 };
 
+// A memo of many blocks in every flavour's block size: numbered lines of accented text
+// (code page 437) ending in CR LF, `lines` of them.
+inline std::string LongMemo(int lines) {
+    std::string text;
+    for (int i = 1; i <= lines; ++i) text += "Line " + std::to_string(i) + ": " + kAccentOem + "\r\n";
+    return text;
+}
+
+// The memo texts MakeOurTable stores, record by record (record 4 holds no block).
+inline const std::string kOurMemos[] = {LongMemo(120), "short note", "memo of a deleted record", ""};
+
 // The table every peer reads: each kind of field the three builders share, filled through the
 // field layer. Record 1 has accented text, record 3 is deleted, record 4 is blank (blank date
-// and logical, zero numbers; its memo field, when there is one, holds no block).
+// and logical, zero numbers). The memo field, when there is one, holds kOurMemos: a long
+// memo of many blocks, a short one, one in the deleted record and, in record 4, no block.
 inline void MakeOurTable(const Flavour& flavour, const std::string& path, bool withMemoField) {
     {
         auto build = flavour.make(path);
@@ -288,6 +281,7 @@ inline void MakeOurTable(const Flavour& flavour, const std::string& path, bool w
         t.SetNumberByName("RATIO", 3.1416);
         t.SetDateByName("BORN", TnvDBFDate::YMDToDay(1999, 12, 31));
         t.SetLogicalByName("OK", true);
+        if (withMemoField) t.PutTextByName("NOTES", kOurMemos[0]);
         t.Append();
         t.BlankRecord();
         t.PutTextByName("NAME", "plain");
@@ -295,6 +289,7 @@ inline void MakeOurTable(const Flavour& flavour, const std::string& path, bool w
         t.SetNumberByName("RATIO", -0.5);
         t.SetDateByName("BORN", TnvDBFDate::YMDToDay(2024, 2, 29));
         t.SetLogicalByName("OK", false);
+        if (withMemoField) t.PutTextByName("NOTES", kOurMemos[1]);
         t.Append();
         t.BlankRecord();
         t.PutTextByName("NAME", "gone");
@@ -302,6 +297,7 @@ inline void MakeOurTable(const Flavour& flavour, const std::string& path, bool w
         t.SetNumberByName("QTY", -3);
         t.SetDateByName("BORN", TnvDBFDate::YMDToDay(2024, 3, 1));
         t.SetLogicalByName("OK", true);
+        if (withMemoField) t.PutTextByName("NOTES", kOurMemos[2]);
         t.Append();
         t.Go(3);
         t.DeleteRecord();

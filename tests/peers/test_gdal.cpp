@@ -60,7 +60,7 @@ TEST(Gdal, ReadsOurTablesWithTheirTypesWidthsAndValues) {
             OgrLayer layer = ReadWithOgrinfo(path);
             // GDAL maps L to a one-character string and gives dates its own display width 10
             // (the descriptor holds 8); it has no memo reader, so an M field is a 10-character
-            // string holding the block number text (null for no block).
+            // string holding the block number text (null for a field of blanks).
             std::vector<std::string> fields = {"NAME: String (20.0)", "AMT: Real (9.2)",
                                                "QTY: Integer (5.0)",  "RATIO: Real (12.4)",
                                                "BORN: Date (10.0)",   "OK: String (1.0)"};
@@ -80,7 +80,20 @@ TEST(Gdal, ReadsOurTablesWithTheirTypesWidthsAndValues) {
             // not listed at all.
             V blank{{"NAME", "(null)"}, {"AMT", "0.00"}, {"QTY", "0"}, {"RATIO", "0.0000"},
                     {"OK", "(null)"}};
-            if (memo) first["NOTES"] = second["NOTES"] = blank["NOTES"] = "(null)";
+            if (memo) {
+                // Records 1 and 2 hold memos: GDAL shows the block numbers we stored.
+                NVO_dBaseFld t(path, false, false, "");
+                auto blockText = [&](int32_t record) {
+                    t.Go(record);
+                    std::string raw = TrimRight(t.GetRaw(t.FieldNumber("NOTES")));
+                    return raw.substr(std::min(raw.size(), raw.find_first_not_of(' ')));
+                };
+                first["NOTES"] = blockText(1);
+                second["NOTES"] = blockText(2);
+                EXPECT_GT(std::stoi(first["NOTES"]), 0);
+                EXPECT_GT(std::stoi(second["NOTES"]), std::stoi(first["NOTES"]));
+                blank["NOTES"] = "(null)";
+            }
             EXPECT_EQ(layer.features[0], first);
             EXPECT_EQ(layer.features[1], second);
             EXPECT_EQ(layer.features[2], blank);

@@ -26,6 +26,32 @@ Dump PeerDump(const std::string& path) {
     return d;
 }
 
+// The library cannot read a memo field holding block number 0, which is what we store when a
+// memo is emptied (0 and blanks alike mean no memo): in dBase III, Clipper and FoxPro tables
+// its memo reader stops the dump on the digit with "TypeError: a bytes-like object is
+// required, not 'str'" (a Visual FoxPro field's binary 0 it reads). Our files keep the 0. The
+// dump that meets one shows that fault; the pointers are then blanked, which means the same,
+// and the dump is taken again. Should the library learn to read them, the first dump stands.
+Dump PeerDumpWithEmptiedMemos(const std::string& path) {
+    CommandResult r = PythonPeer("dump " + Quote(path));
+    if (r.status != 0) {
+        EXPECT_NE(r.out.find("TypeError: a bytes-like object is required, not 'str'"), std::string::npos) << r.out;
+        NVO_dBaseFld t(path, false, true, "");
+        int notes = t.FieldNumber("NOTES");
+        int blanked = 0;
+        for (int32_t rec = 1; rec <= t.RecordCount(); ++rec) {
+            t.Go(rec);
+            if (TrimRight(t.GetRaw(notes)).find_first_not_of(' ') == std::string::npos) continue;
+            if (std::stol(t.GetRaw(notes)) != 0) continue;
+            t.PutRaw(notes, "");
+            t.WriteRecord(rec);
+            ++blanked;
+        }
+        EXPECT_GT(blanked, 0) << "the dump failed without an emptied memo: " << r.out;
+    }
+    return PeerDump(path);
+}
+
 void ExpectSameFields(const Dump& a, const Dump& b) {
     ASSERT_EQ(a.fields.size(), b.fields.size());
     for (std::size_t i = 0; i < a.fields.size(); ++i) {
@@ -69,9 +95,10 @@ void BuildAndCompare(const Flavour& flavour, const std::string& path, bool withM
         {false, V{{"NAME", ""}, {"AMT", "0.00"}, {"QTY", "0"}, {"RATIO", "0.0000"}, {"BORN", ""},
                   {"OK", ""}}},
     };
-    // A memo field we never stored into holds no block: the library reads it as empty text.
+    // The memo field of record 4 was never stored into and holds no block: the library reads
+    // it as empty text.
     if (withMemoField)
-        for (auto& r : expected) r.values["NOTES"] = "";
+        for (std::size_t i = 0; i < expected.size(); ++i) expected[i].values["NOTES"] = OemToUtf8(kOurMemos[i]);
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(peer.records[i].deleted, expected[i].deleted) << "record " << i + 1;
         EXPECT_EQ(peer.records[i].values, expected[i].values) << "record " << i + 1;
@@ -90,12 +117,30 @@ TEST(PythonDbf, ReadsOurTablesWithTheSameValues) {
     }
 }
 
-TEST(PythonDbf, ReadsOurTablesWithAnEmptyMemoFile) {
+// Memos of many blocks, short ones, one in a deleted record and none at all; then our
+// rewrites: the long memo shortened, a short one grown past its blocks, a record without a
+// memo given one and a memo emptied. The library reads every text as we stored it.
+TEST(PythonDbf, ReadsOurLongShortAndEmptyMemos) {
     REQUIRE_PYTHON_DBF();
     dbftest::TempDir dir;
     for (const Flavour& f : {kOurFlavours[0], kOurFlavours[2]}) {
         SCOPED_TRACE(f.label);
-        BuildAndCompare(f, dir.File(std::string("memo_") + f.label[1] + ".dbf"), true);
+        std::string path = dir.File(std::string("memo_") + f.label[1] + ".dbf");
+        BuildAndCompare(f, path, true);
+        const std::string rewritten[] = {"now short", LongMemo(300), "", "a memo where there was none \x94"};
+        {
+            NVO_dBaseFld t(path, false, true, "");
+            for (int32_t r = 1; r <= 4; ++r) {
+                t.Go(r);
+                t.PutTextByName("NOTES", rewritten[r - 1]);
+                t.WriteRecord(r);
+            }
+        }
+        Dump peer = PeerDumpWithEmptiedMemos(path);
+        ASSERT_EQ(peer.records.size(), 4u);
+        for (std::size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(peer.records[i].values["NOTES"], OemToUtf8(rewritten[i])) << "record " << i + 1;
+        ExpectSameRecords(EngineDump(path), peer);
     }
     // The library has no dBase IV memo flavour: it refuses version 0x8B outright ("Tables of
     // type (139, 'dBase IV w/memos') not supported"), so that table is checked by the other
@@ -152,6 +197,7 @@ TEST(PythonDbf, TheirTablesReadEditedAndReadBack) {
             t.SetNumberByName("AMT", 99.99);
             t.SetDateByName("BORN", TnvDBFDate::YMDToDay(2000, 1, 1));
             t.SetLogicalByName("OK", true);
+            t.PutTextByName("NOTES", LongMemo(200));
             if (vfp) {
                 t.SetNumberByName("CNT", -2147483647.0L);
                 // By name a number goes only into N, B, F, G, I, M fields; Y by its number.
@@ -163,6 +209,8 @@ TEST(PythonDbf, TheirTablesReadEditedAndReadBack) {
             }
             t.WriteRecord(2);
             t.Go(3);
+            t.PutTextByName("NOTES", "");
+            t.WriteRecord(3);
             t.RecallRecord();
             t.Go(1);
             t.DeleteRecord();
@@ -171,7 +219,7 @@ TEST(PythonDbf, TheirTablesReadEditedAndReadBack) {
             t.SetNumberByName("AMT", 1);
             t.Append();
         }
-        Dump after = PeerDump(path);
+        Dump after = PeerDumpWithEmptiedMemos(path);
         ASSERT_EQ(after.records.size(), 4u);
         Dump oursAfter = EngineDump(path);
         ExpectSameRecords(oursAfter, after);
@@ -190,10 +238,13 @@ TEST(PythonDbf, TheirTablesReadEditedAndReadBack) {
         EXPECT_FALSE(after.records[2].deleted);
         EXPECT_EQ(after.records[3].values["NAME"], "appended Ä");
         EXPECT_EQ(after.records[3].values["AMT"], "1.00");
-        // Our record writes leave the memo pointers alone: the library still finds each memo
-        // it wrote, and the record we appended has none.
-        for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(after.records[i].values["NOTES"], before.records[i].values["NOTES"]) << i;
+        // Record writes that do not touch a memo leave its pointer alone: the library still
+        // finds the memo it wrote in record 1, and the record we appended has none. Record 2
+        // had none and now has a memo of many blocks; record 3's memo was emptied.
+        EXPECT_EQ(after.records[0].values["NOTES"], before.records[0].values["NOTES"]);
+        EXPECT_EQ(before.records[1].values["NOTES"], "");
+        EXPECT_EQ(after.records[1].values["NOTES"], OemToUtf8(LongMemo(200)));
+        EXPECT_EQ(after.records[2].values["NOTES"], "");
         EXPECT_EQ(after.records[3].values["NOTES"], "");
     }
 }
