@@ -133,6 +133,8 @@ std::string NVO_dBIndexTable::TableFileName() const { return cursor_.FileName();
 
 bool NVO_dBIndexTable::HasProductionIndex() const { return cursor_.ProductionIndex(); }
 
+bool NVO_dBIndexTable::ReadWrite() const { return cursor_.ReadWrite(); }
+
 void NVO_dBIndexTable::MarkProductionIndex() {
     if (cursor_.ProductionIndex() || !cursor_.ReadWrite()) return;
     cursor_.SetProductionIndex(true);

@@ -78,6 +78,7 @@ public:
     bool RecordModified() const override;
     void UseOldRecord(bool old) override;
     std::string Directory() const override;
+    bool ReadWrite() const override;
     bool Enciphered() const override;
     std::string ReadPassword() const override;
     std::string WritePassword() const override;

@@ -935,6 +935,7 @@ bool NVobjIndexFile::OpenDisk(std::string_view name, std::string_view defaultExt
         diskFile.reset();
         return false;
     }
+    if (table) diskFile->SetReadWrite(table->ReadWrite());
     diskFile->Open();
     return true;
 }

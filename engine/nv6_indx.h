@@ -47,6 +47,9 @@ public:
     virtual void UseOldRecord(bool old) = 0;
     // The table's directory (with trailing separator) for index names given without one.
     virtual std::string Directory() const = 0;
+    // Whether the table was opened for writing; existing index files open with the same
+    // access, so that a table the user may only read can still be browsed in its orders.
+    virtual bool ReadWrite() const { return true; }
     // Whether the table is enciphered, and the passwords pages are read and written with
     // (they differ only during a password change).
     virtual bool Enciphered() const { return false; }

@@ -2,6 +2,8 @@
 // order and positioning in it, key searches, ranges, Locate through a tag or by a scan,
 // building, rebuilding and deleting tags, and index maintenance through a long random run of
 // writes compared with fresh builds. Every test runs once per index format in kFormats.
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -179,6 +181,44 @@ TEST_P(Orders, IndexFileListsOpenFindAndClose) {
     EXPECT_EQ(ErrorOf([&] { t->OpenIndex("junk" + Ext()); }),
               "Index file " + dir_.File("junk" + Ext()) + " is corrupted");
     EXPECT_EQ(t->FindIndexFile("junk" + Ext()), 0);
+}
+
+// Files the user may read but not write: opening one for writing is refused as the OS
+// refuses it (EACCES), whoever runs the tests.
+class ReadOnlyFiles : public NvPlatformWrapper {
+public:
+    int Open(const std::string& path, bool write, bool create) override {
+        if (write && !create) {
+            errno = EACCES;
+            return -1;
+        }
+        return NvPlatformWrapper::Open(path, write, create);
+    }
+};
+
+// A table opened for reading only opens its index files for reading only, so that a table
+// and index files the user may only read still give their orders and searches.
+TEST_P(Orders, ATableOpenedForReadingOpensItsIndexFilesForReading) {
+    {
+        auto t = Open();
+        Build(*t, "byname", "NAME");
+        Build(*t, "byage", "AGE");
+    }
+    ReadOnlyFiles readOnly;
+    NvPlatformScope scope(readOnly);
+    NVO_dBHandler t(table_, false, false, "");
+    ASSERT_EQ(t.OpenIndexFiles("byname" + Ext() + ",byage" + Ext(), "byname"), 0);
+    for (int slot : {1, 2}) {
+        NVO_DiskFile& disk = *t.IndexFileCore(slot)->diskFile;
+        EXPECT_EQ(::fcntl(disk.Handle(), F_GETFL) & O_ACCMODE, O_RDONLY) << "slot " << slot;
+    }
+    ExpectRuns(Walk(t), {{2, 5}, {1}, {3}, {6}, {4}});
+    EXPECT_TRUE(t.Find("Smithers"));
+    EXPECT_EQ(t.CurrentRecord(), 3);
+    EXPECT_EQ(t.SetOrder("byage", false), 2);
+    EXPECT_EQ(Walk(t), (std::vector<int32_t>{6, 2, 3, 1, 4, 5}));
+    // Opened for writing, the same table is refused, and so are its index files.
+    EXPECT_EQ(ErrorOf([&] { NVO_dBHandler w(table_, true, true, ""); }), "Access denied to file " + table_);
 }
 
 TEST_P(Orders, ASixtyFourthIndexFileIsRefusedAndTheOthersStayMaintained) {
