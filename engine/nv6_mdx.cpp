@@ -389,7 +389,8 @@ void NVobjMDXTag::TagStore() {
 
 NVobjSortMDX::NVobjSortMDX(NVobjMDXTag* tag)
     : TnvSort(tag->keyType == 'C' ? tag->keyLength + 1 : 9, nullptr, tag->ascending, tag->unique),
-      tag_(tag) {}
+      tag_(tag),
+      pages_(tag, [tag] { tag->WriteEmptyRoot(); }) {}
 
 NVobjSortMDX::~NVobjSortMDX() {
     try {
@@ -399,7 +400,7 @@ NVobjSortMDX::~NVobjSortMDX() {
     }
 }
 
-void NVobjSortMDX::Write(const TnvVariant& key, int32_t recNo) { Push(0, key, recNo); }
+void NVobjSortMDX::Write(const TnvVariant& key, int32_t recNo) { pages_.Add(key, recNo); }
 
 namespace {
 
@@ -452,23 +453,9 @@ void FromFixedKey(const NVobjMDXTag& tag, const TnvVariant& image, TnvVariant& k
 }  // namespace
 
 int32_t NVobjSortMDX::Build() {
-    TnvIndexTable* table = tag_->File()->Table();
-    struct BuildScope {
-        TnvIndexTable* table;
-        explicit BuildScope(TnvIndexTable* t) : table(t) {
-            if (table) table->BeginBuild();
-        }
-        ~BuildScope() {
-            if (table) table->EndBuild();
-        }
-    } scope(table);
-    TnvSortProgress progress;
-    if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
     FixedKeySource source(*tag_);
-    const int32_t total = source.RecordCount();
-    NvSortRecords(*this, source, progress);
     TnvVariant key(kMaxCharacterKey + 8);
-    const int32_t written = NvSortDrain(*this, total, progress, [this, &key](const TnvVariant& image, int32_t rec) {
+    const int32_t written = NvBuildTag(*tag_, *this, source, [this, &key](const TnvVariant& image, int32_t rec) {
         FromFixedKey(*tag_, image, key);
         Write(key, rec);
     });
@@ -476,50 +463,7 @@ int32_t NVobjSortMDX::Build() {
     return written;
 }
 
-void NVobjSortMDX::Push(int level, const TnvVariant& key, int32_t reference) {
-    // Deeper than any tree of this file can be: the key stream cannot be right.
-    if (level >= NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
-    if (static_cast<int>(levels_.size()) <= level) {
-        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
-        page->kind = level == 0 ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
-        levels_.push_back(std::move(page));
-    }
-    if (levels_[level]->Count() >= tag_->maxEntries) Close(level);
-    auto entry = std::make_unique<NVobjIndexKeyData>();
-    static_cast<TnvVariant&>(*entry) = key;
-    entry->reference = reference;
-    levels_[level]->Add(entry.release());
-}
-
-void NVobjSortMDX::Close(int level) {
-    NVobjIndexKey& page = *levels_[level];
-    page.address = tag_->File()->NewPage();
-    tag_->PageStore(page);
-    TnvVariant high(*page.Items(page.Count() - 1));
-    const int32_t address = page.address;
-    page.FreeAll();
-    page.address = 0;
-    std::memset(page.scratch, 0, sizeof page.scratch);
-    Push(level + 1, high, address);
-}
-
-int32_t NVobjSortMDX::Finish() {
-    if (finished_) return tag_->root;
-    finished_ = true;
-    if (levels_.empty()) {
-        tag_->WriteEmptyRoot();
-        return tag_->root;
-    }
-    // Every level but the top passes its last page up; the top one is the root.
-    for (std::size_t level = 0; level + 1 < levels_.size(); ++level)
-        if (levels_[level]->Count() > 0) Close(static_cast<int>(level));
-    NVobjIndexKey& top = *levels_.back();
-    top.address = tag_->File()->NewPage();
-    tag_->PageStore(top);
-    tag_->root = top.address;
-    tag_->dirty = true;
-    return tag_->root;
-}
+int32_t NVobjSortMDX::Finish() { return pages_.Finish(); }
 
 // ---- NVobjMDXFile --------------------------------------------------------------------
 

@@ -83,12 +83,8 @@ public:
     int32_t Finish();
 
 private:
-    void Push(int level, const TnvVariant& key, int32_t reference);
-    void Close(int level);
-
     NVobjMDXTag* tag_;
-    std::vector<std::unique_ptr<NVobjIndexKey>> levels_;
-    bool finished_ = false;
+    NVobjPageBuilder pages_;
 };
 
 // One MDX file.

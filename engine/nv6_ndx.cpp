@@ -210,59 +210,6 @@ void NVobjNDXTag::TagStore() {
     dirty = false;
 }
 
-// ---- NVobjNdxPageBuilder ------------------------------------------------------------
-
-NVobjNdxPageBuilder::NVobjNdxPageBuilder(NVobjNDXTag* tag) : tag_(tag) {}
-
-NVobjNdxPageBuilder::~NVobjNdxPageBuilder() = default;
-
-void NVobjNdxPageBuilder::Add(const TnvVariant& key, int32_t recNo) { Push(0, key, recNo); }
-
-void NVobjNdxPageBuilder::Push(int level, const TnvVariant& key, int32_t reference) {
-    // Deeper than any NDX tree can be: the key stream cannot be right.
-    if (level >= NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
-    if (static_cast<int>(levels_.size()) <= level) {
-        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
-        page->kind = level == 0 ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
-        levels_.push_back(std::move(page));
-    }
-    if (levels_[level]->Count() >= tag_->maxEntries) Close(level);
-    auto entry = std::make_unique<NVobjIndexKeyData>();
-    static_cast<TnvVariant&>(*entry) = key;
-    entry->reference = reference;
-    levels_[level]->Add(entry.release());
-}
-
-void NVobjNdxPageBuilder::Close(int level) {
-    NVobjIndexKey& page = *levels_[level];
-    page.address = tag_->File()->NewPage();
-    tag_->PageStore(page);
-    TnvVariant high(*page.Items(page.Count() - 1));
-    const int32_t address = page.address;
-    page.FreeAll();
-    page.address = 0;
-    Push(level + 1, high, address);
-}
-
-int32_t NVobjNdxPageBuilder::Finish() {
-    if (finished_) return tag_->root;
-    finished_ = true;
-    if (levels_.empty()) {
-        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
-        page->kind = NVobjIndexKey::kLeaf;
-        levels_.push_back(std::move(page));
-    }
-    // Every level but the top passes its last page up; the top one is the root.
-    for (std::size_t level = 0; level + 1 < levels_.size(); ++level)
-        if (levels_[level]->Count() > 0) Close(static_cast<int>(level));
-    NVobjIndexKey& top = *levels_.back();
-    top.address = tag_->File()->NewPage();
-    tag_->PageStore(top);
-    tag_->root = top.address;
-    tag_->dirty = true;
-    return tag_->root;
-}
-
 // ---- NVobjSortNdx --------------------------------------------------------------------
 
 NVobjSortNdx::NVobjSortNdx(NVobjNDXTag* tag)

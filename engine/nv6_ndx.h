@@ -52,31 +52,6 @@ private:
     bool datesAsText_ = false;
 };
 
-// Writes a tag's tree bottom-up from keys delivered in order, one page buffer per level,
-// each page written once when it is full (or at Finish). The sort feeds it while a tag is
-// built; the tag's file must be positioned (next page) where the pages go.
-class NVobjNdxPageBuilder {
-public:
-    explicit NVobjNdxPageBuilder(NVobjNDXTag* tag);
-    ~NVobjNdxPageBuilder();
-    NVobjNdxPageBuilder(const NVobjNdxPageBuilder&) = delete;
-    NVobjNdxPageBuilder& operator=(const NVobjNdxPageBuilder&) = delete;
-
-    // Adds the next key (already in key-image form) with its record number.
-    void Add(const TnvVariant& key, int32_t recNo);
-    // Writes the partly filled pages from the leaves up and makes the top one the tag's root
-    // (an empty leaf when no key came); marks the header dirty. Returns the root block.
-    int32_t Finish();
-
-private:
-    void Push(int level, const TnvVariant& key, int32_t reference);
-    void Close(int level);
-
-    NVobjNDXTag* tag_;
-    std::vector<std::unique_ptr<NVobjIndexKey>> levels_;
-    bool finished_ = false;
-};
-
 // Builds an NDX tag from its table: every record's key through the sort, then the sorted
 // keys into the tag's pages bottom-up, starting at the file's next block. The tag's root and
 // header are set when Build returns.
@@ -88,7 +63,7 @@ public:
 
 private:
     NVobjNDXTag* tag_;
-    NVobjNdxPageBuilder pages_;
+    NVobjPageBuilder pages_;
 };
 
 // One NDX file.

@@ -444,6 +444,12 @@ void TnvTagRecordSource::KeyValue(TnvVariant& key) {
 
 int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
                    const std::function<void(const TnvVariant&, int32_t)>& sink) {
+    TnvTagRecordSource source(tag, partialKeys);
+    return NvBuildTag(tag, sort, source, sink);
+}
+
+int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
+                   const std::function<void(const TnvVariant&, int32_t)>& sink) {
     TnvIndexTable* table = tag.File()->Table();
     struct BuildScope {
         TnvIndexTable* table;
@@ -456,8 +462,66 @@ int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
     } scope(table);
     TnvSortProgress progress;
     if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
-    TnvTagRecordSource source(tag, partialKeys);
     int32_t total = source.RecordCount();
     NvSortRecords(sort, source, progress);
     return NvSortDrain(sort, total, progress, sink);
+}
+
+// ---- NVobjPageBuilder ---------------------------------------------------------------
+
+NVobjPageBuilder::NVobjPageBuilder(NVobjIndexTag* tag, std::function<void()> emptyRoot)
+    : tag_(tag), emptyRoot_(std::move(emptyRoot)) {}
+
+NVobjPageBuilder::~NVobjPageBuilder() = default;
+
+void NVobjPageBuilder::Add(const TnvVariant& key, int32_t recNo) { Push(0, key, recNo); }
+
+void NVobjPageBuilder::Push(int level, const TnvVariant& key, int32_t reference) {
+    // Deeper than any tree of these formats can be: the key stream cannot be right.
+    if (level >= NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
+    if (static_cast<int>(levels_.size()) <= level) {
+        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
+        page->kind = level == 0 ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
+        levels_.push_back(std::move(page));
+    }
+    if (levels_[static_cast<std::size_t>(level)]->Count() >= tag_->maxEntries) Close(level);
+    auto entry = std::make_unique<NVobjIndexKeyData>();
+    static_cast<TnvVariant&>(*entry) = key;
+    entry->reference = reference;
+    levels_[static_cast<std::size_t>(level)]->Add(entry.release());
+}
+
+void NVobjPageBuilder::Close(int level) {
+    NVobjIndexKey& page = *levels_[static_cast<std::size_t>(level)];
+    page.address = tag_->File()->NewPage();
+    tag_->PageStore(page);
+    TnvVariant high(*page.Items(page.Count() - 1));
+    const int32_t address = page.address;
+    page.FreeAll();
+    page.address = 0;
+    std::memset(page.scratch, 0, sizeof page.scratch);
+    Push(level + 1, high, address);
+}
+
+int32_t NVobjPageBuilder::Finish() {
+    if (finished_) return tag_->root;
+    finished_ = true;
+    if (levels_.empty()) {
+        if (emptyRoot_) {
+            emptyRoot_();
+            return tag_->root;
+        }
+        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
+        page->kind = NVobjIndexKey::kLeaf;
+        levels_.push_back(std::move(page));
+    }
+    // Every level but the top passes its last page up; the top one is the root.
+    for (std::size_t level = 0; level + 1 < levels_.size(); ++level)
+        if (levels_[level]->Count() > 0) Close(static_cast<int>(level));
+    NVobjIndexKey& top = *levels_.back();
+    top.address = tag_->File()->NewPage();
+    tag_->PageStore(top);
+    tag_->root = top.address;
+    tag_->dirty = true;
+    return tag_->root;
 }

@@ -15,6 +15,7 @@
 #include "nv6_coll.h"
 #include "nv6_tool.h"
 
+class NVobjIndexKey;
 class NVobjIndexTag;
 
 class TnvSort : public TnvSortOwner {
@@ -158,3 +159,35 @@ private:
 // of keys delivered.
 int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
                    const std::function<void(const TnvVariant&, int32_t)>& sink);
+// The same with the format's own record pass (keys in another form than the tag's).
+int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
+                   const std::function<void(const TnvVariant&, int32_t)>& sink);
+
+// Writes a tag's tree bottom-up from keys delivered in order, one page buffer per level,
+// each page written once through the format's PageStore when it is full (or at Finish), its
+// highest key passed up a level. For the formats whose interior entries carry the highest
+// key of each subtree (NDX, MDX); the tag's file must be positioned (next page) where the
+// pages go.
+class NVobjPageBuilder {
+public:
+    // `emptyRoot` writes the root of a tree without keys; none: one empty leaf page.
+    explicit NVobjPageBuilder(NVobjIndexTag* tag, std::function<void()> emptyRoot = {});
+    ~NVobjPageBuilder();
+    NVobjPageBuilder(const NVobjPageBuilder&) = delete;
+    NVobjPageBuilder& operator=(const NVobjPageBuilder&) = delete;
+
+    // Adds the next key (already in key-image form) with its record number.
+    void Add(const TnvVariant& key, int32_t recNo);
+    // Writes the partly filled pages from the leaves up and makes the top one the tag's root;
+    // marks the header dirty. Returns the root's address. Later calls only return it.
+    int32_t Finish();
+
+private:
+    void Push(int level, const TnvVariant& key, int32_t reference);
+    void Close(int level);
+
+    NVobjIndexTag* tag_;
+    std::function<void()> emptyRoot_;
+    std::vector<std::unique_ptr<NVobjIndexKey>> levels_;
+    bool finished_ = false;
+};

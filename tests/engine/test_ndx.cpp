@@ -231,7 +231,7 @@ TEST(Ndx, BottomUpBuildFillsPagesAndStaysMaintainable) {
     file->Zap();
     file->nextPage = 1;
     {
-        NVobjNdxPageBuilder builder(tag);
+        NVobjPageBuilder builder(tag);
         for (int i = 0; i < 1000; ++i) {
             TnvVariant k;
             k.PutString("B" + std::to_string(100000000 + i * 2).substr(0, 9));
@@ -256,7 +256,7 @@ TEST(Ndx, BottomUpBuildFillsPagesAndStaysMaintainable) {
     for (int32_t r = tag->TagMove(-3); r != 0; r = tag->TagMove(-1)) ++n;
     EXPECT_EQ(n, 1001);
 
-    NVobjNdxPageBuilder none(tag);
+    NVobjPageBuilder none(tag);
     EXPECT_GT(none.Finish(), 43);
     EXPECT_EQ(tag->TagMove(-3), 0);
 }
