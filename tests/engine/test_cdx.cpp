@@ -24,6 +24,7 @@
 #include "nv6_glbl.h"
 #include "nv6_ixop.h"
 #include "nv_test_errors.h"
+#include "nv_test_tags.h"
 
 namespace {
 
@@ -34,42 +35,18 @@ using dbftest::WriteAll;
 
 const std::string kPeer = std::string(PELMORA_FIXTURES) + "/peer/";
 
-// Puts an index file into a cursor slot so that record writes maintain it.
-class Slot : public NVO_IndexFile {
-public:
-    explicit Slot(NVobjIndexFile& file) : file_(file) {}
-    NVO_DiskFile* DiskFile() override { return file_.diskFile.get(); }
-    void RecordChanged(int32_t record, bool appending) override { file_.RecordChanged(record, appending); }
-    void Reindex() override { file_.Reindex(); }
-
-private:
-    NVobjIndexFile& file_;
-};
+using Slot = nvtest::TagSlot;
 
 // (key bytes, record) in walking order.
-using Entry = std::pair<std::string, int32_t>;
+using Entry = nvtest::TagEntry;
 
-std::vector<Entry> Walk(NVobjIndexTag& tag, bool backward = false) {
-    std::vector<Entry> out;
-    for (int32_t r = tag.TagMove(backward ? -4 : -3); r != 0; r = tag.TagMove(backward ? -2 : -1)) {
-        out.emplace_back(std::string(tag.currentKey.View()), r);
-        if (out.size() > 500000) break;
-    }
-    if (backward) std::reverse(out.begin(), out.end());
-    return out;
-}
-
-std::vector<int32_t> Records(const std::vector<Entry>& entries) {
-    std::vector<int32_t> out;
-    for (const auto& e : entries) out.push_back(e.second);
-    return out;
-}
+std::vector<Entry> Walk(NVobjIndexTag& tag, bool backward = false) { return nvtest::WalkTag(tag, backward); }
 
 std::string OrderLine(NVobjIndexTag& tag) {
     std::string line = "order " + tag.tagName + "|" + tag.keyExpression + "|" + tag.forExpression + "|" +
                        (tag.ascending ? "ascending" : "descending") + "|" + (tag.unique ? "unique" : "duplicates") +
                        "|";
-    for (int32_t r : Records(Walk(tag))) line += " " + std::to_string(r);
+    for (int32_t r : nvtest::WalkRecords(Walk(tag))) line += " " + std::to_string(r);
     return line;
 }
 
@@ -367,7 +344,7 @@ TEST_P(CdxBuild, EveryKindOfTagMatchesASortOfTheTable) {
         NVobjCDXTag& tag = *static_cast<NVobjCDXTag*>(file->TagByName(c.name));
         EXPECT_EQ(tag.collation == kCdxCollationGeneral, c.general);
         std::vector<Entry> forward = Walk(tag);
-        ASSERT_EQ(Records(forward), Expected(t, tag, c));
+        ASSERT_EQ(nvtest::WalkRecords(forward), Expected(t, tag, c));
         EXPECT_EQ(Walk(tag, true), forward);
         if (count == 0) {
             EXPECT_EQ(tag.TagMove(-3), 0);
@@ -441,7 +418,7 @@ TEST(CdxBuild, MaintainedTagsEqualAFreshBuildAfterEverySeriesOfWrites) {
     for (const TagCase& c : kCases) {
         NVobjCDXTag& tag = *static_cast<NVobjCDXTag*>(file->TagByName(c.name));
         EXPECT_EQ(tag.collation == kCdxCollationGeneral, c.general) << c.name;
-        EXPECT_EQ(Records(Walk(tag)), Expected(t, tag, c)) << c.name;
+        EXPECT_EQ(nvtest::WalkRecords(Walk(tag)), Expected(t, tag, c)) << c.name;
     }
 }
 
@@ -486,7 +463,7 @@ TEST(CdxBuild, ThreeLevelTreesStayRightThroughMassChangesAndKeepTheirSiblingChai
         file->Tag(g)->PageRelease();
         std::vector<int32_t> sideways = SiblingRecords(ReadAll(dir.File("big.cdx")), *file->Tag(g));
         if (!file->Tag(g)->ascending) std::reverse(sideways.begin(), sideways.end());
-        EXPECT_EQ(sideways, Records(Walk(*file->Tag(g))));
+        EXPECT_EQ(sideways, nvtest::WalkRecords(Walk(*file->Tag(g))));
         EXPECT_GE(Depth(*file->Tag(g)), 3);
     }
     t.SetIndexFile(1, std::make_unique<Slot>(*file));
@@ -521,7 +498,7 @@ TEST(CdxBuild, ThreeLevelTreesStayRightThroughMassChangesAndKeepTheirSiblingChai
         tag.PageRelease();
         std::vector<int32_t> sideways = SiblingRecords(ReadAll(dir.File("big.cdx")), tag);
         if (!tag.ascending) std::reverse(sideways.begin(), sideways.end());
-        EXPECT_EQ(sideways, Records(walked));
+        EXPECT_EQ(sideways, nvtest::WalkRecords(walked));
     }
 }
 
@@ -647,9 +624,9 @@ TEST(CdxImage, GeneralCollationOrdersByWeightsAndStoresTrailingWeightsAsNibbles)
     NVobjIndexTag& tag = *file->TagByName("G");
     EXPECT_EQ(tag.keyLength, 20);
     const std::vector<int32_t> order = {3, 11, 2, 4, 1, 9, 10, 8, 6, 7, 5};
-    EXPECT_EQ(Records(Walk(tag)), order);
+    EXPECT_EQ(nvtest::WalkRecords(Walk(tag)), order);
     std::vector<int32_t> reversed(order.rbegin(), order.rend());
-    EXPECT_EQ(Records(Walk(*file->TagByName("GD"))), reversed);
+    EXPECT_EQ(nvtest::WalkRecords(Walk(*file->TagByName("GD"))), reversed);
     // Case and the expansions do not matter to a search; diacritics do.
     NVobjIndexKeyData key;
     key.PutString("ECLAIR");
@@ -673,7 +650,7 @@ TEST(CdxImage, GeneralCollationOrdersByWeightsAndStoresTrailingWeightsAsNibbles)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[header + 494])), "GENERAL");
     const uint8_t* node = &bytes[static_cast<std::size_t>(RootOf(bytes, reread))];
     EXPECT_EQ(std::count(node + 24, node + 512, 0xF1), 0);
-    EXPECT_EQ(Records(Walk(reread)), order);
+    EXPECT_EQ(nvtest::WalkRecords(Walk(reread)), order);
     EXPECT_EQ(NvCdxGeneralKey("\xFE" "orn", 20), NvCdxGeneralKey("thorn", 20));
 }
 
@@ -700,8 +677,8 @@ TEST(CdxFile, TagsAreAddedReplacedDeletedAndNamedWithinTenCharacters) {
     ASSERT_FALSE(file->corrupt);
     ASSERT_EQ(file->TagCount(), 2);
     EXPECT_EQ(file->TagByName("AGE")->keyExpression, "NAME");
-    EXPECT_EQ(Records(Walk(*file->TagByName("AGE"))), (std::vector<int32_t>{3, 1, 2}));
-    EXPECT_EQ(Records(Walk(*file->TagByName("TENCHARSXY"))), (std::vector<int32_t>{3, 1, 2}));
+    EXPECT_EQ(nvtest::WalkRecords(Walk(*file->TagByName("AGE"))), (std::vector<int32_t>{3, 1, 2}));
+    EXPECT_EQ(nvtest::WalkRecords(Walk(*file->TagByName("TENCHARSXY"))), (std::vector<int32_t>{3, 1, 2}));
     EXPECT_FALSE(file->TagDelete("NONE"));
     EXPECT_TRUE(file->TagDelete("tencharsxy"));
     EXPECT_EQ(file->TagCount(), 1);
@@ -737,7 +714,7 @@ TEST(CdxFile, AReindexThatFailsLeavesTheFileAsItWas) {
     const auto before = ReadAll(dir.File("r.cdx"));
     EXPECT_NE(nvtest::ErrorOf([&] { file->Reindex(); }), "");
     EXPECT_EQ(ReadAll(dir.File("r.cdx")), before);
-    EXPECT_EQ(Records(Walk(*file->TagByName("NAME"))), (std::vector<int32_t>{3, 2, 1, 4, 5}));
+    EXPECT_EQ(nvtest::WalkRecords(Walk(*file->TagByName("NAME"))), (std::vector<int32_t>{3, 2, 1, 4, 5}));
     int count = 0;
     for (const auto& entry : fs::directory_iterator(dir.File(""))) {
         (void)entry;
@@ -749,7 +726,7 @@ TEST(CdxFile, AReindexThatFailsLeavesTheFileAsItWas) {
     t.SetNumber(2, 50);
     t.WriteRecord(4);
     file->Reindex();
-    EXPECT_EQ(Records(Walk(*file->TagByName("INV"))), (std::vector<int32_t>{4, 5, 3, 2, 1}));
+    EXPECT_EQ(nvtest::WalkRecords(Walk(*file->TagByName("INV"))), (std::vector<int32_t>{4, 5, 3, 2, 1}));
 }
 
 TEST(CdxFile, ChangeCounterOtherWritersAndTheProductionFlag) {
@@ -781,7 +758,7 @@ TEST(CdxFile, ChangeCounterOtherWritersAndTheProductionFlag) {
     EXPECT_EQ(file->Structural()->changeCounter, seen + 1);
     EXPECT_EQ(static_cast<int32_t>(nvbytes::LoadLE32(&ReadAll(dir.File("prod.cdx"))[8])), seen + 1);
     EXPECT_FALSE(file->ChangedByOther());
-    EXPECT_EQ(Records(Walk(*file->TagByName("NAME"))), (std::vector<int32_t>{2, 1}));
+    EXPECT_EQ(nvtest::WalkRecords(Walk(*file->TagByName("NAME"))), (std::vector<int32_t>{2, 1}));
 }
 
 // ---- damaged files -------------------------------------------------------------------

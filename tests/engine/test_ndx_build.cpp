@@ -15,6 +15,7 @@
 #include "nv6_date.h"
 #include "nv6_dbex.h"
 #include "nv6_dbsy.h"
+#include "nv_test_tags.h"
 #include "nv6_glbl.h"
 #include "nv6_ndx.h"
 
@@ -23,17 +24,7 @@ namespace {
 using dbftest::ReadAll;
 using dbftest::TempDir;
 
-// Puts an index file into a cursor slot so that record writes maintain it.
-class Slot : public NVO_IndexFile {
-public:
-    explicit Slot(NVobjIndexFile& file) : file_(file) {}
-    NVO_DiskFile* DiskFile() override { return file_.diskFile.get(); }
-    void RecordChanged(int32_t record, bool appending) override { file_.RecordChanged(record, appending); }
-    void Reindex() override { file_.Reindex(); }
-
-private:
-    NVobjIndexFile& file_;
-};
+using Slot = nvtest::TagSlot;
 
 std::string Name(std::mt19937& rng) {
     static const char* const kSyllables[] = {"AN", "BO", "CE", "DU", "EL", "FA", "GI", "HO"};
@@ -67,7 +58,7 @@ void MakePeople(const std::string& path, int count, unsigned seed) {
 }
 
 // One tag's content as (key image, record) in tag order.
-using Entry = std::pair<std::string, int32_t>;
+using Entry = nvtest::TagEntry;
 
 std::string KeyText(const TnvVariant& key) {
     if (key.Kind() == TnvVariant::kCharacter) {
@@ -78,15 +69,7 @@ std::string KeyText(const TnvVariant& key) {
     return std::to_string(key.AsNumber());
 }
 
-std::vector<Entry> Walk(NVobjIndexTag& tag, bool backward = false) {
-    std::vector<Entry> out;
-    for (int32_t r = tag.TagMove(backward ? -4 : -3); r != 0; r = tag.TagMove(backward ? -2 : -1)) {
-        out.emplace_back(KeyText(tag.currentKey), r);
-        if (out.size() > 200000) break;
-    }
-    if (backward) std::reverse(out.begin(), out.end());
-    return out;
-}
+std::vector<Entry> Walk(NVobjIndexTag& tag, bool backward = false) { return nvtest::WalkTag(tag, backward, KeyText); }
 
 // The key of every record evaluated by the tag itself, in the order a fresh build sorts
 // them: key, then record number; unique keeps the first record of each key.
@@ -110,27 +93,6 @@ std::vector<Entry> Expected(NVO_dBHandler& t, NVobjIndexTag& tag, bool numeric) 
         out.emplace_back(k, r);
     }
     return out;
-}
-
-// Keys in order must agree; within a run of equal keys only the set of records counts (a
-// maintained tag places a changed key after its equals).
-void ExpectSameContent(const std::vector<Entry>& actual, const std::vector<Entry>& expected, bool unique) {
-    ASSERT_EQ(actual.size(), expected.size());
-    std::size_t i = 0;
-    while (i < actual.size()) {
-        std::size_t j = i;
-        std::multiset<int32_t> a, e;
-        while (j < actual.size() && actual[j].first == actual[i].first) {
-            ASSERT_EQ(expected[j].first, actual[i].first) << "at entry " << j;
-            a.insert(actual[j].second);
-            e.insert(expected[j].second);
-            ++j;
-        }
-        if (!unique) {
-            EXPECT_EQ(a, e) << "records of key " << actual[i].first;
-        }
-        i = j;
-    }
 }
 
 struct TagCase {
@@ -248,7 +210,7 @@ TEST(NdxBuild, MaintainedTagsEqualAFreshBuildAfterEveryStep) {
                 for (const auto& e : built) b.push_back(e.first);
                 EXPECT_EQ(std::set<std::string>(a.begin(), a.end()), std::set<std::string>(b.begin(), b.end()));
             } else {
-                ExpectSameContent(walked, built, false);
+                nvtest::ExpectSameRuns(walked, built);
             }
         }
     }

@@ -13,6 +13,7 @@
 #include "nv6_date.h"
 #include "nv6_dbex.h"
 #include "nv6_dbsy.h"
+#include "nv_test_tags.h"
 #include "nv6_ndx.h"
 
 namespace {
@@ -20,16 +21,7 @@ namespace {
 using dbftest::ReadAll;
 using dbftest::TempDir;
 
-class Slot : public NVO_IndexFile {
-public:
-    explicit Slot(NVobjIndexFile& file) : file_(file) {}
-    NVO_DiskFile* DiskFile() override { return file_.diskFile.get(); }
-    void RecordChanged(int32_t record, bool appending) override { file_.RecordChanged(record, appending); }
-    void Reindex() override { file_.Reindex(); }
-
-private:
-    NVobjIndexFile& file_;
-};
+using Slot = nvtest::TagSlot;
 
 // Header (character keys of 8 bytes in 16-byte entries, expression BORN) and one leaf with
 // the given (text, record) entries.
@@ -52,12 +44,7 @@ std::vector<uint8_t> TextDateIndex(const std::vector<std::pair<std::string, uint
     return f;
 }
 
-std::vector<std::pair<std::string, int32_t>> Walk(NVobjIndexTag& tag) {
-    std::vector<std::pair<std::string, int32_t>> out;
-    for (int32_t r = tag.TagMove(-3); r != 0 && out.size() < 100; r = tag.TagMove(-1))
-        out.emplace_back(std::string(tag.currentKey.View()), r);
-    return out;
-}
+nvtest::TagWalk Walk(NVobjIndexTag& tag) { return nvtest::WalkTag(tag, false, nvtest::RawKeyText, 100); }
 
 TEST(NdxTextDates, ATagOfDateTextIsReadAndMaintainedAsText) {
     TempDir dir;

@@ -24,6 +24,7 @@
 #include "nv6_ixop.h"
 #include "nv6_ntx.h"
 #include "nv_test_errors.h"
+#include "nv_test_tags.h"
 
 namespace {
 
@@ -34,35 +35,11 @@ using dbftest::WriteAll;
 const std::string kPeer = std::string(PELMORA_FIXTURES) + "/peer/";
 const char* const kPeerTags[] = {"act", "agedesc", "amount", "born", "name", "uniq"};
 
-// Puts an index file into a cursor slot so that record writes maintain it.
-class Slot : public NVO_IndexFile {
-public:
-    explicit Slot(NVobjIndexFile& file) : file_(file) {}
-    NVO_DiskFile* DiskFile() override { return file_.diskFile.get(); }
-    void RecordChanged(int32_t record, bool appending) override { file_.RecordChanged(record, appending); }
-    void Reindex() override { file_.Reindex(); }
+using Slot = nvtest::TagSlot;
 
-private:
-    NVobjIndexFile& file_;
-};
+using Entry = nvtest::TagEntry;
 
-using Entry = std::pair<std::string, int32_t>;
-
-std::vector<Entry> Walk(NVobjIndexTag& tag, bool backward = false) {
-    std::vector<Entry> out;
-    for (int32_t r = tag.TagMove(backward ? -4 : -3); r != 0; r = tag.TagMove(backward ? -2 : -1)) {
-        out.emplace_back(std::string(tag.currentKey.View()), r);
-        if (out.size() > 300000) break;
-    }
-    if (backward) std::reverse(out.begin(), out.end());
-    return out;
-}
-
-std::vector<int32_t> Records(const std::vector<Entry>& entries) {
-    std::vector<int32_t> out;
-    for (const auto& e : entries) out.push_back(e.second);
-    return out;
-}
+std::vector<Entry> Walk(NVobjIndexTag& tag, bool backward = false) { return nvtest::WalkTag(tag, backward); }
 
 // What a fresh build must give: every record's key image by the tag itself (FOR applied),
 // sorted by key in the tag's direction, equal keys by ascending record; unique keeps the
@@ -110,22 +87,7 @@ void ExpectSameContent(const std::vector<Entry>& actual, const std::vector<Entry
         }
         return;
     }
-    ASSERT_EQ(actual.size(), expected.size());
-    std::size_t i = 0;
-    while (i < actual.size()) {
-        std::size_t j = i;
-        std::multiset<int32_t> a, e;
-        while (j < actual.size() && actual[j].first == actual[i].first) {
-            ASSERT_EQ(expected[j].first, actual[i].first) << "at entry " << j;
-            a.insert(actual[j].second);
-            e.insert(expected[j].second);
-            ++j;
-        }
-        if (!unique) {
-            EXPECT_EQ(a, e) << "records of key " << actual[i].first;
-        }
-        i = j;
-    }
+    nvtest::ExpectSameRuns(actual, expected);
 }
 
 // The peer's expected order lines: tag name -> (key, FOR, direction, unique, records).
@@ -188,7 +150,7 @@ TEST(NtxPeer, EveryPeerFileWalksAsTheDumpSays) {
         EXPECT_EQ(tag.ascending ? "ascending" : "descending", want.direction);
         EXPECT_EQ(tag.unique ? "unique" : "duplicates", want.unique);
         std::vector<Entry> forward = Walk(tag);
-        EXPECT_EQ(Records(forward), want.records);
+        EXPECT_EQ(nvtest::WalkRecords(forward), want.records);
         EXPECT_EQ(Walk(tag, true), forward);
         // Every entry is found again at its own record.
         for (std::size_t i = 0; i < forward.size(); i += 7) {
@@ -218,7 +180,7 @@ TEST(NtxPeer, OurBuildsOfTheSameTagsGiveThePeersOrder) {
         auto file = NVobjNTXFile::Open(&t.IndexTable(), path, false, false, false);
         ASSERT_FALSE(file->corrupt);
         EXPECT_EQ(file->Tag()->tagName, tagName);
-        EXPECT_EQ(Records(Walk(*file->Tag())), want.records);
+        EXPECT_EQ(nvtest::WalkRecords(Walk(*file->Tag())), want.records);
     }
     // The peer's numeric key lengths come from the fields: AMOUNT N 10 2, AGE N 3.
     auto amount = NVobjNTXFile::Open(&t.IndexTable(), dir.File("orders_amount.ntx"), false, false, false);

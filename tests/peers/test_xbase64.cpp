@@ -28,6 +28,7 @@
 #include "nv6_dbsy.h"
 #include "nv6_indx.h"
 #include "nv6_ixop.h"
+#include "nv_test_tags.h"
 #include "peer_support.h"
 
 using namespace peertest;
@@ -41,17 +42,7 @@ bool PeerAvailable() { return std::string(PELMORA_XBASE_PEER).size() > 0; }
 
 constexpr const char* kNoPeer = "libxbase64-dev is not installed (scripts/setup.sh installs it)";
 
-// Puts an index file into a cursor slot so that record writes maintain it.
-class Slot : public NVO_IndexFile {
-public:
-    explicit Slot(NVobjIndexFile& file) : file_(file) {}
-    NVO_DiskFile* DiskFile() override { return file_.diskFile.get(); }
-    void RecordChanged(int32_t record, bool appending) override { file_.RecordChanged(record, appending); }
-    void Reindex() override { file_.Reindex(); }
-
-private:
-    NVobjIndexFile& file_;
-};
+using Slot = nvtest::TagSlot;
 
 // A key in the walk's text form: character keys without trailing blanks and with bytes
 // outside 0x21..0x7E as \xNN, numbers as the double with 17 digits.
@@ -77,17 +68,10 @@ std::string KeyText(const TnvVariant& key) {
 }
 
 // (key text, record) in index order.
-using Entry = std::pair<std::string, int32_t>;
-using Walked = std::vector<Entry>;
+using Entry = nvtest::TagEntry;
+using Walked = nvtest::TagWalk;
 
-Walked WalkTag(NVobjIndexTag& tag) {
-    Walked out;
-    for (int32_t r = tag.TagMove(-3); r != 0; r = tag.TagMove(-1)) {
-        out.emplace_back(KeyText(tag.currentKey), r);
-        if (out.size() > 100000) break;
-    }
-    return out;
-}
+Walked WalkTag(NVobjIndexTag& tag) { return nvtest::WalkTag(tag, false, KeyText, 100000); }
 
 int32_t RecordCount(const std::string& dbf) {
     NVO_dBHandler t(dbf, false, false, "");
@@ -173,23 +157,7 @@ std::map<std::string, Walked> RunPeer(const std::string& scriptPath, const std::
 // Keys in order must agree; within a run of equal keys the records as a set (unique tags:
 // which record holds a key depends on the order of writes, so only the keys count).
 void ExpectSameContent(const Walked& actual, const Walked& expected, bool unique) {
-    ASSERT_EQ(actual.size(), expected.size());
-    std::size_t i = 0;
-    while (i < actual.size()) {
-        std::size_t j = i;
-        std::multiset<int32_t> a, e;
-        while (j < actual.size() && actual[j].first == actual[i].first) {
-            ASSERT_EQ(expected[j].first, actual[i].first) << "at entry " << j;
-            a.insert(actual[j].second);
-            e.insert(expected[j].second);
-            ++j;
-        }
-        ASSERT_TRUE(j == expected.size() || expected[j].first != actual[i].first) << "at entry " << j;
-        if (!unique) {
-            EXPECT_EQ(a, e) << "records of key " << actual[i].first;
-        }
-        i = j;
-    }
+    nvtest::ExpectSameRuns(actual, expected, !unique);
 }
 
 // A maintained tag against a fresh build of the same table: equal, save that a unique tag
