@@ -952,39 +952,46 @@ void TNorvaneDataSet::InternalRefresh() {
     }
 }
 
-void TNorvaneDataSet::InternalDelete() {
+bool TNorvaneDataSet::WriteDeletionMark(bool deleted) {
     CheckCursor();
     TRecordBuffer buffer = ActiveBuffer();
     int32_t n = BufferRecNo(buffer);
     bool showDeleted = cursor_->ShowDeleted();
-    // A delete discards an edit in progress, and with it the edit's lock.
+    // A change of the mark discards an edit in progress, and with it the edit's lock.
     pendingMemos_.clear();
     ReleaseEditLock();
     cursor_->SetRecordPointer(nullptr);
     cursor_->Go(n);
-    // The deletion mark is written with the whole record image, so the record is locked and
-    // read again first: a change another program made is not overwritten.
+    // The mark is written with the whole record image, so the record is locked and read
+    // again first: a change another program made is not overwritten.
     if (!cursor_->LockRecord()) RecordSetError(TnvMsg::RecordLockedByOther);
     bool failed = false;
     try {
         PointerGuard guard(*this, buffer);
         cursor_->SetShowDeleted(true);
         cursor_->Go(n);
-        cursor_->DeleteRecord();
+        if (deleted)
+            cursor_->DeleteRecord();
+        else
+            cursor_->RecallRecord();
     } catch (...) {
         failed = true;
     }
     cursor_->SetShowDeleted(showDeleted);
     cursor_->Unlock();
     if (failed) {
-        // The image keeps the mark only if it reached the file; read it back to know.
+        // The image keeps the change only if it reached the file; read it back to know.
         try {
             PointerGuard guard(*this, buffer);
             cursor_->Go(n);
         } catch (...) {
         }
-        RecordSetError(TnvMsg::CannotDeleteRecord);
     }
+    return !failed;
+}
+
+void TNorvaneDataSet::InternalDelete() {
+    if (!WriteDeletionMark(true)) RecordSetError(TnvMsg::CannotDeleteRecord);
     cursor_->SetRecordPointer(nullptr);
     cursor_->Go(-5);
     if (cursor_->Eof()) {
@@ -1012,27 +1019,7 @@ void TNorvaneDataSet::Undelete() {
 }
 
 void TNorvaneDataSet::InternalUndelete() {
-    CheckCursor();
-    TRecordBuffer buffer = ActiveBuffer();
-    int32_t n = BufferRecNo(buffer);
-    bool showDeleted = cursor_->ShowDeleted();
-    pendingMemos_.clear();
-    ReleaseEditLock();
-    cursor_->SetRecordPointer(nullptr);
-    cursor_->Go(n);
-    if (!cursor_->LockRecord()) RecordSetError(TnvMsg::RecordLockedByOther);
-    bool failed = false;
-    try {
-        PointerGuard guard(*this, buffer);
-        cursor_->SetShowDeleted(true);
-        cursor_->Go(n);
-        cursor_->RecallRecord();
-    } catch (...) {
-        failed = true;
-    }
-    cursor_->SetShowDeleted(showDeleted);
-    cursor_->Unlock();
-    if (failed) RecordSetError(TnvMsg::CannotRecallRecord);
+    if (!WriteDeletionMark(false)) RecordSetError(TnvMsg::CannotRecallRecord);
 }
 
 // ------------------------------------------------------------------ searching

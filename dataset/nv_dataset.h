@@ -263,6 +263,10 @@ private:
     // and their block numbers into the image.
     void WritePendingMemos(TRecordBuffer buffer);
     void ReleaseEditLock();
+    // Sets (or clears) the active record's deletion mark under a record lock, the record read
+    // again first; false when the write failed (the image is then read back from the file).
+    // "Record is locked by another user" when the lock is refused.
+    bool WriteDeletionMark(bool deleted);
     // Switches the cursor's filter on with the expression and options.
     void ApplyFilter(const std::string& text, TFilterOptions options);
     bool HasCurrentTag() const;
