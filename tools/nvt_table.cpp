@@ -395,6 +395,14 @@ void NvtForEachRecord(NvtTable& table, NVobjIndexTag* tag, const std::string& fi
         for (int32_t r = 1; r <= count; ++r) take(r);
         return;
     }
+    // Records come in key order, scattered over the table: a read-ahead window filled for
+    // each one would read a whole window per record (ten times slower over a million).
+    struct ReadAheadOff {
+        NVO_dBHandler& cursor;
+        bool was;
+        explicit ReadAheadOff(NVO_dBHandler& c) : cursor(c), was(c.ReadAheadOn()) { cursor.SetReadAhead(false); }
+        ~ReadAheadOff() { cursor.SetReadAhead(was); }
+    } readAheadOff(cursor);
     // A damaged tree could lead round in circles: no walk is longer than the records.
     int64_t steps = 0;
     for (int32_t r = tag->TagMove(-3); r != 0; r = tag->TagMove(-1)) {
