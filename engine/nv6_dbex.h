@@ -101,6 +101,7 @@ private:
     uint8_t* savedPointer_ = nullptr;
     int buildDepth_ = 0;
     int32_t buildRemembered_ = 0;
+    bool buildReadAhead_ = false;
     bool recrypting_ = false;
     std::string recryptRead_;
     std::string recryptWrite_;
