@@ -488,24 +488,11 @@ NVobjSortNTX::~NVobjSortNTX() = default;
 
 int32_t NVobjSortNTX::Build() {
     tag_->PageRelease();
-    TnvIndexTable* table = tag_->File()->Table();
-    struct BuildScope {
-        TnvIndexTable* table;
-        explicit BuildScope(TnvIndexTable* t) : table(t) {
-            if (table) table->BeginBuild();
-        }
-        ~BuildScope() {
-            if (table) table->EndBuild();
-        }
-    } scope(table);
-    TnvSortProgress progress;
-    if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
     TnvTagRecordSource records(*tag_, true);
     Flipped flipped(records, tag_->keyLength);
     const bool flip = !tag_->ascending;
-    const int32_t total = records.RecordCount();
-    NvSortRecords(*this, flip ? static_cast<TnvSortRecordSource&>(flipped) : records, progress);
-    const int32_t written = NvSortDrain(*this, total, progress, [this, flip](const TnvVariant& key, int32_t recNo) {
+    TnvSortRecordSource& source = flip ? static_cast<TnvSortRecordSource&>(flipped) : records;
+    const int32_t written = NvBuildTag(*tag_, *this, source, [this, flip](const TnvVariant& key, int32_t recNo) {
         if (!flip) {
             Put(key, recNo);
             return;

@@ -14,22 +14,13 @@
 #include "nv_alias.h"
 #include "nv_blob.h"
 #include "nv_support.h"
+#include "nv_test_errors.h"
 #include "mem_dataset.h"
 #include "nv_test_md5.h"
 
 using namespace nvtest;
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(nothing raised)";
-}
 
 class PeopleTest : public ::testing::Test {
 protected:
@@ -76,15 +67,15 @@ TEST_F(PeopleTest, OpensByBaseNameAndDefinesFieldsByType) {
     EXPECT_EQ(ds->FieldByName("NOTES").FieldNo(), 6);
     EXPECT_EQ(ds->State(), dsBrowse);
     EXPECT_EQ(ds->RecNo(), 1);
-    EXPECT_EQ(MessageOf([&] { ds->SetTableName("x"); }), "Cannot perform this operation on an open dataset");
+    EXPECT_EQ(ErrorOf([&] { ds->SetTableName("x"); }), "Cannot perform this operation on an open dataset");
     ds->Close();
 
     TNorvaneDataSet none;
-    EXPECT_EQ(MessageOf([&] { none.Open(); }), "Table name missing");
+    EXPECT_EQ(ErrorOf([&] { none.Open(); }), "Table name missing");
     EXPECT_FALSE(none.Active());
     auto missing = MakeDataSet(dir, "absent.dbf");
-    EXPECT_EQ(MessageOf([&] { missing->Open(); }), "Cannot find file " + dir.File("absent.dbf"));
-    EXPECT_EQ(MessageOf([&] { missing->RecordCount(); }), "Cannot perform this operation on a closed dataset");
+    EXPECT_EQ(ErrorOf([&] { missing->Open(); }), "Cannot find file " + dir.File("absent.dbf"));
+    EXPECT_EQ(ErrorOf([&] { missing->RecordCount(); }), "Cannot perform this operation on a closed dataset");
 }
 
 TEST_F(PeopleTest, WalksNaturalOrderWithDeletedHiddenOrShownAndCounts) {
@@ -274,7 +265,7 @@ TEST_F(PeopleTest, BlobStreamReadsWritesAndSeeks) {
         EXPECT_EQ(buf[6], '\0');
         s.Seek(10, soFromEnd);
         EXPECT_EQ(s.Read(buf.data(), 5), 0);
-        EXPECT_EQ(MessageOf([&] { TNRBlobStream w(&notes, bmWrite); }), "Dataset not in edit or insert mode");
+        EXPECT_EQ(ErrorOf([&] { TNRBlobStream w(&notes, bmWrite); }), "Dataset not in edit or insert mode");
     }
     ds->Edit();
     {
@@ -296,7 +287,7 @@ TEST_F(PeopleTest, BlobStreamReadsWritesAndSeeks) {
 
     notes.SetReadOnly(true);
     ds->Edit();
-    EXPECT_EQ(MessageOf([&] { TNRBlobStream w(&notes, bmWrite); }), "Field 'NOTES' cannot be modified");
+    EXPECT_EQ(ErrorOf([&] { TNRBlobStream w(&notes, bmWrite); }), "Field 'NOTES' cannot be modified");
     ds->Cancel();
 }
 
@@ -350,7 +341,7 @@ TEST_F(PeopleTest, FilterByExpressionAndByEvent) {
         if (!r.deleted && r.fields[0] == "Thompson") thompsons.push_back(r.recNo);
     EXPECT_EQ(Walk(), thompsons);
 
-    EXPECT_EQ(MessageOf([&] { ds->SetFilter("AGE + 1"); }), "Filter expression must return boolean result");
+    EXPECT_EQ(ErrorOf([&] { ds->SetFilter("AGE + 1"); }), "Filter expression must return boolean result");
 
     ds->SetFiltered(false);
     EXPECT_EQ(Walk(), Expected(false));
@@ -399,10 +390,10 @@ TEST_F(PeopleTest, ARecordLockedByAnotherProcessCannotBeEdited) {
         DiskPeer peer(dir.File("people.dbf"));
         ASSERT_EQ(peer.Do("open"), "ok");
         ASSERT_TRUE(peer.Lock(range.offset, range.length));
-        EXPECT_EQ(MessageOf([&] { ds->Edit(); }), "Record is locked by another user");
+        EXPECT_EQ(ErrorOf([&] { ds->Edit(); }), "Record is locked by another user");
         EXPECT_EQ(ds->State(), dsBrowse);
         EXPECT_EQ(cursor.LockHolds(), 0);
-        EXPECT_EQ(MessageOf([&] { ds->Delete(); }), "Record is locked by another user");
+        EXPECT_EQ(ErrorOf([&] { ds->Delete(); }), "Record is locked by another user");
         ds->Close();
         ds->SetUseDeleted(true);
         ds->Open();
@@ -502,7 +493,7 @@ TEST(NorvaneDataSetTypes, NumericWidthsAndLargeIntegers) {
     EXPECT_EQ(ds->FieldByName("DEC").DataType(), ftFloat);
     EXPECT_EQ(ds->FieldByName("SMALL").AsInteger(), 13);
     // Too wide for 32 bits: an error, not a different number.
-    EXPECT_EQ(MessageOf([&] { ds->FieldByName("BIG").AsInteger(); }), "Invalid value for field 'BIG'");
+    EXPECT_EQ(ErrorOf([&] { ds->FieldByName("BIG").AsInteger(); }), "Invalid value for field 'BIG'");
     ds->Close();
     ds->SetLargeIntegerAs(asLargeInt);
     ds->Open();
@@ -581,8 +572,8 @@ TEST_F(PeopleTest, PackZapAndTheChangeCheck) {
     ds->Zap();
     EXPECT_EQ(ds->RecordCount(), 0);
     EXPECT_TRUE(ds->IsEmpty());
-    EXPECT_EQ(MessageOf([&] { ds->Delete(); }), "Cannot perform this operation on an empty dataset");
-    EXPECT_EQ(MessageOf([&] { ds->Undelete(); }), "Cannot perform this operation on an empty dataset");
+    EXPECT_EQ(ErrorOf([&] { ds->Delete(); }), "Cannot perform this operation on an empty dataset");
+    EXPECT_EQ(ErrorOf([&] { ds->Undelete(); }), "Cannot perform this operation on an empty dataset");
 }
 
 TEST_F(PeopleTest, ReadOnlyExclusiveAndDefinitionsWhileClosed) {
@@ -596,8 +587,8 @@ TEST_F(PeopleTest, ReadOnlyExclusiveAndDefinitionsWhileClosed) {
     ds->SetReadOnly(true);
     ds->Open();
     EXPECT_TRUE(ds->ReadOnly());
-    EXPECT_EQ(MessageOf([&] { ds->Edit(); }), "Cannot modify a read-only dataset");
-    EXPECT_EQ(MessageOf([&] { ds->SetEncryptionKey("k"); }), "Cannot perform this operation on an open dataset");
+    EXPECT_EQ(ErrorOf([&] { ds->Edit(); }), "Cannot modify a read-only dataset");
+    EXPECT_EQ(ErrorOf([&] { ds->SetEncryptionKey("k"); }), "Cannot perform this operation on an open dataset");
     ds->Close();
 
     ds->SetReadOnly(false);
@@ -626,7 +617,7 @@ TEST_F(PeopleTest, MasterSourceRefusesACircle) {
     ds->Open();
     TDataSource source;
     source.SetDataSet(ds.get());
-    EXPECT_EQ(MessageOf([&] { ds->SetMasterSource(&source); }), "Circular datalinks are not allowed");
+    EXPECT_EQ(ErrorOf([&] { ds->SetMasterSource(&source); }), "Circular datalinks are not allowed");
     EXPECT_EQ(ds->MasterSource(), nullptr);
 }
 
@@ -640,22 +631,22 @@ TEST_F(PeopleTest, MasterDetailWithoutAnOrderOnTheDetailFails) {
     ds->SetMasterSource(&source);
     EXPECT_EQ(ds->GetDataSource(), &source);
     const std::string message = "Master/Detail relation failed, no index open for people.DBF";
-    EXPECT_EQ(MessageOf([&] { ds->SetMasterFields("NAME"); }), message);
-    EXPECT_EQ(MessageOf([&] { master->Next(); }), message);
+    EXPECT_EQ(ErrorOf([&] { ds->SetMasterFields("NAME"); }), message);
+    EXPECT_EQ(ErrorOf([&] { master->Next(); }), message);
     // A detail that opens under such a master cannot open.
     ds->Close();
-    EXPECT_EQ(MessageOf([&] { ds->Open(); }), message);
+    EXPECT_EQ(ErrorOf([&] { ds->Open(); }), message);
     EXPECT_FALSE(ds->Active());
 }
 
 TEST_F(PeopleTest, ReadFailuresAndBadBookmarksAreReported) {
     ds->Open();
     ds->SetRecNo(5);
-    EXPECT_EQ(MessageOf([&] { ds->GotoBookmark(std::string("      x   ") + '\0'); }),
+    EXPECT_EQ(ErrorOf([&] { ds->GotoBookmark(std::string("      x   ") + '\0'); }),
               "Bookmark is invalid for table people.DBF");
     // Another program cuts the file short: reading on fails with the record set's message.
     std::filesystem::resize_file(dir.File("people.dbf"), 226 + 53 * 10);
-    EXPECT_EQ(MessageOf([&] { ds->MoveBy(20); }), "Record request beyond range of table");
+    EXPECT_EQ(ErrorOf([&] { ds->MoveBy(20); }), "Record request beyond range of table");
 }
 
 TEST(NorvaneDataSetOrders, ListsEndingInAOneLetterName) {
@@ -756,7 +747,7 @@ TEST(NorvaneDataSetTypes, AnEncipheredTableOpensWithItsKey) {
     }
     auto rows = ReadDump("py_db3");
     auto ds = MakeDataSet(dir, "py_db3.dbf");
-    EXPECT_EQ(MessageOf([&] { ds->Open(); }), "No Password for encrypted file " + dir.File("py_db3.dbf"));
+    EXPECT_EQ(ErrorOf([&] { ds->Open(); }), "No Password for encrypted file " + dir.File("py_db3.dbf"));
     EXPECT_FALSE(ds->Active());
     ds->SetEncryptionKey("secret");
     ds->SetTranslateASCII(false);

@@ -8,20 +8,11 @@
 
 #include "db_conv.h"
 #include "nv_support.h"
+#include "nv_test_errors.h"
 
 using namespace nvtest;
 
 namespace {
-
-template <class F>
-std::string MessageOf(F&& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(nothing raised)";
-}
 
 class OrdersTest : public ::testing::Test {
 protected:
@@ -78,7 +69,7 @@ TEST_F(OrdersTest, WalksTagOrderWithDeletedHiddenOrShown) {
     ds->Next();
     EXPECT_EQ(ds->RecNo(), 6);
     EXPECT_TRUE(ds->IsSequenced());
-    EXPECT_EQ(MessageOf([&] { ds->SetIndexName("NOSUCH"); }), "Cannot find index tag NOSUCH");
+    EXPECT_EQ(ErrorOf([&] { ds->SetIndexName("NOSUCH"); }), "Cannot find index tag NOSUCH");
     EXPECT_EQ(ds->IndexName(), "");
 }
 
@@ -120,12 +111,12 @@ TEST_F(OrdersTest, TagEnumerationIndexDefsAndIndexFields) {
 TEST_F(OrdersTest, IndexFileListMessages) {
     TStringList missing;
     missing.Add("absent");
-    EXPECT_EQ(MessageOf([&] { ds->SetIndexFiles(missing); }), "Cannot find file " + dir.File("absent.ndx"));
+    EXPECT_EQ(ErrorOf([&] { ds->SetIndexFiles(missing); }), "Cannot find file " + dir.File("absent.ndx"));
     TStringList files;
     files.Add("pname");
     ds->SetIndexFiles(files);
     // Editing the list in place reopens it; the same file twice is refused.
-    EXPECT_EQ(MessageOf([&] { ds->IndexFiles().Add(dir.File("pname.ndx")); }),
+    EXPECT_EQ(ErrorOf([&] { ds->IndexFiles().Add(dir.File("pname.ndx")); }),
               "Index file " + dir.File("pname.ndx") + " already open");
     ds->IndexFiles().Clear();
     EXPECT_EQ(ds->IndexName(), "");
@@ -175,7 +166,7 @@ TEST_F(OrdersTest, MasterDetailFollowsTheMastersRecord) {
     EXPECT_EQ(Walk(), ByName(false));
 
     ds->SetMasterSource(&source);
-    EXPECT_EQ(MessageOf([&] { ds->SetMasterFields("NAME;AGE"); }),
+    EXPECT_EQ(ErrorOf([&] { ds->SetMasterFields("NAME;AGE"); }),
               "Master/Detail relation failed, field missmatch for people.DBF");
 }
 
@@ -215,7 +206,7 @@ TEST_F(OrdersTest, ABuildReportsProgressAndKeepsOthersOut) {
     int reports = 0;
     ds->OnStatus = [&](TNorvaneDataSet& d, int32_t, int32_t, int32_t) {
         ++reports;
-        if (seen.empty()) seen = MessageOf([&] { d.CheckActive(); });
+        if (seen.empty()) seen = ErrorOf([&] { d.CheckActive(); });
     };
     ds->IndexOn(dir.File("page.ndx"), "", "AGE", "", true, false);
     EXPECT_GT(reports, 0);
@@ -231,8 +222,7 @@ TEST_F(OrdersTest, ABuildReportsProgressAndKeepsOthersOut) {
     EXPECT_EQ(ages.size(), ByName(false).size());
     EXPECT_TRUE(std::is_sorted(ages.begin(), ages.end()));
     // A failed build also frees the record set again.
-    EXPECT_NE(MessageOf([&] { ds->IndexOn(dir.File("bad.ndx"), "", "AGE +", "", true, false); }),
-              "(nothing raised)");
+    EXPECT_NE(ErrorOf([&] { ds->IndexOn(dir.File("bad.ndx"), "", "AGE +", "", true, false); }), "");
     EXPECT_EQ(ds->State(), dsBrowse);
     ds->CheckActive();
 }

@@ -44,6 +44,22 @@ constexpr const char* kNoPeer = "libxbase64-dev is not installed (scripts/setup.
 
 using Slot = nvtest::TagSlot;
 
+// `s` with \xNN for the bytes outside printable ASCII, the backslash and, unless
+// `keepSpace`, the blank.
+std::string Escaped(std::string_view s, bool keepSpace) {
+    std::string out;
+    for (unsigned char c : s) {
+        if ((c > 0x20 || (keepSpace && c == 0x20)) && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
 // A key in the walk's text form: character keys without trailing blanks and with bytes
 // outside 0x21..0x7E as \xNN, numbers as the double with 17 digits.
 std::string KeyText(const TnvVariant& key) {
@@ -54,17 +70,7 @@ std::string KeyText(const TnvVariant& key) {
     }
     std::string s(key.View());
     while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
-    std::string out;
-    for (unsigned char c : s) {
-        if (c > 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        }
-    }
-    return out;
+    return Escaped(s, false);
 }
 
 // (key text, record) in index order.
@@ -113,19 +119,7 @@ Walked DateTextWalk(const std::string& dbf) {
 }
 
 // Escapes a word of the peer's script: \xNN for bytes outside printable ASCII.
-std::string ScriptWord(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        }
-    }
-    return out;
-}
+std::string ScriptWord(const std::string& s) { return Escaped(s, true); }
 
 // Runs the peer on `script` (lines of tab-separated words); the walks it printed, by path.
 std::map<std::string, Walked> RunPeer(const std::string& scriptPath, const std::vector<std::string>& script) {
