@@ -1,24 +1,404 @@
 #include "mainform.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 
-TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
+#include "about.h"
+#include "asker.h"
+#include "browser.h"
+#include "nv6_lcal.h"
+#include "qtext.h"
+
+namespace {
+
+// Widths in the source layout were made for an 8-point font; they grow with the font the
+// desktop gives us, so that the texts still fit.
+int Scaled(const QWidget* w, int pixels) {
+    const int average = w->fontMetrics().averageCharWidth();
+    return average > 5 ? pixels * average / 5 : pixels;
+}
+
+QLabel* StatusPanel(QWidget* parent, const char* name, const QString& text) {
+    auto* panel = new QLabel(text, parent);
+    panel->setObjectName(name);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    return panel;
+}
+
+// Paths cross to the engine in the file system's encoding, not the table's code page.
+std::string PathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+}  // namespace
+
+void SetUpProgram() {
+    nvlocale::SetShortDatePattern("mm/dd/yyyy");
+    QApplication::setApplicationName("Pelmora");
+}
+
+TMainForm::TMainForm(const QStringList& arguments, QWidget* parent) : QMainWindow(parent) {
     setObjectName("MainForm");
     setWindowTitle("Pelmora");
-    mdi_ = new QMdiArea(this);
-    setCentralWidget(mdi_);
 
-    QMenu* file = menuBar()->addMenu("&File");
-    QAction* exit = file->addAction("E&xit");
+    activeTable_.SetAutoFlush(false);
+    activeTable_.SetExclusive(false);
+    activeTable_.SetLargeIntegerAs(asInteger);
+    activeTable_.SetLockProtocol(TnvLokProtocol::Default);
+    activeTable_.SetTableName("faq.dbf");
+    activeTable_.SetTranslateASCII(true);
+    activeTable_.SetUseDeleted(false);
+    activeTable_.SetUserID(0);
+
+    mdi_ = new QMdiArea(this);
+    mdi_->setObjectName("Workspace");
+    setCentralWidget(mdi_);
+    BuildMenus();
+    BuildStatusBar();
+
+    timer1_ = new QTimer(this);
+    timer1_->setObjectName("Timer1");
+    timer1_->setInterval(100);
+    timer2_ = new QTimer(this);
+    timer2_->setObjectName("Timer2");
+    timer2_->setInterval(1000);
+    connect(timer2_, &QTimer::timeout, this, [this] { Run(&TMainForm::OpenFromCommandLine); });
+
+    resize(632, 456);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+
+    muClose_->setEnabled(false);
+    mnuDatabase_->menuAction()->setEnabled(false);
+    muIndex_->setEnabled(false);
+    if (!arguments.isEmpty()) {
+        tableFileName_ = arguments.front();
+        if (!tableFileName_.isEmpty()) timer2_->start();
+    }
+}
+
+TMainForm::~TMainForm() {
+    // Child windows hold data sources on ActiveTable: they go before it does.
+    timer1_->stop();
+    timer2_->stop();
+    const QList<QMdiSubWindow*> children = mdi_->subWindowList(QMdiArea::CreationOrder);
+    for (auto it = children.rbegin(); it != children.rend(); ++it) delete *it;
+    try {
+        activeTable_.Close();
+    } catch (...) {
+        // Nobody is left to tell; the record set's own destructor releases the files.
+    }
+}
+
+// ------------------------------------------------------------------------------ layout
+
+QAction* TMainForm::AddCommand(QMenu* menu, const char* name, const QString& text, void (TMainForm::*command)()) {
+    QAction* action = menu->addAction(text);
+    action->setObjectName(name);
+    connect(action, &QAction::triggered, this, [this, command] { Run(command); });
+    return action;
+}
+
+void TMainForm::BuildMenus() {
+    mnuFile_ = menuBar()->addMenu("&File");
+    mnuFile_->setObjectName("mnuFile");
+    AddCommand(mnuFile_, "muNewDBF", "&New", &TMainForm::NewTable);
+    AddCommand(mnuFile_, "muOpenDBF", "&Open", &TMainForm::OpenTable);
+    muClose_ = AddCommand(mnuFile_, "muCloseDBF", "&Close", &TMainForm::CloseTable);
+    mnuFile_->addSeparator();
+    QAction* exit = mnuFile_->addAction("E&xit");
     exit->setObjectName("muExit");
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
-    pnlStatus_ = new QLabel(this);
-    pnlStatus_->setObjectName("pnlStatus");
-    statusBar()->addWidget(pnlStatus_, 1);
-    resize(900, 600);
+    mnuDatabase_ = menuBar()->addMenu("&Database");
+    mnuDatabase_->setObjectName("mnuDatabase");
+    muBrowse_ = AddCommand(mnuDatabase_, "muBrowse", "&Browse", &TMainForm::Browse);
+    muSetup_ = AddCommand(mnuDatabase_, "muSetup", "&Setup", &TMainForm::Setup);
+    AddCommand(mnuDatabase_, "muPack", "&Pack", &TMainForm::Pack);
+    AddCommand(mnuDatabase_, "muReindex", "&Reindex", &TMainForm::Reindex);
+    AddCommand(mnuDatabase_, "muZap", "&Zap", &TMainForm::Zap);
+
+    muIndex_ = menuBar()->addAction("&Index");
+    muIndex_->setObjectName("muIndex");
+    connect(muIndex_, &QAction::triggered, this, [this] { Run(&TMainForm::IndexEditor); });
+
+    mnuWindow_ = menuBar()->addMenu("&Window");
+    mnuWindow_->setObjectName("mnuWindow");
+    QAction* cascade = mnuWindow_->addAction("Cascade");
+    cascade->setObjectName("muCascade");
+    connect(cascade, &QAction::triggered, mdi_, &QMdiArea::cascadeSubWindows);
+    QAction* tile = mnuWindow_->addAction("Tile");
+    tile->setObjectName("muTile");
+    connect(tile, &QAction::triggered, mdi_, &QMdiArea::tileSubWindows);
+    // Minimised children are not kept as icons here, so there is nothing to arrange.
+    mnuWindow_->addAction("Arrange Icons")->setObjectName("muArrangeIcons");
+
+    QMenu* help = menuBar()->addMenu("&Help");
+    help->setObjectName("mnuHelp");
+    AddCommand(help, "muAbout", "&About", &TMainForm::About);
+}
+
+void TMainForm::BuildStatusBar() {
+    pnlRecord_ = StatusPanel(this, "pnlRecord", QString());
+    // The filter mark starts empty: no filter is active yet.
+    pnlFiltered_ = StatusPanel(this, "pnlFiltered", QString());
+    pnlIndex_ = StatusPanel(this, "pnlIndex", QString());
+    panel1_ = StatusPanel(this, "Panel1", "Inactive");
+    panel1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    pnlRecord_->setFixedWidth(Scaled(this, 125));
+    pnlFiltered_->setFixedWidth(std::max(Scaled(this, 28), fontMetrics().horizontalAdvance("Filter") + 8));
+    pnlIndex_->setFixedWidth(Scaled(this, 114));
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->setMinimumHeight(std::max(18, fontMetrics().height() + 4));
+    statusBar()->addPermanentWidget(pnlRecord_);
+    statusBar()->addPermanentWidget(pnlFiltered_);
+    statusBar()->addPermanentWidget(pnlIndex_);
+    statusBar()->addPermanentWidget(panel1_, 1);
+}
+
+// ------------------------------------------------------------------- shared operations
+
+void TMainForm::Run(void (TMainForm::*command)()) {
+    Guarded(this, [this, command] { (this->*command)(); });
+}
+
+void TMainForm::ReopenActiveTable(bool exclusive) {
+    activeTable_.Close();
+    activeTable_.SetExclusive(exclusive);
+    activeTable_.Open();
+}
+
+void TMainForm::ResetChildWindows() {
+    if (activeTable_.Active()) ReopenActiveTable(false);
+    const QList<QMdiSubWindow*> children = mdi_->subWindowList(QMdiArea::CreationOrder);
+    for (auto it = children.rbegin(); it != children.rend(); ++it) delete *it;
+    EnableTableMenus();
+    muSetup_->setEnabled(true);
+    muBrowse_->setEnabled(true);
+}
+
+void TMainForm::EnableTableMenus() {
+    const bool open = activeTable_.Active();
+    muClose_->setEnabled(open);
+    mnuDatabase_->menuAction()->setEnabled(open);
+    muIndex_->setEnabled(open);
+}
+
+void TMainForm::ShowTableStatus() {
+    panel1_->setText(tableDirectory_ + tableFileName_);
+    ShowRecordCount();
+    if (activeTable_.IndexFiles().Empty())
+        pnlIndex_->setText("No Index");
+    else if (activeTable_.IndexName().empty())
+        pnlIndex_->setText("Natural Order");
+    else
+        pnlIndex_->setText("Index is " + FromAnsi(activeTable_.IndexName()));
+}
+
+void TMainForm::ShowInactive() {
+    panel1_->setText("Inactive");
+    pnlRecord_->clear();
+    pnlIndex_->setText("No Index");
+}
+
+bool TMainForm::SettlePendingEdit() {
+    if (!IsEditMode(activeTable_.State()) || activeTable_.State() == dsSetKey) return true;
+    const auto answer = Asker().Message(this, QMessageBox::Question, "Pelmora", "Save changes to the current record?",
+                                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    if (answer == QMessageBox::Yes) {
+        activeTable_.Post();
+        return true;
+    }
+    if (answer == QMessageBox::No) {
+        activeTable_.Cancel();
+        return true;
+    }
+    return false;
+}
+
+void TMainForm::MergeMenu(QMenu* menu) { menuBar()->insertMenu(mnuWindow_->menuAction(), menu); }
+
+TBrowseForm* TMainForm::BrowseForm() const { return browseForm_; }
+
+void TMainForm::EnableSetup() { muSetup_->setEnabled(true); }
+void TMainForm::EnableIndex() { muIndex_->setEnabled(activeTable_.Active()); }
+
+void TMainForm::AddChild(QMdiSubWindow* child) {
+    child->setAttribute(Qt::WA_DeleteOnClose);
+    mdi_->addSubWindow(child);
+    child->show();
+}
+
+void TMainForm::SetTablePath(const QString& path) {
+    const QFileInfo info(path);
+    tableFileName_ = info.fileName();
+    tableDirectory_ = info.absolutePath();
+    if (!tableDirectory_.endsWith('/')) tableDirectory_ += '/';
+}
+
+// ---------------------------------------------------------------------------- commands
+
+void TMainForm::OpenTable() {
+    if (!SettlePendingEdit()) return;
+    TFileQuestion question;
+    question.title = "Open";
+    question.directory = tableDirectory_;
+    question.fileName = "*.dbf";
+    question.filter = "xBase File (*.dbf *.DBF)";
+    question.defaultSuffix = "DBF";
+    const QString chosen = Asker().OpenFile(this, question);
+    if (chosen.isEmpty()) return;
+    CloseTable();
+    SetTablePath(chosen);
+    OpenNamedTable();
+}
+
+void TMainForm::OpenFromCommandLine() {
+    timer2_->stop();
+    SetTablePath(tableFileName_);
+    OpenNamedTable();
+}
+
+void TMainForm::OpenNamedTable() {
+    try {
+        activeTable_.SetDatabaseName(PathBytes(tableDirectory_));
+        activeTable_.SetTableName(PathBytes(tableFileName_));
+        activeTable_.IndexFiles().Clear();
+        ReopenActiveTable(false);
+        ShowTableStatus();
+    } catch (...) {
+        // The child windows are reset also when the open failed; the error is shown after.
+        ResetChildWindows();
+        throw;
+    }
+    ResetChildWindows();
+    Setup();
+}
+
+void TMainForm::NewTable() {
+    if (!SettlePendingEdit()) return;
+    TFileQuestion question;
+    question.title = "Create DBF File";
+    question.directory = tableDirectory_;
+    question.fileName = saveDialogFileName_;
+    question.filter = "xBase Type (*.dbf *.DBF)";
+    question.defaultSuffix = "DBF";
+    const QString chosen = Asker().SaveFile(this, question);
+    if (chosen.isEmpty()) return;
+    if (QFileInfo::exists(chosen) &&
+        Asker().Message(this, QMessageBox::Information, "Pelmora", "File already exists.  Overwrite?",
+                        QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    CloseTable();
+    SetTablePath(chosen);
+    panel1_->setText(tableDirectory_ + tableFileName_);
+    pnlRecord_->setText("Creating");
+    pnlIndex_->setText("No Index");
+    saveDialogFileName_ = tableDirectory_ + "*.DBF";
+    Setup();
+}
+
+void TMainForm::CloseTable() {
+    if (!SettlePendingEdit()) return;
+    if (activeTable_.Active()) activeTable_.Close();
+    ResetChildWindows();
+    tableFileName_.clear();
+    tableDirectory_.clear();
+    EnableTableMenus();
+    ShowInactive();
+}
+
+void TMainForm::Browse() {
+    ResetChildWindows();
+    muBrowse_->setEnabled(false);
+    auto* browse = new TBrowseForm(*this);
+    browseForm_ = browse;
+    AddChild(browse);
+}
+
+void TMainForm::Setup() {
+    if (!SettlePendingEdit()) return;
+    ResetChildWindows();
+    if (!setupFactory_) return;
+    muSetup_->setEnabled(false);
+    AddChild(setupFactory_(*this));
+}
+
+void TMainForm::IndexEditor() {
+    if (!SettlePendingEdit()) return;
+    ResetChildWindows();
+    if (!indexFactory_) return;
+    muIndex_->setEnabled(false);
+    AddChild(indexFactory_(*this));
+}
+
+void TMainForm::WithExclusiveTable(const std::function<void()>& work) {
+    try {
+        ReopenActiveTable(true);
+        work();
+    } catch (...) {
+        try {
+            ReopenActiveTable(false);
+        } catch (...) {
+            // The first failure is the one to show; the menus follow what is open.
+        }
+        EnableTableMenus();
+        if (!activeTable_.Active()) ShowInactive();
+        throw;
+    }
+    ReopenActiveTable(false);
+}
+
+void TMainForm::ShowRecordCount() {
+    pnlRecord_->setText(QString::number(activeTable_.RecordCount()) + " Records");
+}
+
+void TMainForm::Pack() {
+    if (!SettlePendingEdit()) return;
+    ResetChildWindows();
+    WithExclusiveTable([this] { activeTable_.Pack(); });
+    ShowRecordCount();
+}
+
+void TMainForm::Reindex() {
+    if (!SettlePendingEdit()) return;
+    ResetChildWindows();
+    WithExclusiveTable([this] { activeTable_.Reindex(); });
+}
+
+void TMainForm::Zap() {
+    if (!SettlePendingEdit()) return;
+    ResetChildWindows();
+    if (Asker().Message(this, QMessageBox::Information, "Pelmora", "Are you sure you want to ZAP this file?",
+                        QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    WithExclusiveTable([this] { activeTable_.Zap(); });
+    ShowRecordCount();
+}
+
+void TMainForm::About() {
+    TAboutInfo about(this);
+    about.exec();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    bool settled = false;
+    Guarded(this, [&] { settled = SettlePendingEdit(); });
+    if (!settled) {
+        event->ignore();
+        return;
+    }
+    Run(&TMainForm::CloseTable);
+    event->accept();
 }
