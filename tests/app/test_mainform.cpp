@@ -6,18 +6,11 @@
 #include <QMdiArea>
 
 #include "mainform.h"
+#include "qt_app.h"
 
 namespace {
 
-QApplication& App() {
-    // Tests never need a display, also when started outside the test script.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
+QApplication& App() { return TestApp(); }
 
 TEST(MainForm, OpensAndClosesThroughItsExitCommand) {
     App();
