@@ -570,6 +570,40 @@ void TNorvaneDataSet::SetRecNo(int value) {
     DoAfterScroll();
 }
 
+double TNorvaneDataSet::RelativePosition() {
+    CheckActive();
+    if (IsEmpty()) return 0;
+    // While a record is edited or inserted the cursor keeps the place it has: moving it
+    // would read the record again under the edit.
+    if (State() == dsBrowse) UpdateCursorPos();
+    cursor_->SetRecordPointer(nullptr);
+    return cursor_->RelativePosition();
+}
+
+void TNorvaneDataSet::SetRelativePosition(double fraction) {
+    CheckBrowseMode();
+    if (!(fraction > 0)) {
+        First();
+        return;
+    }
+    if (fraction >= 1) {
+        Last();
+        return;
+    }
+    DoBeforeScroll();
+    cursor_->SetRecordPointer(nullptr);
+    cursor_->GoRelative(fraction);
+    if (cursor_->Eof() || cursor_->Bof()) {
+        // Nothing visible where the order was: refill from the top, as First does.
+        InternalFirst();
+        Resync({});
+    } else {
+        bofPending_ = eofPending_ = false;
+        Resync({rmExact, rmCenter});
+    }
+    DoAfterScroll();
+}
+
 std::vector<std::string> TNorvaneDataSet::KeyFieldNames(const std::string& expression) {
     TnvExpHandler handler(&cursor_->ExpressionLink(), expression);
     std::string names;

@@ -135,6 +135,16 @@ public:
     void SetRange(const std::string& low, const std::string& high, int lowFlag, int highFlag,
                   int modeFlag);
 
+    // The active record's place in the current order, from 0 (first) to 1 (last): record
+    // number / record count in natural order, the key's place in the tag otherwise, read
+    // from the tag's page path. Nothing is walked, so hidden deleted and filtered records
+    // still count. 0 for an empty record set.
+    double RelativePosition();
+    // Goes to the record at `fraction` of the current order (the nearest visible one) as a
+    // bookmark jump does: BeforeScroll, the buffers refilled around it, AfterScroll. 0 and 1
+    // are First and Last, which are exact.
+    void SetRelativePosition(double fraction);
+
     // Index-tag enumeration over the open index files (1-based across files in slot order);
     // empty texts and 0 when there is no such tag.
     int TagCount();

@@ -1,6 +1,7 @@
 #include "nv6_dbsy.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 
@@ -1523,4 +1524,58 @@ int NVO_dBHandler::DeleteTag(std::string_view tagName) {
     if (!core->TagDelete(stored)) return -1;
     if (core->TagCount() == 0) CloseSlot(slot);
     return 0;
+}
+
+// ---- relative positions ----
+
+bool NVO_dBHandler::RecordVisible() {
+    return (RecordPointer()[0] == ' ' || ShowDeleted()) && RecordAccepted();
+}
+
+double NVO_dBHandler::RelativePosition() {
+    const int32_t count = RecordCount();
+    const int32_t record = CurrentRecord();
+    if (count <= 0 || record < 1) return 0;
+    if (record > count) return 1;
+    if (!currentTag_) return static_cast<double>(record) / count;
+    ClipScope clip(*this, true);
+    // A write or a read by number may have left the tag's path elsewhere; a record the
+    // order does not hold (FOR, range) has no place in it.
+    if (currentTag_->KeySync(record) != record) return 0;
+    return currentTag_->RelativePosition();
+}
+
+void NVO_dBHandler::GoRelative(double fraction) {
+    fraction = fraction > 0 ? std::min(fraction, 1.0) : 0.0;
+    const int32_t count = RecordCount();
+    if (!currentTag_) {
+        if (count <= 0) {
+            Go(-3);
+            return;
+        }
+        Go(std::clamp<int32_t>(static_cast<int32_t>(std::lround(fraction * count)), 1, count));
+    } else {
+        NVobjIndexTag* tag = currentTag_;
+        int32_t record = 0;
+        {
+            ClipScope clip(*this, true);
+            record = tag->TagMoveRelative(fraction);
+        }
+        if (record < 1) {
+            Go(-3);
+            return;
+        }
+        // The tag already stands on the record: it is read by number, without a new search.
+        currentTag_ = nullptr;
+        try {
+            Go(record);
+        } catch (...) {
+            currentTag_ = tag;
+            throw;
+        }
+        currentTag_ = tag;
+    }
+    if (Eof() || Bof() || RecordVisible()) return;
+    Go(-1);
+    if (Eof()) Go(-4);
 }

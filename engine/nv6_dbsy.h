@@ -242,6 +242,18 @@ public:
     // The index-core file in a slot (1..63), or none.
     NVobjIndexFile* IndexFileCore(int slot) const;
 
+    // --- relative positions: a scroll bar's view of the current order ---
+    // The current record's place in the current order, from 0 to 1: record number / record
+    // count in natural order; in tag order the key's place in the tag (inside its range),
+    // read from the tag's page path. Hidden deleted and filtered records still count, so it
+    // is an estimate then. 0 without a record.
+    double RelativePosition();
+    // Goes to the record at `fraction` (0..1) of the current order: record
+    // round(fraction x count) in natural order, one descent of the tag in tag order. A
+    // record that is not visible (deleted while those are hidden, filtered out) gives way
+    // to the next visible one, else to the prior one. Nothing in the order: BOF and EOF.
+    void GoRelative(double fraction);
+
     // Sets the filter test and fills the filter set by one pass over the records; nullptr
     // removes the filter.
     void SetFilter(std::unique_ptr<TnvRecordFilter> filter);
@@ -306,6 +318,9 @@ private:
     bool FindKey(const NVobjIndexKeyData& key);
     // Rebuilds every open index file as an index build, then sets `order` from its top.
     void RebuildIndexes(const std::string& order);
+    // Whether the record just read is one Go would stop at (its deletion mark and the
+    // filter tests).
+    bool RecordVisible();
     // The natural-order scan of Locate over `fields` for the display texts `wanted`.
     bool LocateScan(const std::vector<std::string>& fields, const std::vector<std::string>& wanted,
                     int32_t startRecord, bool partial, bool caseInsensitive);

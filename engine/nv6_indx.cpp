@@ -981,3 +981,128 @@ NVobjIndexTag* NVobjIndexFile::TagByName(std::string_view name) const {
 }
 
 std::string NVobjIndexFile::MessageName() const { return diskFile ? diskFile->FileName() : fileName; }
+
+// ---- relative positions ----------------------------------------------------------------
+//
+// A scroll bar over a large order needs the current key's place and a way to jump to any
+// place without walking the tag. The open path answers both: an entry's index over its
+// page's entries, level by level, places it to within the share its leaf entry covers.
+
+bool NVobjIndexKey::Descend(double fraction) {
+    NVobjIndexKey* page = this;
+    for (;;) {
+        const int n = page->Count();
+        if (n == 0) {
+            page->current = -1;
+            return false;
+        }
+        const double scaled = std::clamp(fraction, 0.0, 1.0) * n;
+        const int index = std::min(static_cast<int>(scaled), n - 1);
+        page->current = index;
+        if (!page->IsInterior()) return true;
+        fraction = scaled - index;
+        bool fresh;
+        // OpenChild refuses cycles and trees deeper than any file could hold.
+        page = page->OpenChild(fresh);
+    }
+}
+
+bool NVobjIndexTag::PathShare(double& before, double& width) const {
+    before = 0;
+    width = 1;
+    const NVobjIndexKey* page = rootPage_.get();
+    for (int depth = 0; page && depth <= kMaxDepth; ++depth) {
+        const int n = page->Count();
+        if (page->current < 0 || page->current >= n) return false;
+        width /= n;
+        before += page->current * width;
+        if (!page->IsInterior()) return true;
+        const NVobjIndexKey* child = page->Child();
+        if (!child || child->address != page->Items(page->current)->reference) return false;
+        page = child;
+    }
+    return false;
+}
+
+double NVobjIndexTag::OrderShare() const {
+    double before;
+    double width;
+    if (!PathShare(before, width)) return -1;
+    // The last key starts at 1 - width; scaling by that makes it 1 and keeps the order of
+    // places, whatever the pages' fill.
+    const double rest = 1.0 - width;
+    if (rest <= 0) return 0;
+    const double place = reverseNavigation ? 1.0 - before - width : before;
+    return std::clamp(place / rest, 0.0, 1.0);
+}
+
+bool NVobjIndexTag::RangeShares(double& low, double& high) {
+    std::unique_ptr<NVobjIndexKey> saved = std::move(rootPage_);
+    const NVobjIndexKeyData savedKey(currentKey);
+    const bool savedBOF = atBOF;
+    const bool savedEOF = atEOF;
+    auto restore = [&] {
+        rootPage_ = std::move(saved);
+        currentKey = savedKey;
+        atBOF = savedBOF;
+        atEOF = savedEOF;
+    };
+    bool found = false;
+    try {
+        found = TagMove(-3) != 0;
+        if (found) low = OrderShare();
+        found = found && TagMove(-4) != 0;
+        if (found) high = OrderShare();
+        PageRelease();
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+    return found && low >= 0 && high >= 0;
+}
+
+double NVobjIndexTag::RelativePosition() {
+    if (currentKey.reference == 0) return 0;
+    const double place = OrderShare();
+    if (place < 0) return 0;
+    if (!HasRange()) return place;
+    double low = 0;
+    double high = 0;
+    if (!RangeShares(low, high) || high <= low) return 0;
+    return std::clamp((place - low) / (high - low), 0.0, 1.0);
+}
+
+int32_t NVobjIndexTag::TagMoveRelative(double fraction) {
+    // Not-a-number lands at the top like 0.
+    fraction = fraction > 0 ? std::min(fraction, 1.0) : 0.0;
+    if (HasRange()) {
+        double low = 0;
+        double high = 0;
+        if (!RangeShares(low, high)) return TagMove(-3);
+        fraction = low + fraction * (high - low);
+    }
+    TagReset(2);
+    atBOF = atEOF = false;
+    if (!rootPage_) {
+        atBOF = atEOF = true;
+        currentKey.reference = 0;
+        return 0;
+    }
+    // An empty leaf met on the way (only a damaged or half-maintained tree has one below the
+    // root) gives way to the key after it, or else the last key.
+    if (rootPage_->Descend(reverseNavigation ? 1.0 - fraction : fraction) || rootPage_->Next() ||
+        rootPage_->Last()) {
+        TakeLeaf();
+    } else {
+        atBOF = atEOF = true;
+        currentKey.reference = 0;
+        return 0;
+    }
+    // Rounding can put the key just outside the range: its nearer end is the answer then.
+    RangeTest();
+    if (reverseNavigation) std::swap(atBOF, atEOF);
+    if (atBOF) return TagMove(-3);
+    if (atEOF) return TagMove(-4);
+    return currentKey.reference;
+}

@@ -138,6 +138,10 @@ public:
     int FindChildEntry(int32_t address) const;
     // The leaf at the bottom of the open chain.
     NVobjIndexKey* Leaf();
+    // Opens the path to the entry standing at `fraction` (0..1) of the tree below this page:
+    // each level takes the entry covering that share of its entries and hands the rest of
+    // the fraction down. False when the leaf reached is empty.
+    bool Descend(double fraction);
 
     // Entry editing used by the formats' loaders and the split.
     void InsertAt(int index, std::unique_ptr<NVobjIndexKeyData> entry);
@@ -232,6 +236,14 @@ public:
     // 0 inside the range; otherwise the side it fails on.
     int RangeStatus();
     std::string KeyExpressionText() const { return keyHandler ? keyHandler->Text() : std::string(); }
+    // The current key's place in the order (inside the range when one is set), from 0 at the
+    // first key to 1 at the last, estimated from the open path alone: each level adds its
+    // entry's index over the page's entries, scaled by the share of the levels above. No
+    // walk of the tag; a range costs two more descents. 0 without a current key.
+    double RelativePosition();
+    // Goes to the key at `fraction` (0..1) of the order (of the range when one is set) by one
+    // descent; returns its record, 0 when the order is empty (BOF and EOF set).
+    int32_t TagMoveRelative(double fraction);
 
     // Writes the left part of an over-full page to new pages (count - count/2 each time)
     // until the rest fits in `maxEntries`; formats call it from PageStore.
@@ -288,6 +300,15 @@ private:
     void RangeTest();
     int32_t MoveTo(int mode);
     void TakeLeaf();
+    // Where the open path stands in the physical tree: the share of the tree before the
+    // current leaf entry and the share the entry itself covers. False without a full path.
+    bool PathShare(double& before, double& width) const;
+    // The current key's place in walking order (reverse navigation turned around), scaled so
+    // that the first key is 0 and the last 1; -1 without a full path.
+    double OrderShare() const;
+    // The order places of the first and the last key inside the range, found on a chain of
+    // their own so that the tag keeps its position; false when the range holds no key.
+    bool RangeShares(double& low, double& high);
 
     NVobjIndexFile* file_;
     std::unique_ptr<NVobjIndexKey> rootPage_;
