@@ -153,7 +153,9 @@ void TDBGrid::BuildColumns() {
 int TDBGrid::DefaultColumnWidth(TField& field) const {
     const QFontMetrics fm(font());
     const int chars = std::min(field.DisplayWidth(), kMaxDefaultChars);
-    const int data = chars * fm.averageCharWidth();
+    // Digits are wider than the average character in most fonts, and numbers and dates are
+    // all digits: size by the wider so a date or an amount is not cut.
+    const int data = chars * std::max(fm.averageCharWidth(), fm.horizontalAdvance(QLatin1Char('0')));
     const int title = fm.horizontalAdvance(FromAnsi(field.DisplayName()));
     return std::max(data, title) + 8;
 }
