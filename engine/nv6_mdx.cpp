@@ -571,8 +571,11 @@ int NVobjMDXFile::MaxTags() const {
 
 bool NVobjMDXFile::PageInFile(int64_t block) {
     if (!diskFile || block < headerArea / kBlock) return false;
-    fileSize_ = diskFile->FileSize();
-    return block * kBlock + pageSize <= fileSize_;
+    const int64_t end = block * kBlock + pageSize;
+    // Every child pointer of a page is checked: the size is asked again only when the one
+    // seen last says no (a file open here only grows, except through Reindex).
+    if (fileSize_ < 0 || end > fileSize_) fileSize_ = diskFile->FileSize();
+    return end <= fileSize_;
 }
 
 bool NVobjMDXFile::TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
@@ -663,6 +666,7 @@ void NVobjMDXFile::Reindex() {
     if (!diskFile) return;
     for (int i = 0; i < TagCount(); ++i) Tag(i)->PageRelease();
     diskFile->Truncate(headerArea);
+    fileSize_ = -1;
     nextPage = headerArea / kBlock;
     for (int i = 0; i < TagCount(); ++i) {
         NVobjMDXTag* tag = Tag(i);
