@@ -245,6 +245,22 @@ TEST_P(Sharing, AnEditInsideExistingPagesIsSeenToo) {
     EXPECT_EQ(a->CurrentRecord(), first);
 }
 
+TEST_P(Sharing, StepsFromTheEndsReachKeysAnotherProgramAddedThere) {
+    auto a = Open();
+    auto b = Open();
+    a->SetShowDeleted(false);
+    for (a->Go(-3); !a->Eof(); a->Skip(1)) {
+    }
+    Add(*b, "ZZZ", 1);
+    a->Skip(-1);
+    EXPECT_EQ(a->CurrentRecord(), b->RecordCount()) << "back from the end";
+    for (a->Go(-4); !a->Bof(); a->Skip(-1)) {
+    }
+    Add(*b, "000", 1);
+    a->Skip(1);
+    EXPECT_EQ(a->CurrentRecord(), b->RecordCount()) << "on from the top";
+}
+
 TEST_P(Sharing, WalkingReadsOnlyWhatItMust) {
     {
         auto t = Open(false);
