@@ -1021,7 +1021,7 @@ bool NVobjCDXFile::ChangedByOther() {
     const int32_t counter = static_cast<int32_t>(nvbytes::LoadLE32(header + 8));
     if (counter == structural_->changeCounter) return false;
     structural_->changeCounter = counter;
-    ReleaseAll();
-    nextPage = -1;
+    // The directory may have moved too; the tags' own chains are RefreshShared's.
+    structural_->PageRelease();
     return true;
 }

@@ -176,11 +176,13 @@ public:
     // Rebuilds every tag with its own collation into a scratch file that replaces this one's
     // contents only when all tags are built.
     void Reindex() override;
-    // Updates every tag; when any changed, the file's change counter goes up and is written.
+    // Updates every tag; when any changed, the file's change counter (as the file holds it
+    // now) goes up and is written.
     bool RecordChanged(int32_t record, bool appending) override;
     // Shared files: whether the change counter on disk differs from the one last seen; when
-    // it does, the new counter is taken and the open chains are dropped.
+    // it does, the new counter is taken.
     bool ChangedByOther() override;
+    bool CountsChanges() const override { return true; }
 
     NVobjCDXTag* Structural() const { return structural_.get(); }
     NVobjCDXTag* Tag(int i) const { return static_cast<NVobjCDXTag*>(TagByNumber(i)); }

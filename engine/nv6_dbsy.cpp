@@ -60,13 +60,23 @@ private:
     TnvExpHandler& handler_;
 };
 
-// Under the ClipLock protocol the cursor holds the index locks while it positions and
-// searches, so that no other program changes a tag under the walk.
+// The cursor holds the index locks while it positions and searches in an order, so that no
+// other program changes a tag under the walk: on a shared table, and under the ClipLock
+// protocol always. On a shared table the tags first read again the pages another program
+// may have changed since.
 class ClipScope {
 public:
     ClipScope(NVO_dBHandler& cursor, bool when)
-        : cursor_(cursor), on_(when && cursor.LockProtocol() == TnvLokProtocol::ClipLock) {
-        if (on_) cursor_.LockIndexes();
+        : cursor_(cursor), on_(when && (cursor.Shared() || cursor.LockProtocol() == TnvLokProtocol::ClipLock)) {
+        if (!on_) return;
+        cursor_.LockIndexes();
+        try {
+            for (int slot = 1; slot <= NVO_dBHandler::kIndexSlots; ++slot)
+                if (NVobjIndexFile* file = cursor_.IndexFileCore(slot)) file->RefreshShared();
+        } catch (...) {
+            cursor_.UnlockIndexes();
+            throw;
+        }
     }
     ~ClipScope() {
         if (!on_) return;

@@ -448,6 +448,7 @@ void NVobjIndexTag::PageRelease() {
         }
         rootPage_.reset();
     }
+    gap_ = 0;
     if (dirty) TagStore();
     currentKey.reference = 0;
 }
@@ -507,6 +508,7 @@ int NVobjIndexTag::RangeStatus() {
 
 int32_t NVobjIndexTag::MoveTo(int mode) {
     atBOF = atEOF = false;
+    const int gap = std::exchange(gap_, 0);
     switch (mode) {
         case -1:
         case -2: {
@@ -515,7 +517,10 @@ int32_t NVobjIndexTag::MoveTo(int mode) {
                 atBOF = atEOF = true;
                 break;
             }
-            bool moved = mode == -1 ? rootPage_->Next() : rootPage_->Prior();
+            // After a reload that lost its entry the chain already stands on the neighbour
+            // on one side.
+            const bool there = (mode == -1 && gap > 0) || (mode == -2 && gap < 0);
+            bool moved = there ? rootPage_->Current() : mode == -1 ? rootPage_->Next() : rootPage_->Prior();
             if (moved)
                 TakeLeaf();
             else if (mode == -1)
@@ -637,6 +642,7 @@ int32_t NVobjIndexTag::KeyLookup(const NVobjIndexKeyData& key, bool exact) {
     NVobjIndexKeyData savedKey(currentKey);
     bool savedBOF = atBOF;
     bool savedEOF = atEOF;
+    const int savedGap = std::exchange(gap_, 0);
     int32_t result = 0;
     try {
         file_->exactCompare = exact;
@@ -645,13 +651,47 @@ int32_t NVobjIndexTag::KeyLookup(const NVobjIndexKeyData& key, bool exact) {
     } catch (...) {
         rootPage_ = std::move(saved);
         currentKey = savedKey;
+        gap_ = savedGap;
         throw;
     }
     rootPage_ = std::move(saved);
     currentKey = savedKey;
     atBOF = savedBOF;
     atEOF = savedEOF;
+    gap_ = savedGap;
     return result;
+}
+
+void NVobjIndexTag::Reload() {
+    if (!rootPage_) return;
+    const NVobjIndexKeyData key(currentKey);
+    const bool bof = atBOF;
+    const bool eof = atEOF;
+    // The ends as the tree lies, whichever way the tag walks it.
+    const bool physicalEnd = reverseNavigation ? bof : eof;
+    const bool physicalStart = reverseNavigation ? eof : bof;
+    TagReset(2);
+    atBOF = bof;
+    atEOF = eof;
+    if (!rootPage_) return;
+    if (key.reference == 0) {
+        // At an end: the first step back (or forward) from it takes the entry at that end.
+        if (physicalEnd && !physicalStart && rootPage_->Last())
+            gap_ = -1;
+        else if (physicalStart && !physicalEnd && rootPage_->First())
+            gap_ = 1;
+        return;
+    }
+    const int found = rootPage_->Seek(key, key.reference, -1);
+    if (found == 0) {
+        TakeLeaf();
+    } else if (found < 0) {
+        TakeLeaf();
+        gap_ = 1;
+    } else if (rootPage_->Last()) {
+        TakeLeaf();
+        gap_ = -1;
+    }
 }
 
 bool NVobjIndexTag::KeyAdd(NVobjIndexKeyData& key) {
@@ -903,14 +943,39 @@ void NVobjIndexFile::Rename(std::string_view newName) {
 void NVobjIndexFile::Zap() {}
 
 bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
+    // Every update starts from the root as the file holds it now, whoever wrote last; the
+    // mark is taken as it is, so that our own write counts on from it; new pages go after
+    // the end of the file as it is now.
+    for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
+    ChangedByOther();
+    nextPage = -1;
     bool any = false;
     for (int i = 0; i < tags.Count(); ++i)
         if (tags.Items(i)->KeyUpdate(record, appending)) any = true;
-    nextPage = -1;
+    // The pages go to the file while the caller still holds the lock; the size after them
+    // is our own, not another program's change.
+    for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
+    if (diskFile && diskFile->Shared()) seenSize_ = diskFile->FileSize();
     return any;
 }
 
-bool NVobjIndexFile::ChangedByOther() { return false; }
+bool NVobjIndexFile::ChangedByOther() {
+    if (!diskFile || !diskFile->Shared()) return false;
+    const int64_t size = diskFile->FileSize();
+    const bool moved = size != seenSize_;
+    seenSize_ = size;
+    return moved;
+}
+
+bool NVobjIndexFile::RefreshShared() {
+    if (!diskFile || !diskFile->Shared()) return false;
+    // Without a counter an edit inside existing pages leaves no mark: such a file is read
+    // again every time.
+    if (!ChangedByOther() && CountsChanges()) return false;
+    nextPage = -1;
+    for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->Reload();
+    return true;
+}
 
 void NVobjIndexFile::SetLockProtocol(TnvLokProtocol protocol) {
     if (NvSetIndexLockRange(protocol, lockRange)) lockProtocol = protocol;
@@ -937,6 +1002,7 @@ bool NVobjIndexFile::OpenDisk(std::string_view name, std::string_view defaultExt
     }
     if (table) diskFile->SetReadWrite(table->ReadWrite());
     diskFile->Open();
+    if (shared) seenSize_ = diskFile->FileSize();
     return true;
 }
 

@@ -228,6 +228,10 @@ public:
     int32_t KeyFind(const NVobjIndexKeyData& key);
     // KeyFind on a fresh chain, leaving the tag's own position untouched.
     int32_t KeyLookup(const NVobjIndexKeyData& key, bool exact);
+    // Reads the open chain again from the file (another program changed it) and stands on
+    // the same entry; when that entry is gone, the next step either way lands where it would
+    // have from the entry's place in the tree as it is now. Nothing when no chain is open.
+    void Reload();
     // Brings the tag up to date after `record` was written; whether a key changed.
     bool KeyUpdate(int32_t record, bool appending);
     // Sets (or with empty bounds clears) the range; whether anything changed.
@@ -312,6 +316,10 @@ private:
 
     NVobjIndexFile* file_;
     std::unique_ptr<NVobjIndexKey> rootPage_;
+    // Set by Reload when the entry it stood on is gone: 1 when the chain stands on the entry
+    // after that place (a step forward takes it without moving), -1 on the one before it (a
+    // step back takes it). The next move or reset clears it.
+    int gap_ = 0;
 };
 
 // One open index file: its tags, its table and its disk file. Formats override the file
@@ -343,9 +351,13 @@ public:
     virtual void Reindex();
     // 7. Renames the disk file, keeping this file's extension; the name part follows.
     virtual void Rename(std::string_view newName);
-    // 8. KeyUpdate on every tag; whether any changed. The next page becomes unknown.
+    // 8. KeyUpdate on every tag; whether any changed. Called with the file locked: every
+    //    tag starts from the file as it is now (open chains are dropped), new pages go after
+    //    the end of the file, and the changed pages are written before it returns.
     virtual bool RecordChanged(int32_t record, bool appending);
-    // 9. Whether another process changed the file since it was read.
+    // 9. Whether another process changed a shared file since we last read or wrote it; the
+    //    mark seen now becomes the one compared next time. Without a change counter the mark
+    //    is the file size, which an edit inside existing pages does not move.
     virtual bool ChangedByOther();
     // 10. Stores the protocol and its lock range (unchanged outside the four).
     virtual void SetLockProtocol(TnvLokProtocol protocol);
@@ -362,6 +374,13 @@ public:
                   bool& created);
     // Locks the protocol's range of a shared file, retrying; "Can not Lock file %s".
     void LockIndex();
+    // With the file locked, before its tags use pages they hold: when the file is shared and
+    // another program may have written it (the change mark moved, or the format keeps no
+    // counter to tell), every tag reads its open chain again and new pages go after the end
+    // of the file as it is now. Whether that was needed. Exclusive files: false, no I/O.
+    bool RefreshShared();
+    // Whether the format keeps a change counter that every writer moves.
+    virtual bool CountsChanges() const { return false; }
     // For the multiple-tag formats: when this file is the table's own (same directory and
     // base name, ignoring case), the table is marked as having a production index.
     void CheckProductionIndex();
@@ -385,4 +404,8 @@ public:
     bool corrupt = false;
     TnvLokProtocol lockProtocol = TnvLokProtocol::Default;
     TnvLockRange lockRange;
+
+private:
+    // The file size as we last saw or left it: the change mark of formats without a counter.
+    int64_t seenSize_ = -1;
 };

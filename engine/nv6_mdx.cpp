@@ -380,6 +380,13 @@ void NVobjMDXTag::WriteHeader() {
     File()->PageWrite(headerAddress, h, pageSize);
 }
 
+void NVobjMDXTag::ReadPageChain() {
+    uint8_t h[256];
+    if (!File()->PageRead(headerAddress, h, sizeof h)) return;
+    firstPage = static_cast<int32_t>(nvbytes::LoadLE32(h + 248));
+    lastPage = static_cast<int32_t>(nvbytes::LoadLE32(h + 252));
+}
+
 void NVobjMDXTag::TagStore() {
     if (dirty) WriteHeader();
     dirty = false;
@@ -564,8 +571,11 @@ int NVobjMDXFile::MaxTags() const {
 
 bool NVobjMDXFile::PageInFile(int64_t block) {
     if (!diskFile || block < headerArea / kBlock) return false;
-    fileSize_ = diskFile->FileSize();
-    return block * kBlock + pageSize <= fileSize_;
+    const int64_t end = block * kBlock + pageSize;
+    // Every child pointer of a page is checked: the size is asked again only when the one
+    // seen last says no (a file open here only grows, except through Reindex).
+    if (fileSize_ < 0 || end > fileSize_) fileSize_ = diskFile->FileSize();
+    return end <= fileSize_;
 }
 
 bool NVobjMDXFile::TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
@@ -656,6 +666,7 @@ void NVobjMDXFile::Reindex() {
     if (!diskFile) return;
     for (int i = 0; i < TagCount(); ++i) Tag(i)->PageRelease();
     diskFile->Truncate(headerArea);
+    fileSize_ = -1;
     nextPage = headerArea / kBlock;
     for (int i = 0; i < TagCount(); ++i) {
         NVobjMDXTag* tag = Tag(i);
@@ -685,11 +696,43 @@ void NVobjMDXFile::Rename(std::string_view newName) {
     PageWrite(0, first, kBlock);
 }
 
+bool NVobjMDXFile::RecordChanged(int32_t record, bool appending) {
+    const bool shared = diskFile && diskFile->Shared();
+    if (shared)
+        for (int i = 0; i < TagCount(); ++i) Tag(i)->ReadPageChain();
+    const bool any = NVobjIndexFile::RecordChanged(record, appending);
+    if (shared) StoreNextBlock();
+    return any;
+}
+
+void NVobjMDXFile::StoreNextBlock() {
+    uint8_t first[kBlock];
+    if (!PageRead(0, first, kBlock)) return;
+    const uint32_t end = static_cast<uint32_t>(SetEnd());
+    if (nvbytes::LoadLE32(first + kNextBlockAt) >= end) return;
+    nvbytes::StoreLE32(first + kNextBlockAt, end);
+    PageWrite(0, first, kBlock);
+}
+
 void NVobjMDXFile::Close() {
     if (!modified || !diskFile) return;
+    // Another program may have grown a shared file since our last write: the next free block
+    // we store must not fall back behind its pages.
+    const bool shared = diskFile->Shared();
+    if (shared) LockIndex();
+    struct Held {
+        NVO_DiskFile* file;
+        ~Held() {
+            try {
+                if (file && file->LockHolds() > 0) file->Unlock();
+            } catch (...) {
+                // The header is written; a lock that will not go is released when the file closes.
+            }
+        }
+    } held{shared ? diskFile.get() : nullptr};
     std::vector<uint8_t> area = ReadHeaderArea();
     if (area.empty()) return;
-    if (nextPage < 0) SetEnd();
+    if (nextPage < 0 || shared) SetEnd();
     StoreToday(area.data() + 1);
     nvbytes::StoreLE16(area.data() + kTagCountAt, static_cast<uint16_t>(TagCount()));
     nvbytes::StoreLE32(area.data() + kNextBlockAt, static_cast<uint32_t>(nextPage));

@@ -59,6 +59,9 @@ public:
     void WriteEmptyRoot();
     // Fills the tag from every record of the table through the sort.
     void Build();
+    // Takes the first and last page of the tag's page chain as its header holds them now
+    // (another program sharing the file may have added pages).
+    void ReadPageChain();
 
     int32_t pageSize;
     int32_t firstPage = 0;
@@ -120,10 +123,14 @@ public:
     void PageWrite(int64_t address, const void* buffer, int32_t length) override;
     // Cuts the file to its header area and writes every tag anew from the table.
     void Reindex() override;
+    // Shared files: the tags' page chains continue from where the headers say, and the file
+    // header's next free block follows the file when the update made it grow.
+    bool RecordChanged(int32_t record, bool appending) override;
     // Renames the file and writes the new table name into the header.
     void Rename(std::string_view newName) override;
 
-    // Writes date, tag count and next free block into the header area when modified.
+    // Writes date, tag count and next free block into the header area when modified (a
+    // shared file under its lock, with the end of the file as it is then).
     void Close();
     // Rewrites the directory from the tag list (count, entries, forward links).
     void WriteDirectory();
@@ -142,6 +149,8 @@ public:
 private:
     void WriteNewHeader();
     bool ReadHeader();
+    // Raises the file header's next free block to the end of the file when it lies below.
+    void StoreNextBlock();
     std::vector<uint8_t> ReadHeaderArea();
     int64_t fileSize_ = -1;  // cached for page checks; -1 = ask the disk file
 };

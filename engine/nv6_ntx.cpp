@@ -686,12 +686,12 @@ int32_t NVobjNTXFile::SetEnd() {
 
 bool NVobjNTXFile::RecordChanged(int32_t record, bool appending) {
     if (NVobjNTXTag* tag = Tag()) {
+        // The counter goes up from what another program left in the file.
+        ChangedByOther();
         changeCounter = changeCounter >= kCounterWrap ? 1 : static_cast<uint16_t>(changeCounter + 1);
         tag->dirty = true;
         tag->TagStore();
     }
-    // New pages go at the end of the file as it is now, whoever wrote it last.
-    nextPage = -1;
     return NVobjIndexFile::RecordChanged(record, appending);
 }
 

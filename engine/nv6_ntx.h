@@ -144,10 +144,13 @@ public:
     int32_t SetEnd() override;
     // Empties the file and rebuilds the tag from the table.
     void Reindex() override;
-    // Counts the change in the header (so other users see it), then updates the tag.
+    // Counts the change in the header, on from the count another program left (so other
+    // users see it), then updates the tag.
     bool RecordChanged(int32_t record, bool appending) override;
-    // Shared files: whether the header's change counter moved since it was last read.
+    // Shared files: whether the header's change counter moved since it was last read; the
+    // counter read is taken.
     bool ChangedByOther() override;
+    bool CountsChanges() const override { return true; }
     // Makes the file an empty index for its tag: header and one empty root at 1,024.
     void Zap() override;
     NVobjNTXTag* Tag() const { return static_cast<NVobjNTXTag*>(TagByNumber(0)); }
