@@ -1,12 +1,54 @@
 #include "nv6_dbex.h"
 
+#include <cmath>
+
 #include "nv6_dbsy.h"
 #include "nv6_lcal.h"
 #include "nv6_tool.h"
 
+namespace {
+
+constexpr int32_t kJulianOfDayOne = 1721425;  // the day a date-time's milliseconds count from
+constexpr long double kMsPerDay = 86400000.0L;
+
+// The width and decimals a field's value takes as a number or date in an expression or a
+// key: the descriptor's for text-stored fields; for the binary fields of a Visual FoxPro
+// table the room their values need written out, not the bytes they are stored in.
+void ValueWidth(NVO_dBHandler& cursor, int field, int& length, int& decimals) {
+    length = cursor.FieldLength(field);
+    decimals = cursor.FieldDecimals(field);
+    if (cursor.Version() != nvdbf::kVerVfp) return;
+    switch (cursor.FieldType(field)) {
+        case 'I':
+            length = 11;
+            decimals = 0;
+            break;
+        case 'Y':
+            length = 20;
+            decimals = 4;
+            break;
+        case 'B':
+            // A double has no decimals of its own; four, as a currency has, unless the
+            // descriptor asks for others.
+            length = 20;
+            if (decimals == 0) decimals = 4;
+            break;
+        case 'T':
+            length = 8;
+            decimals = 0;
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
 // ---- fields for expressions ----
 
 std::string NVO_dBExpTable::TableAlias() const { return BaseName(cursor_.FileName()); }
+
+std::string NVO_dBExpTable::TableName() const { return cursor_.FileName(); }
 
 int NVO_dBExpTable::FieldCount() const { return cursor_.FieldCount(); }
 
@@ -14,13 +56,28 @@ std::string NVO_dBExpTable::FieldName(int field) const { return cursor_.FieldNam
 
 char NVO_dBExpTable::FieldType(int field) const { return cursor_.FieldType(field); }
 
-int NVO_dBExpTable::FieldLength(int field) const { return cursor_.FieldLength(field); }
+int NVO_dBExpTable::FieldLength(int field) const {
+    int length = 0, decimals = 0;
+    ValueWidth(cursor_, field, length, decimals);
+    return length;
+}
 
-int NVO_dBExpTable::FieldDecimals(int field) const { return cursor_.FieldDecimals(field); }
+int NVO_dBExpTable::FieldDecimals(int field) const {
+    int length = 0, decimals = 0;
+    ValueWidth(cursor_, field, length, decimals);
+    return decimals;
+}
+
+bool NVO_dBExpTable::BinaryNumbers() const { return cursor_.Version() == nvdbf::kVerVfp; }
 
 std::string NVO_dBExpTable::FieldText(int field) { return cursor_.GetRaw(field); }
 
-int32_t NVO_dBExpTable::FieldDate(int field) { return cursor_.GetDate(field); }
+int32_t NVO_dBExpTable::FieldDate(int field) {
+    if (cursor_.FieldType(field) != 'T' || cursor_.Version() != nvdbf::kVerVfp) return cursor_.GetDate(field);
+    const long double ms = cursor_.GetNumber(field);
+    if (ms == 0) return 0;
+    return static_cast<int32_t>(std::floor(ms / kMsPerDay)) + kJulianOfDayOne;
+}
 
 double NVO_dBExpTable::FieldNumber(int field) { return static_cast<double>(cursor_.GetNumber(field)); }
 
@@ -38,7 +95,8 @@ std::string NVO_dBExpTable::FieldMemo(int field) {
 
 int32_t NVO_dBExpTable::RecordNumber() { return cursor_.CurrentRecord(); }
 
-bool NVO_dBExpTable::RecordDeleted() { return cursor_.RecordPointer()[0] == '*'; }
+// Any flag but a blank counts, as it does when the cursor passes over deleted records.
+bool NVO_dBExpTable::RecordDeleted() { return cursor_.RecordPointer()[0] != ' '; }
 
 bool NVO_dBExpTable::AtBOF() { return cursor_.Bof(); }
 
@@ -92,8 +150,7 @@ bool NVO_dBIndexTable::FieldSize(std::string_view name, int& length, int& decima
     const std::string wanted = nvlocale::AnsiUpperCase(name);
     for (int field = 1; field <= cursor_.FieldCount(); ++field) {
         if (nvlocale::AnsiUpperCase(cursor_.FieldName(field)) != wanted) continue;
-        length = cursor_.FieldLength(field);
-        decimals = cursor_.FieldDecimals(field);
+        ValueWidth(cursor_, field, length, decimals);
         return true;
     }
     return false;

@@ -22,6 +22,7 @@ public:
     explicit NVO_dBExpTable(NVO_dBHandler& cursor) : cursor_(cursor) {}
 
     std::string TableAlias() const override;
+    std::string TableName() const override;
     int FieldCount() const override;
     std::string FieldName(int field) const override;
     char FieldType(int field) const override;
@@ -34,6 +35,7 @@ public:
     // Empty for a memo field of a table whose memo file is missing, rather than an error in
     // the middle of an index build or a filter pass.
     std::string FieldMemo(int field) override;
+    bool BinaryNumbers() const override;
     int32_t RecordNumber() override;
     bool RecordDeleted() override;
     bool AtBOF() override;
