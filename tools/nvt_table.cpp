@@ -122,14 +122,14 @@ void NvtTable::OpenProductionIndex() {
     }
 }
 
-void NvtTable::WarnUnopenedIndexes(std::ostream& err) const {
+void NvtTable::WarnUnopenedIndexes(std::ostream& err, const std::string& consequence) const {
     for (const std::string& beside : NvtIndexFilesBeside(path_)) {
         bool open = false;
         for (NVobjIndexFile* f : files_)
             if (f->diskFile && SameFile(f->diskFile->FileName(), beside)) open = true;
         if (!open)
             err << "norvane: warning: index file " << beside
-                << " was not given with --index; its record numbers go stale\n";
+                << " was not given with --index; " << consequence << "\n";
     }
 }
 
