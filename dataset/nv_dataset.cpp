@@ -595,7 +595,8 @@ bool TNorvaneDataSet::IsSequenced() { return !HasCurrentTag() && !Filtered(); }
 bool TNorvaneDataSet::IsDeleted() {
     if (!Active() || IsEmpty()) return false;
     TRecordBuffer buffer = ActiveBuffer();
-    return buffer && buffer[0] == '*';
+    // Any flag but a blank, as the cursor judges when it passes over deleted records.
+    return buffer && buffer[0] != ' ';
 }
 
 // ------------------------------------------------------------------ field access

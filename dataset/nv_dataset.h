@@ -116,7 +116,7 @@ public:
     // The table's directory as DatabaseName resolves it, with a trailing delimiter (empty:
     // the current directory).
     std::string Directory() const;
-    // The active record is marked deleted.
+    // The active record is marked deleted (any flag but a blank).
     bool IsDeleted();
     // Removes the deletion mark of the current record, with the steps and events of Delete.
     void Undelete();

@@ -162,28 +162,14 @@ std::string NVO_dBIndexTable::Directory() const {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-bool NVO_dBIndexTable::Enciphered() const { return recrypting_ || cursor_.Enciphered(); }
+bool NVO_dBIndexTable::Enciphered() const { return cursor_.Enciphered(); }
 
 std::string NVO_dBIndexTable::ReadPassword() const {
-    if (recrypting_) return recryptRead_;
     return cursor_.Enciphered() ? cursor_.ReadPassword() : std::string();
 }
 
 std::string NVO_dBIndexTable::WritePassword() const {
-    if (recrypting_) return recryptWrite_;
     return cursor_.Enciphered() ? cursor_.WritePassword() : std::string();
-}
-
-void NVO_dBIndexTable::BeginRecrypt(std::string_view oldPassword, std::string_view newPassword) {
-    recrypting_ = true;
-    recryptRead_ = oldPassword;
-    recryptWrite_ = newPassword;
-}
-
-void NVO_dBIndexTable::EndRecrypt() {
-    recrypting_ = false;
-    recryptRead_.clear();
-    recryptWrite_.clear();
 }
 
 std::string NVO_dBIndexTable::TableFileName() const { return cursor_.FileName(); }

@@ -93,10 +93,6 @@ public:
     void BuildProgress(int32_t stat1, int32_t stat2, int32_t stat3) override;
     bool FieldSize(std::string_view name, int& length, int& decimals) const override;
 
-    // While a password change re-keys the index pages: pages are read with `oldPassword`
-    // and written with `newPassword` (empty: plain) until EndRecrypt.
-    void BeginRecrypt(std::string_view oldPassword, std::string_view newPassword);
-    void EndRecrypt();
 
 private:
     NVO_dBHandler& cursor_;
@@ -104,7 +100,4 @@ private:
     int buildDepth_ = 0;
     int32_t buildRemembered_ = 0;
     bool buildReadAhead_ = false;
-    bool recrypting_ = false;
-    std::string recryptRead_;
-    std::string recryptWrite_;
 };

@@ -147,26 +147,6 @@ void NVO_CoreIndexFile::Reindex() {
     file_->Reindex();
 }
 
-void NVO_CoreIndexFile::Recrypt(std::string_view oldPassword, std::string_view newPassword) {
-    if (!file_) return;
-    // Pages held in memory were read with the old key; they must be on disk before every
-    // block is re-keyed.
-    ReleasePages();
-    auto* table = dynamic_cast<NVO_dBIndexTable*>(file_->Table());
-    if (!table) {
-        file_->Recrypt();
-        return;
-    }
-    table->BeginRecrypt(oldPassword, newPassword);
-    try {
-        file_->Recrypt();
-    } catch (...) {
-        table->EndRecrypt();
-        throw;
-    }
-    table->EndRecrypt();
-}
-
 void NVO_CoreIndexFile::SetLockProtocol(TnvLokProtocol protocol) {
     NVO_IndexFile::SetLockProtocol(protocol);
     if (file_) file_->SetLockProtocol(protocol);

@@ -34,7 +34,7 @@ class NVobjIndexKeyData;
 class NVobjIndexTag;
 
 // An index file open on a cursor, as the cursor sees it: something it locks around writes,
-// tells about every written record, flushes, renames, rebuilds and re-keys.
+// tells about every written record, flushes, renames and rebuilds.
 class NVO_IndexFile {
 public:
     virtual ~NVO_IndexFile() = default;
@@ -45,8 +45,6 @@ public:
     virtual void RecordChanged(int32_t record, bool appending) = 0;
     // Rebuilds every tag from the table's records.
     virtual void Reindex() {}
-    // Re-enciphers the index pages from `oldPassword` to `newPassword`.
-    virtual void Recrypt(std::string_view /*oldPassword*/, std::string_view /*newPassword*/) {}
 
     // Sets the lock region for the table's protocol (values outside the four: kept).
     virtual void SetLockProtocol(TnvLokProtocol protocol);
@@ -68,7 +66,7 @@ private:
 };
 
 // A cursor slot holding an index file of the index core: the cursor's locking, record
-// maintenance, flushing, rebuilding and re-keying reach the file and its tags through it.
+// maintenance, flushing and rebuilding reach the file and its tags through it.
 class NVO_CoreIndexFile : public NVO_IndexFile {
 public:
     explicit NVO_CoreIndexFile(std::unique_ptr<NVobjIndexFile> file);
@@ -78,8 +76,6 @@ public:
     NVO_DiskFile* DiskFile() override;
     void RecordChanged(int32_t record, bool appending) override;
     void Reindex() override;
-    // Writes the held pages first, then re-keys every page with the two passwords.
-    void Recrypt(std::string_view oldPassword, std::string_view newPassword) override;
     void SetLockProtocol(TnvLokProtocol protocol) override;
     NVobjIndexFile* Core() override { return file_.get(); }
     void ReleasePages() override;

@@ -381,7 +381,7 @@ void NvtForEachRecord(NvtTable& table, NVobjIndexTag* tag, const std::string& fi
     auto take = [&](int32_t r) {
         cursor.Go(r);
         if (cursor.CurrentRecord() != r) return;
-        if (hideDeleted && cursor.RecordPointer()[0] == '*') return;
+        if (hideDeleted && cursor.RecordPointer()[0] != ' ') return;
         if (test) {
             TnvVariant result(16);
             test->Evaluate(result);
