@@ -1,15 +1,10 @@
 #include "nv6_dbex.h"
 
-#include <cmath>
-
 #include "nv6_dbsy.h"
 #include "nv6_lcal.h"
 #include "nv6_tool.h"
 
 namespace {
-
-constexpr int32_t kJulianOfDayOne = 1721425;  // the day a date-time's milliseconds count from
-constexpr long double kMsPerDay = 86400000.0L;
 
 // The width and decimals a field's value takes as a number or date in an expression or a
 // key: the descriptor's for text-stored fields; for the binary fields of a Visual FoxPro
@@ -73,10 +68,8 @@ bool NVO_dBExpTable::BinaryNumbers() const { return cursor_.Version() == nvdbf::
 std::string NVO_dBExpTable::FieldText(int field) { return cursor_.GetRaw(field); }
 
 int32_t NVO_dBExpTable::FieldDate(int field) {
-    if (cursor_.FieldType(field) != 'T' || cursor_.Version() != nvdbf::kVerVfp) return cursor_.GetDate(field);
-    const long double ms = cursor_.GetNumber(field);
-    if (ms == 0) return 0;
-    return static_cast<int32_t>(std::floor(ms / kMsPerDay)) + kJulianOfDayOne;
+    if (cursor_.FieldType(field) == 'T' && cursor_.Version() == nvdbf::kVerVfp) return cursor_.DateTimeDay(field);
+    return cursor_.GetDate(field);
 }
 
 double NVO_dBExpTable::FieldNumber(int field) { return static_cast<double>(cursor_.GetNumber(field)); }

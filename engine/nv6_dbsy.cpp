@@ -527,15 +527,19 @@ void NVO_dBHandler::Notify(int code, int32_t value) {
             }
             filterSet_->Change(record, passes ? 1 : 0);
         }
-        if (currentTag_ && record > 0 && !error) {
-            // The update changed pages of the current tag's open chain; they go to the file
-            // now, while the write still holds the index locks, not at some later move.
-            currentTag_->PageRelease();
-            int32_t at = currentTag_->KeySync(record);
-            outOfOrder_ = at != record;
-            if (!outOfOrder_) {
-                SetEof(currentTag_->AtEOF());
-                SetBof(currentTag_->AtBOF());
+        if (currentTag_ && record > 0) {
+            try {
+                // The update changed pages of the current tag's open chain; they go to the
+                // file now, while the write still holds the index locks, not at some later move.
+                currentTag_->PageRelease();
+                int32_t at = currentTag_->KeySync(record);
+                outOfOrder_ = at != record;
+                if (!outOfOrder_) {
+                    SetEof(currentTag_->AtEOF());
+                    SetBof(currentTag_->AtBOF());
+                }
+            } catch (...) {
+                if (!error) error = std::current_exception();
             }
         }
         if (FilterActive() && filterSet_ && !outOfOrder_ && record > 0)
