@@ -180,12 +180,17 @@ void TNorvaneDataSet::SetIndexFiles(const TStringList& value) {
     if (Active()) First();
 }
 
-void TNorvaneDataSet::OpenIndexEntry(const std::string& entry, const char* defaultExt, bool listChange) {
+std::string TNorvaneDataSet::IndexEntryPath(const std::string& entry, const char* defaultExt) const {
     std::string name = Trim(entry);
-    if (name.empty()) return;
+    if (name.empty()) return name;
     if (!HasExtension(name)) name += defaultExt;
     if (name.find_first_of("/\\") == std::string::npos) name = Directory() + name;
-    std::string path = NvFindFileNoCase(NvExpandFileName(name));
+    return NvFindFileNoCase(NvExpandFileName(name));
+}
+
+void TNorvaneDataSet::OpenIndexEntry(const std::string& entry, const char* defaultExt, bool listChange) {
+    std::string path = IndexEntryPath(entry, defaultExt);
+    if (path.empty()) return;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) RecordSetError(TnvMsg::CannotFindFile, {path});
     int result = cursor_->OpenIndex(path);
@@ -624,7 +629,8 @@ bool TNorvaneDataSet::IsSequenced() { return !HasCurrentTag() && !Filtered(); }
 bool TNorvaneDataSet::IsDeleted() {
     if (!Active() || IsEmpty()) return false;
     TRecordBuffer buffer = ActiveBuffer();
-    return buffer && buffer[0] == '*';
+    // Any flag but a blank, as the cursor judges when it passes over deleted records.
+    return buffer && buffer[0] != ' ';
 }
 
 // ------------------------------------------------------------------ field access
@@ -980,7 +986,9 @@ void TNorvaneDataSet::InternalRefresh() {
         int32_t n = BufferRecNo(ActiveBuffer());
         if (n > 0 && n <= cursor_->RecordCount()) cursor_->Go(n);
     }
-    if (cursor_->FilterActive()) {
+    // The set follows this program's own writes record by record; a whole pass is due only
+    // when another program changed the table.
+    if (cursor_->FilterActive() && cursor_->FilterStale()) {
         cursor_->Refilter();
         CursorPosChanged();
     }
@@ -1150,7 +1158,14 @@ void TNorvaneDataSet::ApplyFilter(const std::string& text, TFilterOptions option
     CheckCursor();
     cursor_->SetRecordPointer(nullptr);
     cursor_->SetFiltered(true);
-    cursor_->SetFilter(text, options.Contains(foCaseInsensitive), !options.Contains(foNoPartialCompare));
+    try {
+        cursor_->SetFilter(text, options.Contains(foCaseInsensitive), !options.Contains(foNoPartialCompare));
+    } catch (...) {
+        // The cursor dropped the filter; the record set must not claim one.
+        cursor_->SetFiltered(false);
+        TDataSet::SetFiltered(false);
+        throw;
+    }
 }
 
 void TNorvaneDataSet::SetFilterText(const std::string& value) {
@@ -1298,6 +1313,21 @@ void TNorvaneDataSet::Pack() {
     }
     restore();
     First();
+}
+
+void TNorvaneDataSet::ChangePassword(const std::string& password) {
+    CheckActive();
+    CheckBrowseMode();
+    std::vector<std::string> files;
+    for (const std::string& entry : indexFiles_.Items()) {
+        std::string path = IndexEntryPath(entry, ".ndx");
+        if (!path.empty()) files.push_back(path);
+    }
+    cursor_->SetRecordPointer(nullptr);
+    cursor_->ChangePassword(password, files);
+    // The table now opens with the new password only.
+    encryptionKey_ = password;
+    Refresh();
 }
 
 void TNorvaneDataSet::Zap() {

@@ -116,7 +116,7 @@ public:
     // The table's directory as DatabaseName resolves it, with a trailing delimiter (empty:
     // the current directory).
     std::string Directory() const;
-    // The active record is marked deleted.
+    // The active record is marked deleted (any flag but a blank).
     bool IsDeleted();
     // Removes the deletion mark of the current record, with the steps and events of Delete.
     void Undelete();
@@ -124,6 +124,11 @@ public:
     void Pack();
     // Removes every record; first record.
     void Zap();
+    // Changes the table's password (empty: none) and with it the memo file's, the
+    // production index's and every index file's of IndexFiles, all or nothing; the record
+    // set stays on its record and EncryptionKey becomes the new password. The table must be
+    // open exclusive: "SetPassword requires full access to file %s".
+    void ChangePassword(const std::string& password);
     // Bit 0: this program wrote a record since the last call; bit 1: another program changed
     // the table. Both are cleared.
     int HasChanged();
@@ -294,6 +299,10 @@ private:
     void MasterChanged();
     void MasterDisabled();
     void IndexFilesChanged();
+    // The path of an entry of IndexFiles: `defaultExt` added when it has no extension, the
+    // table's directory when it has none, the letter case of an existing file; empty for a
+    // blank entry.
+    std::string IndexEntryPath(const std::string& entry, const char* defaultExt) const;
     // Opens one entry of IndexFiles (extension and directory added when missing).
     void OpenIndexEntry(const std::string& entry, const char* defaultExt, bool listChange);
     void ReopenIndexFiles();

@@ -4,9 +4,46 @@
 #include "nv6_lcal.h"
 #include "nv6_tool.h"
 
+namespace {
+
+// The width and decimals a field's value takes as a number or date in an expression or a
+// key: the descriptor's for text-stored fields; for the binary fields of a Visual FoxPro
+// table the room their values need written out, not the bytes they are stored in.
+void ValueWidth(NVO_dBHandler& cursor, int field, int& length, int& decimals) {
+    length = cursor.FieldLength(field);
+    decimals = cursor.FieldDecimals(field);
+    if (cursor.Version() != nvdbf::kVerVfp) return;
+    switch (cursor.FieldType(field)) {
+        case 'I':
+            length = 11;
+            decimals = 0;
+            break;
+        case 'Y':
+            length = 20;
+            decimals = 4;
+            break;
+        case 'B':
+            // A double has no decimals of its own; four, as a currency has, unless the
+            // descriptor asks for others.
+            length = 20;
+            if (decimals == 0) decimals = 4;
+            break;
+        case 'T':
+            length = 8;
+            decimals = 0;
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
 // ---- fields for expressions ----
 
 std::string NVO_dBExpTable::TableAlias() const { return BaseName(cursor_.FileName()); }
+
+std::string NVO_dBExpTable::TableName() const { return cursor_.FileName(); }
 
 int NVO_dBExpTable::FieldCount() const { return cursor_.FieldCount(); }
 
@@ -14,13 +51,26 @@ std::string NVO_dBExpTable::FieldName(int field) const { return cursor_.FieldNam
 
 char NVO_dBExpTable::FieldType(int field) const { return cursor_.FieldType(field); }
 
-int NVO_dBExpTable::FieldLength(int field) const { return cursor_.FieldLength(field); }
+int NVO_dBExpTable::FieldLength(int field) const {
+    int length = 0, decimals = 0;
+    ValueWidth(cursor_, field, length, decimals);
+    return length;
+}
 
-int NVO_dBExpTable::FieldDecimals(int field) const { return cursor_.FieldDecimals(field); }
+int NVO_dBExpTable::FieldDecimals(int field) const {
+    int length = 0, decimals = 0;
+    ValueWidth(cursor_, field, length, decimals);
+    return decimals;
+}
+
+bool NVO_dBExpTable::BinaryNumbers() const { return cursor_.Version() == nvdbf::kVerVfp; }
 
 std::string NVO_dBExpTable::FieldText(int field) { return cursor_.GetRaw(field); }
 
-int32_t NVO_dBExpTable::FieldDate(int field) { return cursor_.GetDate(field); }
+int32_t NVO_dBExpTable::FieldDate(int field) {
+    if (cursor_.FieldType(field) == 'T' && cursor_.Version() == nvdbf::kVerVfp) return cursor_.DateTimeDay(field);
+    return cursor_.GetDate(field);
+}
 
 double NVO_dBExpTable::FieldNumber(int field) { return static_cast<double>(cursor_.GetNumber(field)); }
 
@@ -38,7 +88,8 @@ std::string NVO_dBExpTable::FieldMemo(int field) {
 
 int32_t NVO_dBExpTable::RecordNumber() { return cursor_.CurrentRecord(); }
 
-bool NVO_dBExpTable::RecordDeleted() { return cursor_.RecordPointer()[0] == '*'; }
+// Any flag but a blank counts, as it does when the cursor passes over deleted records.
+bool NVO_dBExpTable::RecordDeleted() { return cursor_.RecordPointer()[0] != ' '; }
 
 bool NVO_dBExpTable::AtBOF() { return cursor_.Bof(); }
 
@@ -92,8 +143,7 @@ bool NVO_dBIndexTable::FieldSize(std::string_view name, int& length, int& decima
     const std::string wanted = nvlocale::AnsiUpperCase(name);
     for (int field = 1; field <= cursor_.FieldCount(); ++field) {
         if (nvlocale::AnsiUpperCase(cursor_.FieldName(field)) != wanted) continue;
-        length = cursor_.FieldLength(field);
-        decimals = cursor_.FieldDecimals(field);
+        ValueWidth(cursor_, field, length, decimals);
         return true;
     }
     return false;
@@ -105,28 +155,14 @@ std::string NVO_dBIndexTable::Directory() const {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-bool NVO_dBIndexTable::Enciphered() const { return recrypting_ || cursor_.Enciphered(); }
+bool NVO_dBIndexTable::Enciphered() const { return cursor_.Enciphered(); }
 
 std::string NVO_dBIndexTable::ReadPassword() const {
-    if (recrypting_) return recryptRead_;
     return cursor_.Enciphered() ? cursor_.ReadPassword() : std::string();
 }
 
 std::string NVO_dBIndexTable::WritePassword() const {
-    if (recrypting_) return recryptWrite_;
     return cursor_.Enciphered() ? cursor_.WritePassword() : std::string();
-}
-
-void NVO_dBIndexTable::BeginRecrypt(std::string_view oldPassword, std::string_view newPassword) {
-    recrypting_ = true;
-    recryptRead_ = oldPassword;
-    recryptWrite_ = newPassword;
-}
-
-void NVO_dBIndexTable::EndRecrypt() {
-    recrypting_ = false;
-    recryptRead_.clear();
-    recryptWrite_.clear();
 }
 
 std::string NVO_dBIndexTable::TableFileName() const { return cursor_.FileName(); }

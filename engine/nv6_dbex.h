@@ -22,6 +22,7 @@ public:
     explicit NVO_dBExpTable(NVO_dBHandler& cursor) : cursor_(cursor) {}
 
     std::string TableAlias() const override;
+    std::string TableName() const override;
     int FieldCount() const override;
     std::string FieldName(int field) const override;
     char FieldType(int field) const override;
@@ -34,6 +35,7 @@ public:
     // Empty for a memo field of a table whose memo file is missing, rather than an error in
     // the middle of an index build or a filter pass.
     std::string FieldMemo(int field) override;
+    bool BinaryNumbers() const override;
     int32_t RecordNumber() override;
     bool RecordDeleted() override;
     bool AtBOF() override;
@@ -91,10 +93,6 @@ public:
     void BuildProgress(int32_t stat1, int32_t stat2, int32_t stat3) override;
     bool FieldSize(std::string_view name, int& length, int& decimals) const override;
 
-    // While a password change re-keys the index pages: pages are read with `oldPassword`
-    // and written with `newPassword` (empty: plain) until EndRecrypt.
-    void BeginRecrypt(std::string_view oldPassword, std::string_view newPassword);
-    void EndRecrypt();
 
 private:
     NVO_dBHandler& cursor_;
@@ -102,7 +100,4 @@ private:
     int buildDepth_ = 0;
     int32_t buildRemembered_ = 0;
     bool buildReadAhead_ = false;
-    bool recrypting_ = false;
-    std::string recryptRead_;
-    std::string recryptWrite_;
 };

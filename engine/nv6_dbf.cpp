@@ -3,6 +3,7 @@
 #include "nv6_encrxm.h"
 
 #include <cstdio>
+#include <exception>
 #include <limits>
 
 #include "nv6_bytes.h"
@@ -416,23 +417,27 @@ void NVO_dBaseDBF::Append() {
     });
     eof_ = false;
     bof_ = false;
-    Notify(nvnotify::kAfterWrite, 0);
-    if (autoFlush_) Flush();
-    std::copy(rec_, rec_ + recordLength_, oldRecord_.begin());
+    AfterWrite(0);
 }
 
-void NVO_dBaseDBF::HeaderAfterRecordWrite() {
-    if (!Shared()) {
-        ReadHeader();
-        WriteHeader();
-        return;
+void NVO_dBaseDBF::AfterWrite(int32_t value) {
+    // The record is written whatever the layers above make of it: the copy of it as last
+    // written must follow, or the next write would take this one's keys for the old ones.
+    std::exception_ptr error;
+    try {
+        Notify(nvnotify::kAfterWrite, value);
+    } catch (...) {
+        error = std::current_exception();
     }
-    // A count read here could be overtaken by another program's append before it is
-    // written; under the append lock no append can run in between.
-    UnderAppendLock([&] {
-        ReadHeader();
-        WriteHeader();
-    });
+    std::copy(rec_, rec_ + recordLength_, oldRecord_.begin());
+    if (autoFlush_) {
+        try {
+            Flush();
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
+    }
+    if (error) std::rethrow_exception(error);
 }
 
 void NVO_dBaseDBF::WriteRecord(int32_t n) {
@@ -442,14 +447,23 @@ void NVO_dBaseDBF::WriteRecord(int32_t n) {
         Append();
         return;
     }
-    headerDirty_ = true;
-    WriteImage(RecordOffset(n), false);
-    current_ = n;
-    writtenByUs_ = true;
-    HeaderAfterRecordWrite();
-    Notify(nvnotify::kAfterWrite, n);
-    if (autoFlush_) Flush();
-    std::copy(rec_, rec_ + recordLength_, oldRecord_.begin());
+    auto write = [&] {
+        headerDirty_ = true;
+        WriteImage(RecordOffset(n), false);
+        current_ = n;
+        writtenByUs_ = true;
+        ReadHeader();
+        WriteHeader();
+    };
+    // Shared, the header's count could be overtaken by another program's append between
+    // reading and writing it, so the append lock is held for both; it is taken before the
+    // record is written, so that a lock that cannot be had leaves the record and the header
+    // as they were.
+    if (Shared())
+        UnderAppendLock(write);
+    else
+        write();
+    AfterWrite(n);
 }
 
 // ---- locks ----

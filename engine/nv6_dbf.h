@@ -251,7 +251,9 @@ private:
     void UnderAppendLock(Work&& work);
     // Writes the record image (enciphered through the work buffer when needed).
     void WriteImage(int64_t offset, bool withEndOfFile);
-    void HeaderAfterRecordWrite();
+    // After a record write or append: Notify(7), the old-record copy, the auto flush; the
+    // copy is made also when Notify raises, whose error is then raised.
+    void AfterWrite(int32_t value);
     void ReadRecord(int32_t n);
 
     TnvDBFHeader header_;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 
 #include "nv6_bld.h"
 #include "nv6_bytes.h"
@@ -38,13 +39,26 @@ std::string LowerAscii(std::string s) {
     return s;
 }
 
-// A table name in `dir` that is not taken, for a copy or for old files moved aside.
-std::string FreeTableName(const std::string& dir) {
-    for (;;) {
-        std::string name = dir + LowerAscii(UniqueName()) + ".dbf";
-        if (!NvOS().Exists(name)) return name;
+// Scratch names in one directory for the files of a copy and for old files moved aside:
+// each name is free on disk (also with the companion extensions given) and not handed out
+// before, as names picked in one go need not exist yet.
+class ScratchNames {
+public:
+    std::string Take(const std::string& dir, std::string_view ext, std::initializer_list<std::string_view> companions = {}) {
+        for (;;) {
+            const std::string base = dir + LowerAscii(UniqueName());
+            bool free = std::find(taken_.begin(), taken_.end(), base) == taken_.end() &&
+                        !NvOS().Exists(base + std::string(ext));
+            for (std::string_view companion : companions) free = free && !NvOS().Exists(base + std::string(companion));
+            if (!free) continue;
+            taken_.push_back(base);
+            return base + std::string(ext);
+        }
     }
-}
+
+private:
+    std::vector<std::string> taken_;
+};
 
 // The filter test of a filter given as text.
 class ExpressionFilter : public TnvRecordFilter {
@@ -142,26 +156,6 @@ void NVO_CoreIndexFile::Reindex() {
     if (!file_) return;
     ReleasePages();
     file_->Reindex();
-}
-
-void NVO_CoreIndexFile::Recrypt(std::string_view oldPassword, std::string_view newPassword) {
-    if (!file_) return;
-    // Pages held in memory were read with the old key; they must be on disk before every
-    // block is re-keyed.
-    ReleasePages();
-    auto* table = dynamic_cast<NVO_dBIndexTable*>(file_->Table());
-    if (!table) {
-        file_->Recrypt();
-        return;
-    }
-    table->BeginRecrypt(oldPassword, newPassword);
-    try {
-        file_->Recrypt();
-    } catch (...) {
-        table->EndRecrypt();
-        throw;
-    }
-    table->EndRecrypt();
 }
 
 void NVO_CoreIndexFile::SetLockProtocol(TnvLokProtocol protocol) {
@@ -521,21 +515,42 @@ void NVO_dBHandler::WriteRecord(int32_t n) {
 }
 
 void NVO_dBHandler::Notify(int code, int32_t value) {
+    std::exception_ptr error;
     if (code == nvnotify::kAfterWrite) {
         int32_t record = CurrentRecord();
-        if (filter_ && filterSet_ && record > 0)
-            filterSet_->Change(record, filter_->Accepts(*this) ? 1 : 0);
-        for (auto& index : indexFiles_)
-            if (index) index->RecordChanged(record, value == 0);
+        // The record is on disk: every index file must hear of it, whatever another one or
+        // the filter makes of it. The first index error is raised once all were told.
+        for (auto& index : indexFiles_) {
+            if (!index) continue;
+            try {
+                index->RecordChanged(record, value == 0);
+            } catch (...) {
+                if (!error) error = std::current_exception();
+            }
+        }
+        if (filter_ && filterSet_ && record > 0) {
+            bool passes = false;
+            try {
+                passes = filter_->Accepts(*this);
+            } catch (const Exception&) {
+                // A record the filter cannot judge is not shown; the write itself stands.
+                passes = false;
+            }
+            filterSet_->Change(record, passes ? 1 : 0);
+        }
         if (currentTag_ && record > 0) {
-            // The update changed pages of the current tag's open chain; they go to the file
-            // now, while the write still holds the index locks, not at some later move.
-            currentTag_->PageRelease();
-            int32_t at = currentTag_->KeySync(record);
-            outOfOrder_ = at != record;
-            if (!outOfOrder_) {
-                SetEof(currentTag_->AtEOF());
-                SetBof(currentTag_->AtBOF());
+            try {
+                // The update changed pages of the current tag's open chain; they go to the
+                // file now, while the write still holds the index locks, not at some later move.
+                currentTag_->PageRelease();
+                int32_t at = currentTag_->KeySync(record);
+                outOfOrder_ = at != record;
+                if (!outOfOrder_) {
+                    SetEof(currentTag_->AtEOF());
+                    SetBof(currentTag_->AtBOF());
+                }
+            } catch (...) {
+                if (!error) error = std::current_exception();
             }
         }
         if (FilterActive() && filterSet_ && !outOfOrder_ && record > 0)
@@ -553,6 +568,7 @@ void NVO_dBHandler::Notify(int code, int32_t value) {
         }
     }
     NVO_dBaseFld::Notify(code, value);
+    if (error) std::rethrow_exception(error);
 }
 
 void NVO_dBHandler::SetLockProtocol(TnvLokProtocol protocol) {
@@ -585,7 +601,18 @@ void NVO_dBHandler::SetFilter(std::unique_ptr<TnvRecordFilter> filter) {
     filter_ = std::move(filter);
     filterRequested_ = filter_ != nullptr;
     if (!filter_) return;
-    FillFilterSet();
+    try {
+        FillFilterSet();
+    } catch (...) {
+        DropFilter();
+        throw;
+    }
+}
+
+void NVO_dBHandler::DropFilter() {
+    filter_.reset();
+    filterExpression_.reset();
+    if (filterSet_) filterSet_->ClearAll();
 }
 
 void NVO_dBHandler::SetFilter(std::string_view expression, bool caseInsensitive, bool wildcards) {
@@ -610,15 +637,15 @@ void NVO_dBHandler::SetFilter(std::string_view expression, bool caseInsensitive,
         TnvValue probe;
         filterExpression_->Evaluate(probe);
         if (filterExpression_->ResultType() != nvtBoolean) NvRaisePlain(TnvMsg::FilterMustBeBoolean);
+        if (filterExpression_->OperandCount() > 0) {
+            filter_ = std::make_unique<ExpressionFilter>(*filterExpression_);
+            FillFilterSet();
+        }
     } catch (...) {
-        // The text stays for the caller to show and correct; nothing filters meanwhile.
-        filterExpression_.reset();
-        filterRequested_ = requested;
+        // A set filled up to a failing record would show the records before it and hide
+        // the rest: no filter at all instead. The text stays for the caller to correct.
+        DropFilter();
         throw;
-    }
-    if (filterExpression_->OperandCount() > 0) {
-        filter_ = std::make_unique<ExpressionFilter>(*filterExpression_);
-        FillFilterSet();
     }
     SetFiltered(requested);
 }
@@ -633,6 +660,7 @@ void NVO_dBHandler::Refilter() {
 void NVO_dBHandler::FillFilterSet() {
     if (!filterSet_) filterSet_ = std::make_unique<TnvHugeSet>();
     filterSet_->ClearAll();
+    filterStale_ = false;
     if (!filter_) return;
     // Every record is read, deleted or not; afterwards the cursor stands where it stood,
     // with an unsaved record image kept as it was.
@@ -676,7 +704,7 @@ void NVO_dBHandler::CopyStructure(const std::string& newName) {
             break;
         case nvdbf::kVerVfp:
             // No builder writes this format: its header is copied as it stands.
-            CopyVfpStructure(newName);
+            CopyExactStructure(newName, "", false, newName);
             return;
         default:
             build = std::make_unique<NVO_DBFBuild>(newName);
@@ -693,20 +721,29 @@ void NVO_dBHandler::CopyStructure(const std::string& newName) {
         table->WriteAt(28, Header().bytes.data() + 28, 2);
 }
 
-void NVO_dBHandler::CopyVfpStructure(const std::string& newName) {
+void NVO_dBHandler::CopyExactStructure(const std::string& newName, const std::string& password,
+                                       bool descriptorsInMemory, const std::string& memoTable) {
     const int h = HeaderLength();
     std::vector<uint8_t> header(static_cast<std::size_t>(h));
     if (NVO_dBaseFld::ReadAt(0, header.data(), h) < h) NvRaise(TnvMsg::ReadError, {FileName()});
-    const int area = nvdbf::DescriptorAreaLength(Version(), h);
+    const int area = std::max(nvdbf::DescriptorAreaLength(Version(), h), 0);
     uint8_t* descriptors = header.data() + nvdbf::kHeaderSize;
     if (Enciphered()) DecipherInPlace(ReadPassword(), descriptors, static_cast<std::size_t>(area));
-    for (int i = 0; i < FieldCount(); ++i) {
-        if ((i + 1) * nvdbf::kDescriptorSize > area) break;
-        const auto& d = Descriptor(i).bytes;
-        std::copy(d.begin(), d.end(), descriptors + i * nvdbf::kDescriptorSize);
+    if (descriptorsInMemory) {
+        // A password change writes the descriptors as the engine keeps them (with the
+        // offsets and numbers it computed), as the whole area is enciphered anew anyway.
+        for (int i = 0; i < FieldCount() && (i + 1) * nvdbf::kDescriptorSize <= area; ++i) {
+            const auto& d = Descriptor(i).bytes;
+            std::copy(d.begin(), d.end(), descriptors + i * nvdbf::kDescriptorSize);
+        }
     }
+    EncipherInPlace(password, descriptors, static_cast<std::size_t>(area));
+    const nvlocale::LocalDateTime today = nvlocale::Now();
+    header[1] = static_cast<uint8_t>(today.year % 100);
+    header[2] = static_cast<uint8_t>(today.month);
+    header[3] = static_cast<uint8_t>(today.day);
     nvbytes::StoreLE32(header.data() + 4, 0);
-    header[15] = 0;
+    header[15] = password.empty() ? 0 : 1;
     const std::string path = DefaultExt(newName, ".DBF");
     {
         NVO_DiskFile table(path, false, true);
@@ -714,20 +751,28 @@ void NVO_dBHandler::CopyVfpStructure(const std::string& newName) {
         table.WriteAt(0, header.data(), h);
         const uint8_t end = nvdbf::kEndOfFile;
         table.WriteAt(h, &end, 1);
+        table.Flush();
         table.Close();
     }
-    NVobjMemoBase* memo = HasMemo() ? MemoFile() : nullptr;
-    if (!memo) return;
-    // An empty memo file of the same block size: the next free block follows the 512 bytes
-    // of the header.
-    const uint32_t blockSize = memo->BlockSize();
-    std::vector<uint8_t> memoHeader(512, 0);
-    nvbytes::StoreBE32(memoHeader.data(), (512 + blockSize - 1) / blockSize);
-    nvbytes::StoreBE16(memoHeader.data() + 6, static_cast<uint16_t>(blockSize));
-    NVO_DiskFile memoFile(NVobjMemoBase::MemoFileName(path, Version()), false, true);
-    memoFile.CreateNew();
-    memoFile.WriteAt(0, memoHeader.data(), static_cast<int64_t>(memoHeader.size()));
-    memoFile.Close();
+    const std::string memoPath = HasMemo() ? NVobjMemoBase::MemoFileName(FileName(), Version()) : "";
+    if (memoPath.empty() || !NvOS().Exists(memoPath)) return;
+    // An empty memo file of the same kind and block size: the source's header, emptied.
+    NVobjMemoBase* memo = MemoFile();
+    const int64_t headerBytes =
+        std::min<int64_t>(memo->FileSize(), std::max<int64_t>(512, memo->BlockSize()));
+    std::vector<uint8_t> memoHeader(static_cast<std::size_t>(std::max<int64_t>(headerBytes, 0)));
+    if (memo->ReadAt(0, memoHeader.data(), headerBytes) < headerBytes) NvRaise(TnvMsg::ReadError, {memo->FileName()});
+    const std::string newMemo = NVobjMemoBase::MemoFileName(path, Version());
+    {
+        NVO_DiskFile file(newMemo, false, true);
+        file.CreateNew();
+        file.WriteAt(0, memoHeader.data(), headerBytes);
+        file.Close();
+    }
+    std::unique_ptr<NVobjMemoBase> copy = NVobjMemoBase::Create(path, Version(), false, true);
+    copy->Zap();
+    copy->SetTableName(memoTable);
+    copy->Flush();
 }
 
 void NVO_dBHandler::CopyRecordsTo(NVO_dBHandler& target, bool keepDeleted) {
@@ -785,46 +830,131 @@ void NVO_dBHandler::CopyTable(const std::string& newName, const std::string& pas
     Unlock();
 }
 
-void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted) {
+namespace {
+
+// Writes `to` as a copy of the open file `from` with every 512-byte piece (the unit index
+// pages are enciphered in) taken from `oldPassword` to `newPassword`.
+void RekeyedCopy(NVO_DiskFile& from, const std::string& to, const std::string& oldPassword,
+                 const std::string& newPassword) {
+    NVO_DiskFile out(to, false, true);
+    out.CreateNew();
+    const int64_t size = from.FileSize();
+    uint8_t piece[512];
+    for (int64_t at = 0; at < size; at += int64_t(sizeof piece)) {
+        const int64_t n = std::min<int64_t>(int64_t(sizeof piece), size - at);
+        if (from.ReadAt(at, piece, n) != n) NvRaise(TnvMsg::ReadError, {from.FileName()});
+        Recipher(oldPassword, newPassword, piece, static_cast<std::size_t>(n));
+        out.WriteAt(at, piece, n);
+    }
+    out.Flush();
+    out.Close();
+}
+
+}  // namespace
+
+std::vector<std::string> NVO_dBHandler::ClosedIndexFiles(const std::vector<std::string>& given) {
+    std::vector<std::string> closed;
+    auto add = [&](const std::string& path) {
+        if (FindIndexFile(path) != 0) return;
+        for (const std::string& known : closed)
+            if (LowerAscii(known) == LowerAscii(path)) return;
+        closed.push_back(path);
+    };
+    for (const std::string& name : given) {
+        if (TrimmedText(name).empty()) continue;
+        const std::string path = ResolveIndexName(name);
+        if (!NvOS().Exists(path)) NvRaise(TnvMsg::FileNotFound, {path});
+        add(path);
+    }
+    // The production index belongs to the table whether it is open or not.
+    for (const char* ext : {"cdx", "mdx"}) {
+        const std::string path = NvFindFileNoCase(NvCompanionName(FileName(), ext));
+        if (NvOS().Exists(path)) add(path);
+    }
+    return closed;
+}
+
+void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
+                                  const std::vector<std::string>* closedIndexes) {
     const std::string table = FileName();
     const std::string dir = DirectoryOf(table);
-    const std::string temp = FreeTableName(dir);
+    ScratchNames names;
+    const std::string temp = names.Take(dir, ".dbf", {".dbt", ".fpt"});
     const std::string tempMemo = HasMemo() ? NVobjMemoBase::MemoFileName(temp, Version()) : "";
+    // Index files re-keyed along with the table: (the file, its re-keyed copy), the open
+    // ones with their disk file.
+    struct IndexCopy {
+        std::string path;
+        std::string copy;
+        NVO_DiskFile* open;
+    };
+    std::vector<IndexCopy> indexes;
     auto removeTemp = [&] {
         NvOS().Unlink(temp);
         if (!tempMemo.empty()) NvOS().Unlink(tempMemo);
+        for (const IndexCopy& index : indexes) NvOS().Unlink(index.copy);
     };
     try {
-        if (keepDeleted) {
-            NvLockFileRetry(*this, "CopyFile");
-            try {
-                CopyStructure(temp);
-                NVO_dBHandler target(temp, false, true, "");
-                if (!password.empty()) target.SetPasswordOfEmptyTable(password);
-                CopyRecordsTo(target, true);
-            } catch (...) {
-                Unlock();
-                throw;
-            }
+        NvLockFileRetry(*this, "CopyFile");
+        try {
+            ReadHeader();
+            StatusUpdate(-1, 6, RecordCount());
+            CopyExactStructure(temp, password, keepDeleted, table);
+            NVO_dBHandler target(temp, false, true, password);
+            CopyRecordsTo(target, keepDeleted);
+            target.Flush();
+        } catch (...) {
+            StatusUpdate(0, 0, 0);
             Unlock();
-        } else {
-            CopyTable(temp, password);
+            throw;
+        }
+        StatusUpdate(0, 0, 0);
+        Unlock();
+        if (closedIndexes) {
+            const std::string old = Enciphered() ? ReadPassword() : std::string();
+            for (auto& slot : indexFiles_) {
+                NVO_DiskFile* file = slot ? slot->DiskFile() : nullptr;
+                if (!file) continue;
+                // Pages held in memory go to the file first, under the key it has now.
+                slot->ReleasePages();
+                indexes.push_back({file->FileName(), "", file});
+            }
+            for (const std::string& path : *closedIndexes) indexes.push_back({path, "", nullptr});
+            for (IndexCopy& index : indexes) {
+                index.copy = names.Take(DirectoryOf(index.path), ExtensionOf(index.path));
+                if (index.open) {
+                    RekeyedCopy(*index.open, index.copy, old, password);
+                } else {
+                    NVO_DiskFile source(index.path, false, false);
+                    source.Open();
+                    RekeyedCopy(source, index.copy, old, password);
+                }
+            }
         }
     } catch (...) {
         removeTemp();
         throw;
     }
 
-    // Old files go aside under a name of their own (a complete table with its memo), the
-    // copy moves into place, and only then are the old files removed: a crash at any point
-    // leaves one complete table on disk.
+    // Old files go aside under a name of their own (a complete table with its memo and
+    // index files), the copies move into place, and only then are the old files removed: a
+    // crash at any point leaves one complete set on disk.
     const std::string memo = HasMemo() ? NVobjMemoBase::MemoFileName(table, Version()) : "";
     const bool memoExists = !memo.empty() && NvOS().Exists(memo);
-    const std::string asideTable = FreeTableName(dir);
+    const std::string asideTable = names.Take(dir, ".dbf", {".dbt", ".fpt"});
     const std::string asideMemo =
         HasMemo() ? NVobjMemoBase::MemoFileName(asideTable, Version()) : "";
+    std::vector<std::string> asideIndexes;
+    for (const IndexCopy& index : indexes)
+        asideIndexes.push_back(names.Take(DirectoryOf(index.path), ExtensionOf(index.path)));
     CloseMemoObject();
     Close();
+    for (const IndexCopy& index : indexes)
+        if (index.open) index.open->Close();
+    auto reopenIndexes = [&] {
+        for (const IndexCopy& index : indexes)
+            if (index.open) index.open->Open();
+    };
     std::vector<std::pair<std::string, std::string>> moved;
     auto move = [&](const std::string& from, const std::string& to) {
         if (!NvOS().RenameNoReplace(from, to)) NvRaise(TnvMsg::RenameError, {from});
@@ -833,7 +963,9 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted)
     try {
         move(table, asideTable);
         if (memoExists) move(memo, asideMemo);
+        for (std::size_t i = 0; i < indexes.size(); ++i) move(indexes[i].path, asideIndexes[i]);
         if (memoExists) move(tempMemo, memo);
+        for (const IndexCopy& index : indexes) move(index.copy, index.path);
         move(temp, table);
     } catch (...) {
         for (auto it = moved.rbegin(); it != moved.rend(); ++it)
@@ -841,6 +973,7 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted)
         removeTemp();
         try {
             ReopenReplacedFile();
+            reopenIndexes();
         } catch (const Exception&) {
         }
         throw;
@@ -848,7 +981,11 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted)
     NvOS().Unlink(asideTable);
     if (memoExists) NvOS().Unlink(asideMemo);
     if (!memoExists && !tempMemo.empty()) NvOS().Unlink(tempMemo);
+    for (const std::string& aside : asideIndexes) NvOS().Unlink(aside);
+    // The window holds records of the file that was replaced (under its old key, too).
+    DropWindow();
     ReopenReplacedFile();
+    reopenIndexes();
 }
 
 void NVO_dBHandler::Pack() {
@@ -870,13 +1007,12 @@ void NVO_dBHandler::Pack() {
         SetShowDeleted(showDeleted);
     };
     try {
-        ReplaceByCopy(ReadPassword(), false);
+        ReplaceByCopy(ReadPassword(), false, nullptr);
     } catch (...) {
         restore();
         if (!order.empty()) SetOrder(order, true);
         throw;
     }
-    StatusUpdate(0, 0, 0);
     // The record numbers changed: a filter set built before no longer fits.
     FillFilterSet();
     restore();
@@ -901,11 +1037,15 @@ void NVO_dBHandler::Zap() {
     RebuildIndexes(order);
 }
 
-void NVO_dBHandler::SetPassword(const std::string& password) {
+void NVO_dBHandler::SetPassword(const std::string& password) { ChangePassword(password, {}); }
+
+void NVO_dBHandler::ChangePassword(const std::string& password, const std::vector<std::string>& indexFiles) {
     if (Shared()) NvRaise(TnvMsg::RequiresFullAccess, {"SetPassword", FileName()});
     if (Enciphered() && password == ReadPassword()) return;
     if (!Enciphered() && password.empty()) return;
-    std::string old = Enciphered() ? ReadPassword() : std::string();
+    // Every index of the table is re-keyed in the same swap as the table: one left under
+    // the old key would read as damaged afterwards.
+    const std::vector<std::string> closed = ClosedIndexFiles(indexFiles);
     int32_t remembered = CurrentRecord();
     // Even an empty table goes through a copy: its descriptors and header change together
     // only by replacing the file.
@@ -919,7 +1059,7 @@ void NVO_dBHandler::SetPassword(const std::string& password) {
     if (tag) tag->PageRelease();
     currentTag_ = nullptr;
     try {
-        ReplaceByCopy(password, true);
+        ReplaceByCopy(password, true, &closed);
     } catch (...) {
         currentTag_ = tag;
         SetShowDeleted(showDeleted);
@@ -930,8 +1070,6 @@ void NVO_dBHandler::SetPassword(const std::string& password) {
     SetShowDeleted(showDeleted);
     filterRequested_ = filter;
     AdoptPassword(password);
-    for (auto& index : indexFiles_)
-        if (index) index->Recrypt(old, password);
     Go(remembered);
 }
 
@@ -983,7 +1121,8 @@ std::string NVO_dBHandler::ResolveIndexName(std::string_view name) const {
     std::string path = TrimmedText(name);
     if (path.empty()) return path;
     if (path.find_first_of("/\\") == std::string::npos) path = DirectoryOf(FileName()) + path;
-    if (NvHasExt(path, "")) path += ".ndx";
+    // The extension added here is ours, not the caller's: the file may carry it in capitals.
+    if (NvHasExt(path, "")) path = NvFindFileNoCase(path + ".ndx");
     return path;
 }
 

@@ -34,7 +34,7 @@ class NVobjIndexKeyData;
 class NVobjIndexTag;
 
 // An index file open on a cursor, as the cursor sees it: something it locks around writes,
-// tells about every written record, flushes, renames, rebuilds and re-keys.
+// tells about every written record, flushes, renames and rebuilds.
 class NVO_IndexFile {
 public:
     virtual ~NVO_IndexFile() = default;
@@ -45,8 +45,6 @@ public:
     virtual void RecordChanged(int32_t record, bool appending) = 0;
     // Rebuilds every tag from the table's records.
     virtual void Reindex() {}
-    // Re-enciphers the index pages from `oldPassword` to `newPassword`.
-    virtual void Recrypt(std::string_view /*oldPassword*/, std::string_view /*newPassword*/) {}
 
     // Sets the lock region for the table's protocol (values outside the four: kept).
     virtual void SetLockProtocol(TnvLokProtocol protocol);
@@ -68,7 +66,7 @@ private:
 };
 
 // A cursor slot holding an index file of the index core: the cursor's locking, record
-// maintenance, flushing, rebuilding and re-keying reach the file and its tags through it.
+// maintenance, flushing and rebuilding reach the file and its tags through it.
 class NVO_CoreIndexFile : public NVO_IndexFile {
 public:
     explicit NVO_CoreIndexFile(std::unique_ptr<NVobjIndexFile> file);
@@ -78,8 +76,6 @@ public:
     NVO_DiskFile* DiskFile() override;
     void RecordChanged(int32_t record, bool appending) override;
     void Reindex() override;
-    // Writes the held pages first, then re-keys every page with the two passwords.
-    void Recrypt(std::string_view oldPassword, std::string_view newPassword) override;
     void SetLockProtocol(TnvLokProtocol protocol) override;
     NVobjIndexFile* Core() override { return file_.get(); }
     void ReleasePages() override;
@@ -123,9 +119,7 @@ public:
     // 5. Locks every open index file, slots 1 to 63 in order; when one cannot be locked the
     //    ones already locked are unlocked and "Could not lock indexes for Table %s" raised.
     virtual bool LockIndexes();
-    // 6. Changes the password (empty: plain) by converting into a copy that then replaces
-    //    the files, so a failure leaves the table readable with the old password. Needs
-    //    exclusive use: "%s requires full access to file %s".
+    // 6. Changes the password (empty: plain): ChangePassword with no further index files.
     virtual void SetPassword(const std::string& password);
 
     // --- overridden ---
@@ -165,6 +159,14 @@ public:
     void Pack();
     // Removes every record and empties the memo file.
     void Zap();
+    // Changes the password (empty: plain) of the table, its memo file, every open index
+    // file, the production index (the .cdx or .mdx named like the table) and the index
+    // files of `indexFiles` (resolved as OpenIndex does; "File %s could not be found" for
+    // a missing one, before anything changes). All of them are converted into copies that
+    // then replace the files in one swap, so a failure at any step leaves every file as it
+    // was, readable with the old password. Needs exclusive use: "%s requires full access to
+    // file %s".
+    void ChangePassword(const std::string& password, const std::vector<std::string>& indexFiles);
     // Copies the records the cursor reaches (natural order, filter, show-deleted), memo
     // values included, as live records into a new table of the same structure enciphered
     // with `password`. Raises "%s requires full access to file %s" ("CopyFile") when the
@@ -262,8 +264,9 @@ public:
     // logical value ("Filter expression must return boolean result"); then every record,
     // deleted ones too, gets its bit in the filter set, so that later changes of the
     // show-deleted setting or of a range need no new pass. The requested state is kept: a
-    // filter set while not requested stays inactive until SetFiltered(true). On failure the
-    // text is kept and the filter is inactive.
+    // filter set while not requested stays inactive until SetFiltered(true). On any failure
+    // (also one raised by a record during the pass) the text is kept, the filter removed
+    // (inactive whatever is requested) and its set cleared.
     void SetFilter(std::string_view expression, bool caseInsensitive, bool wildcards);
     // Requests the filter on or off; it is active only when an expression with at least one
     // operand (or a filter test) is set.
@@ -271,6 +274,9 @@ public:
     // Evaluates the active filter again for every record (after changes the cursor did not
     // write itself, such as another program's).
     void Refilter();
+    // Whether a header read found records or a change stamp another program wrote since the
+    // filter set was last filled: only then does Refilter have anything to catch up with.
+    bool FilterStale() const { return filterStale_; }
     const std::string& FilterText() const { return filterText_; }
 
     // The table as expressions see it, and the link holding its fields and table functions;
@@ -293,13 +299,19 @@ public:
     bool Found() const { return found_; }
 
 protected:
-    void ChangedByOthers() override { DropWindow(); }
+    // What another program wrote is in neither the window nor the filter set.
+    void ChangedByOthers() override {
+        DropWindow();
+        filterStale_ = true;
+    }
 
     friend class NVO_dBExpTable;
     friend class NVO_dBIndexTable;
 
 private:
     void DropWindow() { windowStart_ = -1; windowEnd_ = -1; }
+    // Removes the filter after a failed SetFilter: no test, no expression, an empty set.
+    void DropFilter();
     // One pass over every record setting its filter bit (cleared when there is no test).
     void FillFilterSet();
     // The filter-set step of Go for a negative code; false when an end was reached.
@@ -329,14 +341,24 @@ private:
     NVobjIndexTag* ServingTag(const std::string& wanted, bool partial);
     // Writes the pages of the file in `slot` and frees it; the current tag must not be in it.
     void CloseSlot(int slot);
-    // CopyStructure of a Visual FoxPro table: its header (descriptors plain, no records) and
-    // an empty memo file of the same block size.
-    void CopyVfpStructure(const std::string& newName);
+    // Creates an empty table `newName` with this table's header bytes, version and field
+    // descriptors as they are on disk (as the engine keeps them in memory with
+    // `descriptorsInMemory`), enciphered with `password`, and, when the table has a memo
+    // file, an empty one of the same kind and block size naming `memoTable` in its header.
+    void CopyExactStructure(const std::string& newName, const std::string& password,
+                            bool descriptorsInMemory, const std::string& memoTable);
     // Copies every record (deleted ones kept as deleted when `keepDeleted`) into `target`.
     void CopyRecordsTo(NVO_dBHandler& target, bool keepDeleted);
-    // Builds a copy under a temporary name with CopyTable (or the full copy of SetPassword)
-    // and moves it over the table's files; `password` is the copy's.
-    void ReplaceByCopy(const std::string& password, bool keepDeleted);
+    // The index files of `given` (resolved) and the production index that are not open,
+    // without repeats. "File %s could not be found" for a given one that is missing.
+    std::vector<std::string> ClosedIndexFiles(const std::vector<std::string>& given);
+    // Builds a copy of the table under a temporary name, enciphered with `password`, and
+    // moves it over the table's files. Without `keepDeleted` (a pack) it holds the records
+    // the cursor reaches; with it (a password change) every record under its number. With
+    // `closedIndexes`, every open index file and the files listed are re-keyed into copies
+    // that move into place in the same swap.
+    void ReplaceByCopy(const std::string& password, bool keepDeleted,
+                       const std::vector<std::string>* closedIndexes);
 
     std::array<std::unique_ptr<NVO_IndexFile>, kIndexSlots> indexFiles_;
     std::vector<uint8_t> readAhead_;
@@ -350,6 +372,7 @@ private:
     std::unique_ptr<TnvHugeSet> filterSet_;
     std::unique_ptr<TnvRecordFilter> filter_;
     bool filterRequested_ = false;
+    bool filterStale_ = false;
     NVobjIndexTag* currentTag_ = nullptr;
     std::string currentTagName_;
     // The filter expression, when the filter was given as text; filter_ then tests with it.

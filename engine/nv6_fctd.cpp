@@ -45,7 +45,7 @@ std::string TrimRight(std::string s) {
 // false before true.
 int CompareSameType(const TnvValue& a, const TnvValue& b, TnvExpType type, const char* op) {
     if (NvExpIsNumeric(type)) {
-        double x = NvValueNumber(a, op), y = NvValueNumber(b, op);
+        double x = NvComparable(NvValueNumber(a, op), type), y = NvComparable(NvValueNumber(b, op), type);
         return x < y ? -1 : (x > y ? 1 : 0);
     }
     if (type == nvtText) return nvlocale::AnsiCompare(NvValueText(a), NvValueText(b), false);

@@ -336,6 +336,14 @@ long double NVO_dBaseFld::GetNumber(int number) {
     return value;
 }
 
+int32_t NVO_dBaseFld::DateTimeDay(int number) {
+    const TnvFieldDescriptor* d = ByNumber(number);
+    if (!d || d->Type() != 'T' || !IsVfpBinary(*d)) return 0;
+    const long double ms = GetNumber(number);
+    if (ms == 0) return 0;
+    return static_cast<int32_t>(std::floor(ms / kMsPerDay)) + kJulianOfDayOne;
+}
+
 bool NVO_dBaseFld::SetNumberByName(std::string_view name, long double value) {
     return SetNumber(CheckedDescriptor(name, 'N').Number(), value);
 }

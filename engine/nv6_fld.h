@@ -123,6 +123,9 @@ public:
     // The memo object for a memo field (created through MemoFile); nullptr for other
     // fields or when the table has no memo file.
     NVobjMemoBase* MemoFor(int number);
+    // The day number of a Visual FoxPro date-time (T) field, its time of day dropped; 0 when
+    // it is blank or the field is no such field.
+    int32_t DateTimeDay(int number);
     // Memo text of the field through the memo object; the block is the field's number.
     int32_t MemoSize(int number);
     int32_t ReadMemo(int number, uint8_t* buffer, int32_t length);

@@ -226,11 +226,15 @@ void NVobjMemoBase::RenameMemo(std::string_view newTableName) {
     std::string newName(dot == std::string_view::npos ? table : table.substr(0, dot));
     newName += ext;
     Rename(newName);
-    if (!NamesTable() || !ReadWrite()) return;
+    if (ReadWrite()) SetTableName(newName);
+}
+
+void NVobjMemoBase::SetTableName(std::string_view tableName) {
+    if (!NamesTable()) return;
     uint8_t head[32] = {};
     ReadAt(0, head, sizeof head);
     std::memset(head + 8, 0, 9);
-    const std::string_view base = BaseName(newName);
+    const std::string_view base = BaseName(Trimmed(tableName));
     std::memcpy(head + 8, base.data(), std::min<std::size_t>(base.size(), 8));
     WriteAt(0, head, sizeof head);
 }

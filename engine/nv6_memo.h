@@ -93,6 +93,9 @@ public:
     // 6. Renames the memo file after its table: `newTableName` with this file's extension.
     //    dBase III and IV also put the new base name into the header.
     virtual void RenameMemo(std::string_view newTableName);
+    // dBase III and IV: writes the base name of `tableName` (8 characters at most) into the
+    // header's name field. The others keep no name: nothing happens.
+    void SetTableName(std::string_view tableName);
 
 protected:
     NVobjMemoBase(std::string_view fileName, uint8_t version, bool shared, bool readWrite);

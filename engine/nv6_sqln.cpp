@@ -161,7 +161,7 @@ void TnvExpOperator::Evaluate(TnvValue& value, TnvExpType& type) {
     if (rt == nvtBoolean) {
         EvaluateBoolean(l, r, value);
     } else if (NvExpIsNumeric(rt)) {
-        EvaluateNumeric(l, r, value);
+        EvaluateNumeric(l, r, lt, rt, value);
     } else if (rt == nvtText) {
         EvaluateText(l, r, value);
     } else {
@@ -190,11 +190,16 @@ void TnvExpOperator::EvaluateBoolean(const TnvValue& l, const TnvValue& r, TnvVa
     }
 }
 
-void TnvExpOperator::EvaluateNumeric(const TnvValue& lv, const TnvValue& rv, TnvValue& value) {
+void TnvExpOperator::EvaluateNumeric(const TnvValue& lv, const TnvValue& rv, TnvExpType lt, TnvExpType rt,
+                                     TnvValue& value) {
     std::string name;
     Name(name);
-    const double l = NvValueNumber(lv, name.c_str());
-    const double r = NvValueNumber(rv, name.c_str());
+    double l = NvValueNumber(lv, name.c_str());
+    double r = NvValueNumber(rv, name.c_str());
+    if (IsComparison(op_)) {
+        l = NvComparable(l, lt);
+        r = NvComparable(r, rt);
+    }
     switch (op_) {
         // For finite doubles l - r is 0 exactly when l equals r, so direct comparison gives
         // the same answers as the sign of the difference, and stays right for infinities.

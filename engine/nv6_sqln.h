@@ -44,6 +44,13 @@ inline bool NvExpIsNumeric(int type) { return type >= nvtNumber && type <= nvtDa
 // The value CTOD gives for an empty text; date functions treat it as the blank date.
 inline constexpr double kNvBlankDate = 1e100;
 
+// A value of `type` as comparisons see it: a blank date is 0 whether it came from an empty
+// date field (0) or from CTOD of an empty text (kNvBlankDate), so the two are equal and
+// both come before every real date. Other values are unchanged.
+inline double NvComparable(double value, int type) {
+    return type == nvtDate && value >= kNvBlankDate ? 0 : value;
+}
+
 // Reads a value as a number: a double as it is, a boolean as 1 or 0, nothing as 0, a text
 // parsed as a decimal number. A text that is not a number raises ENorvaneExpression naming
 // `operation`.
@@ -124,7 +131,9 @@ public:
 
 private:
     void EvaluateBoolean(const TnvValue& l, const TnvValue& r, TnvValue& value);
-    void EvaluateNumeric(const TnvValue& l, const TnvValue& r, TnvValue& value);
+    // `lt` and `rt` are the two sides' types: a blank date compares as one value whichever
+    // way it was made.
+    void EvaluateNumeric(const TnvValue& l, const TnvValue& r, TnvExpType lt, TnvExpType rt, TnvValue& value);
     void EvaluateText(const TnvValue& l, const TnvValue& r, TnvValue& value);
     [[noreturn]] void Invalid(const char* what) const;
 

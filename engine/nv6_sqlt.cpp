@@ -87,7 +87,8 @@ public:
     void Evaluate(TnvExpFunction& node, TnvValue& value, TnvExpType& type) override {
         std::string name = FieldNameArg(node);
         int field = FieldByName(table_, name);
-        if (!field) NvRaise(TnvMsg::NoFieldName, {name});
+        // Named as the field layer names an unknown field: table, "->", the name asked for.
+        if (!field) NvRaise(TnvMsg::NoFieldName, {table_.TableName() + "->" + name});
         value = TnvValue::Text(std::string(1, table_.FieldType(field)));
         type = nvtText;
     }
@@ -127,8 +128,18 @@ void TnvlDBFFieldVars::Evaluate(TnvValue& value, TnvExpType& type) {
             value = TnvValue::Number(table_.FieldDate(field_));
             type = nvtDate;
             return;
+        case 'T':
+            // A date-time compares and indexes as its day.
+            value = TnvValue::Number(table_.FieldDate(field_));
+            type = nvtDate;
+            return;
+        case 'B':
+            if (!table_.BinaryNumbers()) break;
+            [[fallthrough]];
         case 'F':
         case 'N':
+        case 'I':
+        case 'Y':
             value = TnvValue::Number(table_.FieldNumber(field_));
             type = nvtNumber;
             return;
@@ -141,10 +152,10 @@ void TnvlDBFFieldVars::Evaluate(TnvValue& value, TnvExpType& type) {
             type = nvtText;
             return;
         default:
-            value = TnvValue::Text(table_.FieldText(field_));
-            type = nvtMemo;
-            return;
+            break;
     }
+    value = TnvValue::Text(table_.FieldText(field_));
+    type = nvtMemo;
 }
 
 std::unique_ptr<TnvExpUserLink> NvBuildTableLink(TnvExpTable& table) {

@@ -21,6 +21,8 @@ public:
 
     // The table file name without path and extension (the link upper-cases it).
     virtual std::string TableAlias() const = 0;
+    // The table as error messages name it (an open table's full path).
+    virtual std::string TableName() const { return TableAlias(); }
     virtual int FieldCount() const = 0;
     // The field name as stored in the descriptor, without its terminating zeros.
     virtual std::string FieldName(int field) const = 0;
@@ -34,13 +36,16 @@ public:
 
     // The field's bytes as stored in the record, full width, trailing blanks included.
     virtual std::string FieldText(int field) = 0;
-    // A date field's day number; 0 for an empty date.
+    // A date field's day number, for a date-time field that of its day; 0 when blank.
     virtual int32_t FieldDate(int field) = 0;
-    // A numeric or float field's value (raises the table's own error for bad contents).
+    // A numeric, float, integer, currency or double field's value (raises the table's own
+    // error for bad contents).
     virtual double FieldNumber(int field) = 0;
     virtual bool FieldLogical(int field) = 0;
     // The whole memo text of a memo field; empty when the memo is empty or absent.
     virtual std::string FieldMemo(int field) = 0;
+    // Whether B fields hold doubles (a Visual FoxPro table) rather than binary memos.
+    virtual bool BinaryNumbers() const { return false; }
 
     // The current record number (0 when there is none).
     virtual int32_t RecordNumber() = 0;

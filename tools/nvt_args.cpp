@@ -39,7 +39,8 @@ const std::vector<NvtCommandDef> kCommands = {
     {"index", "norvane index TABLE --file FILE --tag TAG --key EXPR [--for EXPR] [--unique]\n"
               "              [--descending] [--password P]",
      "Adds a tag to an index file (created when missing) and builds it from the records. NDX\n"
-     "files hold one ascending tag without a FOR condition; their tag is named after the file.",
+     "files hold one ascending tag without a FOR condition, NTX files one tag; their tag is\n"
+     "named after the file. The FOR condition must give a logical value.",
      1, 1,
      {{"file", true, false}, {"tag", true, false}, {"key", true, false}, {"for", true, false},
       {"unique", false, false}, {"descending", false, false}, kPassword}},
@@ -56,6 +57,13 @@ const std::vector<NvtCommandDef> kCommands = {
      "Removes every record (and every memo) and empties the given index files and the\n"
      "production index. Refused without --yes.",
      1, 1, {kIndexes, {"yes", false, false}, kPassword}},
+    {"password", "norvane password TABLE --new P [--password OLD] [--index FILE]...",
+     "Changes the table's password to P (an empty P removes it) and with it the password of\n"
+     "its memo file, its production index and the given index files. All files are converted\n"
+     "into copies that replace them together, so a failure leaves every file as it was.\n"
+     "Index files beside the table that are not given keep the old password (a warning\n"
+     "names them).",
+     1, 1, {{"new", true, false}, kIndexes, kPassword}},
     {"export", "norvane export TABLE --csv OUT.csv [--order TAG --index FILE...] [--filter EXPR]\n"
                "               [--password P]",
      "Writes the live records as RFC 4180 CSV with a header row: text in UTF-8, dates as\n"

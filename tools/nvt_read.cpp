@@ -131,7 +131,7 @@ int NvtDump(const NvtArgs& args, NvtIo& io) {
     std::string line;
     for (int32_t r = 1; r <= t.RecordCount(); ++r) {
         t.Go(r);
-        line = "row " + std::to_string(r) + (t.RecordPointer()[0] == '*' ? " *" : " -");
+        line = "row " + std::to_string(r) + (t.RecordPointer()[0] != ' ' ? " *" : " -");
         for (int n = 1; n <= t.FieldCount(); ++n) {
             line += '|';
             line += NvtDumpValue(t, n);
@@ -190,7 +190,7 @@ int NvtList(const NvtArgs& args, NvtIo& io) {
     int32_t shown = 0;
     NvtForEachRecord(table, tag, args.Value("filter"), args.Has("hide-deleted"), [&](int32_t r) {
         char head[16];
-        std::snprintf(head, sizeof head, "%7d%c ", r, t.RecordPointer()[0] == '*' ? '*' : ' ');
+        std::snprintf(head, sizeof head, "%7d%c ", r, t.RecordPointer()[0] != ' ' ? '*' : ' ');
         std::string line = head;
         for (std::size_t i = 0; i < fields.size(); ++i) {
             std::string value = NvtTextValue(t, fields[i]);

@@ -16,8 +16,8 @@ Command Handler(std::string_view name) {
     static const Entry kHandlers[] = {
         {"info", NvtInfo},       {"dump", NvtDump},     {"list", NvtList},     {"seek", NvtSeek},
         {"create", NvtCreate},   {"index", NvtIndex},   {"reindex", NvtReindex}, {"deltag", NvtDelTag},
-        {"pack", NvtPack},       {"zap", NvtZap},       {"export", NvtExport}, {"import", NvtImport},
-        {"check", NvtCheck},
+        {"pack", NvtPack},       {"zap", NvtZap},       {"password", NvtPassword},
+        {"export", NvtExport},   {"import", NvtImport}, {"check", NvtCheck},
     };
     for (const Entry& e : kHandlers)
         if (name == e.name) return e.run;

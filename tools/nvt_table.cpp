@@ -122,14 +122,14 @@ void NvtTable::OpenProductionIndex() {
     }
 }
 
-void NvtTable::WarnUnopenedIndexes(std::ostream& err) const {
+void NvtTable::WarnUnopenedIndexes(std::ostream& err, const std::string& consequence) const {
     for (const std::string& beside : NvtIndexFilesBeside(path_)) {
         bool open = false;
         for (NVobjIndexFile* f : files_)
             if (f->diskFile && SameFile(f->diskFile->FileName(), beside)) open = true;
         if (!open)
             err << "norvane: warning: index file " << beside
-                << " was not given with --index; its record numbers go stale\n";
+                << " was not given with --index; " << consequence << "\n";
     }
 }
 
@@ -381,7 +381,7 @@ void NvtForEachRecord(NvtTable& table, NVobjIndexTag* tag, const std::string& fi
     auto take = [&](int32_t r) {
         cursor.Go(r);
         if (cursor.CurrentRecord() != r) return;
-        if (hideDeleted && cursor.RecordPointer()[0] == '*') return;
+        if (hideDeleted && cursor.RecordPointer()[0] != ' ') return;
         if (test) {
             TnvVariant result(16);
             test->Evaluate(result);

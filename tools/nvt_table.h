@@ -45,9 +45,10 @@ public:
     // Opens the table's production index (the .cdx or .mdx with its base name) when it
     // exists and is not open yet: records written without it would leave it wrong.
     void OpenProductionIndex();
-    // Warns on `err` about index files beside the table named like it that are not open:
-    // their record numbers go stale when records are written or move.
-    void WarnUnopenedIndexes(std::ostream& err) const;
+    // Warns on `err` about index files beside the table named like it that are not open,
+    // saying what becomes of them (by default: their record numbers go stale when records
+    // are written or move).
+    void WarnUnopenedIndexes(std::ostream& err, const std::string& consequence = "its record numbers go stale") const;
     // The open index files in the order they were opened.
     const std::vector<NVobjIndexFile*>& Indexes() const { return files_; }
     // Closes one index file (its slot is emptied, the file flushed and released).

@@ -34,6 +34,7 @@ int NvtReindex(const NvtArgs& args, NvtIo& io);
 int NvtDelTag(const NvtArgs& args, NvtIo& io);
 int NvtPack(const NvtArgs& args, NvtIo& io);
 int NvtZap(const NvtArgs& args, NvtIo& io);
+int NvtPassword(const NvtArgs& args, NvtIo& io);
 int NvtExport(const NvtArgs& args, NvtIo& io);
 int NvtImport(const NvtArgs& args, NvtIo& io);
 int NvtCheck(const NvtArgs& args, NvtIo& io);

@@ -119,6 +119,27 @@ std::vector<FieldDef> FieldsOf(const NvtArgs& args) {
     return fields;
 }
 
+// A FOR condition that gives no logical value would quietly leave every record out of
+// the tag. It is tried on the first record (on the blank record of an empty table, where an
+// error says nothing about the records to come).
+void CheckLogical(NvtTable& table, const std::string& condition) {
+    NVO_dBHandler& cursor = table.Cursor();
+    std::unique_ptr<TnvIndexExpression> test = cursor.CompileExpression(condition);
+    TnvVariant result(16);
+    if (cursor.RecordCount() > 0) {
+        cursor.Go(1);
+        test->Evaluate(result);
+    } else {
+        try {
+            test->Evaluate(result);
+        } catch (const Exception&) {
+            return;
+        }
+    }
+    if (result.Kind() != TnvVariant::kLogical)
+        throw NvtError("the FOR condition '" + condition + "' does not give a logical value");
+}
+
 }  // namespace
 
 int NvtCreate(const NvtArgs& args, NvtIo& io) {
@@ -149,11 +170,12 @@ int NvtIndex(const NvtArgs& args, NvtIo& io) {
     std::string path = args.Required("file");
     std::string key = args.Required("key");
     bool single = NvtSingleTagFile(path);
-    if (single && args.Has("for")) throw NvtError("an NDX file cannot hold a FOR condition");
-    if (single && args.Has("descending") && !NvHasExt(path, "ntx"))
-        throw NvtError("an NDX file cannot hold a descending order");
+    bool ntx = NvHasExt(path, "ntx");
+    if (single && !ntx && args.Has("for")) throw NvtError("an NDX file cannot hold a FOR condition");
+    if (single && args.Has("descending") && !ntx) throw NvtError("an NDX file cannot hold a descending order");
     std::string tagName = single ? std::string() : args.Required("tag");
     NvtTable table(args.positional[0], args.Value("password"), true);
+    if (args.Has("for")) CheckLogical(table, args.Value("for"));
     // A single-tag file is made anew; a compound one gets one more tag.
     NVobjIndexFile& file = table.OpenIndex(path, true, single);
     if (!single && file.TagByName(tagName)) throw NvtError("tag " + tagName + " exists in " + path + "; deltag it first");
@@ -215,5 +237,21 @@ int NvtZap(const NvtArgs& args, NvtIo& io) {
     table->Cursor().Zap();
     table->Flush();
     io.out << "zapped: " << before << " records removed\n";
+    return kNvtExitOk;
+}
+
+int NvtPassword(const NvtArgs& args, NvtIo& io) {
+    const std::string password = args.Required("new");
+    NvtTable table(args.positional[0], args.Value("password"), true);
+    // The index files are opened with the old password first: one that does not read now
+    // is refused before anything changes.
+    table.OpenIndexes(args);
+    table.OpenProductionIndex();
+    table.WarnUnopenedIndexes(io.err, "it stays under the old password");
+    table.Cursor().ChangePassword(password, {});
+    table.Flush();
+    io.out << (password.empty() ? "removed the password of " : "changed the password of ") << table.Path();
+    if (!table.Indexes().empty()) io.out << " and of " << table.Indexes().size() << " index file(s)";
+    io.out << "\n";
     return kNvtExitOk;
 }

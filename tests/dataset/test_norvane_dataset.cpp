@@ -3,6 +3,7 @@
 // appending, deleting, memo streams, filters, searching and a record locked elsewhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "db_conv.h"
 #include "nv6_bld.h"
 #include "nv6_lcal.h"
+#include "nv6_os.h"
 #include "nv_alias.h"
 #include "nv_blob.h"
 #include "nv_support.h"
@@ -357,6 +359,43 @@ TEST_F(PeopleTest, FilterByExpressionAndByEvent) {
     for (const auto& r : rows)
         if (!r.deleted && r.fields[3] == "T") active.push_back(r.recNo);
     EXPECT_EQ(Walk(), active);
+}
+
+// A filter that fails on some record leaves the record set unfiltered and saying so; one
+// that works is evaluated anew by Refresh only when another program changed the table.
+TEST_F(PeopleTest, FailingFiltersAreDroppedAndRefreshRefiltersOnlyAfterOthersWrote) {
+    ds->Open();
+    ds->SetFilter("AGE > 50");
+    ds->SetFiltered(true);
+    const DumpRow& zero = *std::find_if(rows.begin() + 1, rows.end(), [&](const DumpRow& r) {
+        return r.fields[4] != rows[0].fields[4] && std::stoi(r.fields[4]) <= 50;
+    });
+    EXPECT_NE(ErrorOf([&] { ds->SetFilter("100 / (AGE - " + zero.fields[4] + ") > 0"); }), "");
+    EXPECT_FALSE(ds->Filtered());
+    EXPECT_EQ(Walk(), Expected(false));
+
+    ds->SetFilter("LEN(NOTES) > 500");
+    ds->SetFiltered(true);
+    const std::size_t passing = Walk().size();
+    {
+        NvFaultPlatform counting;
+        NvPlatformScope use(counting);
+        ds->Refresh();
+        EXPECT_LT(counting.Calls(NvOsOp::Read), 20) << "a pass reads every memo";
+    }
+    const DumpRow& empty = *std::find_if(rows.begin(), rows.end(), [](const DumpRow& r) {
+        return !r.deleted && r.fields[5].rfind("0:", 0) == 0;
+    });
+    {
+        NVO_dBHandler other(dir.File("people.dbf"), true, true, "");
+        other.Go(empty.recNo);
+        ASSERT_TRUE(other.LockRecord());
+        other.PutText(6, std::string(600, 'x'));
+        other.WriteRecord(empty.recNo);
+        other.UnlockTable();
+    }
+    ds->Refresh();
+    EXPECT_EQ(Walk().size(), passing + 1);
 }
 
 TEST_F(PeopleTest, LocateAndLookup) {
@@ -736,6 +775,45 @@ TEST_F(PeopleTest, AGridWindowShowsConsecutiveLiveRecords) {
     ds->First();
     check("first");
     EXPECT_EQ(ds->RecNo(), live.front());
+}
+
+// The record set's password change takes the memo file, the production index and the
+// index files of its list along: they all read with the new password afterwards.
+TEST_F(PeopleTest, APasswordChangeReachesTheMemoAndEveryIndex) {
+    {
+        NVO_dBHandler t(dir.File("people.dbf"), false, true, "");
+        ASSERT_EQ(t.IndexOn(dir.File("byage.ntx"), "", 0, true, "", "AGE"), 0);
+    }
+    auto order = [&](const std::string& tag) {
+        ds->SetIndexName(tag);
+        return Walk();
+    };
+    TStringList files;
+    files.Assign({dir.File("byage.ntx")});
+    ds->SetIndexFiles(files);
+    ds->SetExclusive(true);
+    ds->Open();
+    const std::vector<int> byAge = order("BYAGE");
+    ds->SetIndexName("");
+    ds->SetRecNo(7);
+    const std::string memo = Memo();
+    EXPECT_EQ(ErrorOf([&] { ds->ChangePassword("secret"); }), "");
+    EXPECT_EQ(ds->RecNo(), 7);
+    EXPECT_EQ(ds->EncryptionKey(), "secret");
+    ds->Close();
+
+    files.Assign({dir.File("byage.ntx"), dir.File("people.cdx")});
+    ds->SetIndexFiles(files);
+    ds->Open();
+    ds->SetRecNo(7);
+    EXPECT_EQ(Memo(), memo);
+    EXPECT_EQ(order("BYAGE"), byAge);
+    for (const DumpOrder& o : ReadDumpOrders("people")) {
+        std::vector<int> live;
+        for (int n : o.records)
+            if (!rows[static_cast<std::size_t>(n - 1)].deleted) live.push_back(n);
+        EXPECT_EQ(order(o.tag), live) << o.tag;
+    }
 }
 
 TEST(NorvaneDataSetTypes, AnEncipheredTableOpensWithItsKey) {

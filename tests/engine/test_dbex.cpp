@@ -3,15 +3,19 @@
 // given as text with navigation, record writes and refiltering.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "nv_test_errors.h"
 #include "dbf_support.h"
+#include "nv6_date.h"
 #include "nv6_dbex.h"
 #include "nv6_dbsy.h"
 #include "nv6_glbl.h"
+#include "nv6_lcal.h"
 #include "nv6_sql.h"
 
 namespace {
@@ -43,6 +47,14 @@ std::string Eval(NVO_dBHandler& t, const std::string& text, int16_t options = 10
     TnvVariant v(256);
     t.CompileExpression(text, options)->Evaluate(v);
     return v.AsString();
+}
+
+// The logical value of `text` on the current record; fails the test for any other kind.
+bool Holds(NVO_dBHandler& t, const std::string& text) {
+    TnvVariant v(16);
+    t.CompileExpression(text)->Evaluate(v);
+    EXPECT_EQ(v.Kind(), TnvVariant::kLogical) << text;
+    return v.Kind() == TnvVariant::kLogical && v.AsLogical();
 }
 
 std::vector<int> Walk(NVO_dBHandler& t) {
@@ -162,6 +174,25 @@ TEST(CursorFilter, BadFiltersRaiseAndLeaveTheFilterInactive) {
     EXPECT_EQ(Walk(t).size(), 4u);
 }
 
+// A filter that fails on some record during its pass is no filter at all, rather than one
+// that shows the records before the failure and hides the rest.
+TEST(CursorFilter, AFilterFailingOnARecordIsRemovedWhole) {
+    TempDir dir;
+    MakeTable(dir.File("f.dbf"), 5);
+    NVO_dBHandler t(dir.File("f.dbf"), false, true, "");
+    t.Go(4);
+    t.SetNumber(2, 0);
+    t.WriteRecord(4);
+    t.SetFiltered(true);
+    t.SetFilter("AGE > 2", false, true);
+    t.Go(1);
+    EXPECT_NE(ErrorOf([&] { t.SetFilter("100 / AGE > 30", false, true); }), "");
+    EXPECT_EQ(t.FilterText(), "100 / AGE > 30");
+    EXPECT_FALSE(t.FilterActive());
+    EXPECT_LT(t.FilterSet()->Highest(), 1);
+    EXPECT_EQ(Walk(t).size(), 5u);
+}
+
 TEST(CursorFilter, CaseAndWildcardsFollowTheFlagsAndRefilterSeesOthersChanges) {
     TempDir dir;
     MakeTable(dir.File("c.dbf"), 12);
@@ -207,6 +238,110 @@ TEST(CursorFilter, SettingAFilterKeepsAnUnsavedRecordImage) {
     EXPECT_EQ(again.GetRaw(1), "Edited    ");
     again.Go(5);
     EXPECT_EQ(again.GetRaw(1), "Name5     ");
+}
+
+// DELETED() counts a record deleted by the rule positioning uses (any flag but a blank),
+// an unknown name in TYPE() is named as the field layer names it, and a blank date field
+// equals the blank date CTOD('') gives, so that a filter can find the records without one.
+TEST(CursorExpressions, DeletedTypeAndBlankDatesAnswerAsTheTableDoes) {
+    TempDir dir;
+    const std::string path = dir.File("d.dbf");
+    dbftest::MakeTable(path, {{"NAME", "C", 10, 0}, {"BORN", "D", 8, 0}});
+    NVO_dBHandler t(path, false, true, "");
+    for (const char* born : {"", "20050130", ""}) {
+        t.BlankRecord();
+        t.PutRaw(2, born);
+        t.Append();
+    }
+    t.Go(3);
+    t.RecordPointer()[0] = 'D';  // another program's mark
+    t.WriteRecord(3);
+    t.SetShowDeleted(false);
+    EXPECT_EQ(Walk(t), (std::vector<int>{1, 2}));
+    t.Go(3);
+    EXPECT_TRUE(Holds(t, "DELETED()"));
+    t.SetShowDeleted(true);
+
+    t.Go(1);
+    EXPECT_TRUE(Holds(t, "BORN = CTOD('')"));
+    EXPECT_FALSE(Holds(t, "BORN # CTOD('')"));
+    EXPECT_TRUE(Holds(t, "INLIST(BORN, CTOD(''))"));
+    EXPECT_TRUE(Holds(t, "CTOD('') < CTOD('01/30/2005') .AND. BORN <= CTOD('')"));
+    t.Go(2);
+    EXPECT_FALSE(Holds(t, "BORN = CTOD('')"));
+    EXPECT_TRUE(Holds(t, "BORN > CTOD('')"));
+    t.SetFiltered(true);
+    t.SetFilter("BORN = CTOD('')", false, true);
+    EXPECT_EQ(Walk(t), (std::vector<int>{1, 3}));
+
+    EXPECT_EQ(ErrorOf([&] { Holds(t, "TYPE('NOPE') = 'C'"); }), "There is no field name " + path + "->NOPE");
+}
+
+// Integer, currency and double fields of a Visual FoxPro table are numbers and date-times
+// are dates (their day) in expressions, so filters, tags of every format, Find and Locate
+// work on them.
+TEST(CursorExpressions, VisualFoxProBinaryFieldsAreNumbersAndDatesEverywhere) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string path = dir.File("v.dbf");
+    fs::copy_file(std::string(PELMORA_FIXTURES) + "/peer/py_vfp.dbf", path);
+    fs::copy_file(std::string(PELMORA_FIXTURES) + "/peer/py_vfp.fpt", dir.File("v.fpt"));
+    NVO_dBHandler t(path, false, true, "");
+    const int kQty = 6, kStamp = 7, kPrice = 8, kWeight = 9;
+    const int32_t first = DBFDate.TextToDay("20010203");
+    // Days apart, each at some time of day that must not count.
+    for (int32_t n = 1; n <= t.RecordCount(); ++n) {
+        t.Go(n);
+        t.SetNumber(kStamp, (first + n * 37 % 500 - 1721425) * 86400000.0L + 3600000.0L * (n % 24));
+        t.WriteRecord(n);
+    }
+    auto value = [&](int field) {
+        if (field != kStamp) return static_cast<double>(t.GetNumber(field));
+        return std::floor(static_cast<double>(t.GetNumber(field)) / 86400000.0) + 1721425;
+    };
+
+    int expected = 0;
+    for (int32_t n = 1; n <= t.RecordCount(); ++n) {
+        t.Go(n);
+        expected += value(kQty) > 5 && value(kWeight) < 0 && value(kPrice) > 100 && value(kStamp) > first + 100;
+    }
+    t.SetFiltered(true);
+    t.SetFilter("QTY > 5 .AND. WEIGHT < 0 .AND. PRICE > 100 .AND. STAMP > CTOD('02/03/2001') + 100", false, true);
+    EXPECT_EQ(static_cast<int>(Walk(t).size()), expected);
+    t.SetFiltered(false);
+    t.Go(2);
+    EXPECT_TRUE(Holds(t, "DTOS(STAMP) = '" + DBFDate.DayToStor(first + 74) + "' .AND. QTY = 52629"));
+
+    for (const char* ext : {".cdx", ".mdx", ".ndx", ".ntx"}) {
+        for (const auto& [name, field] : {std::pair{"QTY", kQty}, {"PRICE", kPrice}, {"WEIGHT", kWeight}, {"STAMP", kStamp}}) {
+            SCOPED_TRACE(std::string(name) + ext);
+            const std::string file = dir.File(std::string("k") + name + ext);
+            ASSERT_EQ(t.IndexOn(file, name, 0, true, "", name), 0);
+            ASSERT_EQ(t.OpenIndexFiles(file, NvHasExt(file, "ndx") || NvHasExt(file, "ntx") ? "k" + std::string(name) : name), 0);
+            std::vector<int> order = Walk(t);
+            ASSERT_EQ(static_cast<int32_t>(order.size()), t.RecordCount());
+            double last = -1e300;
+            for (int n : order) {
+                t.Go(n);
+                // NTX keeps a double as text with four decimals.
+                EXPECT_GE(value(field), last - 1e-4) << "record " << n;
+                last = value(field);
+            }
+            t.Go(2);
+            const double wanted = value(field);
+            const std::string key = field == kStamp ? DBFDate.DayToStor(static_cast<int32_t>(wanted))
+                                                    : nvlocale::FormatShortest(wanted);
+            t.Go(1);
+            ASSERT_TRUE(t.Find(key)) << key;
+            EXPECT_NEAR(value(field), wanted, 1e-4);
+            if (field == kQty) {
+                t.Go(1);
+                ASSERT_TRUE(t.Locate("QTY", {TnvValue::Number(52629)}, 0, false, false));
+                EXPECT_EQ(t.CurrentRecord(), 2);
+            }
+            t.CloseIndexes();
+        }
+    }
 }
 
 }  // namespace

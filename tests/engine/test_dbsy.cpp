@@ -78,6 +78,7 @@ public:
     NVO_DiskFile* DiskFile() override { return &file_; }
     void RecordChanged(int32_t record, bool appending) override {
         changes.emplace_back(record, appending);
+        if (failChange) NvRaise(TnvMsg::WriteError, {file_.FileName()});
     }
     void Reindex() override { ++reindexed; }
     void LockIndex() override {
@@ -86,6 +87,7 @@ public:
     }
     std::vector<std::pair<int32_t, bool>> changes;
     int reindexed = 0;
+    bool failChange = false;
     NVO_DiskFile file_;
 
 private:
@@ -266,6 +268,65 @@ TEST(DbsyIndexes, WritesLockAndInformIndexesAndReleaseThemOnFailure) {
     EXPECT_EQ(t.RecordCount(), 3);
     EXPECT_EQ(first->file_.LockHolds(), 0);
     EXPECT_EQ(first->changes.size(), 2u);
+}
+
+// A record on disk is in every index file, whatever the filter or another index file makes
+// of it: a filter that fails on the record hides it, the first index error is raised once
+// every file was told, and a shared write whose header lock cannot be had changes nothing.
+TEST(DbsyIndexes, AWrittenRecordReachesEveryIndexWhateverFailsBesideIt) {
+    TempDir dir;
+    std::string path = dir.File("w.dbf");
+    MakeRecords(path, 3, {});
+    auto byName = [&] {
+        NVO_dBHandler check(path, true, false, "");
+        EXPECT_EQ(check.OpenIndexFiles(dir.File("byname.ndx"), "byname"), 0);
+        return WalkForward(check);
+    };
+    {
+        NVO_dBHandler t(path, false, true, "");
+        ASSERT_EQ(t.IndexOn(dir.File("byname.ndx"), "", 0, true, "", "NAME"), 0);
+        ASSERT_EQ(t.OpenIndexFiles(dir.File("byname.ndx"), ""), 0);
+        t.SetFiltered(true);
+        t.SetFilter("100 / N > 1", false, true);
+        t.Go(1);
+        t.PutText(1, "ZULU");
+        t.PutText(2, "0");
+        EXPECT_EQ(ErrorOf([&] { t.WriteRecord(1); }), "");
+        EXPECT_FALSE(t.FilterSet()->Test(1));
+        t.BlankRecord();
+        t.PutText(1, "ALPHA");
+        t.Append();
+        EXPECT_FALSE(t.FilterSet()->Test(4));
+
+        auto own = std::make_unique<FakeIndex>(dir.File("fails.ntx"), false);
+        own->failChange = true;
+        t.CloseIndexes();
+        t.SetIndexFile(1, std::move(own));
+        ASSERT_EQ(t.OpenIndex(dir.File("byname.ndx")), 0);  // slot 2, after the failing one
+        t.Go(2);
+        t.PutText(1, "BETA");
+        EXPECT_EQ(ErrorOf([&] { t.WriteRecord(2); }), "Error writing to " + dir.File("fails.ntx"));
+        // The copy of the record as written follows, so the next write finds its key.
+        t.PutText(1, "ZZZ");
+        EXPECT_THROW(t.WriteRecord(2), ENorvaneError);
+    }
+    EXPECT_EQ(byName(), (std::vector<int>{4, 3, 1, 2}));  // ALPHA R3 ZULU ZZZ
+
+    NVO_dBHandler shared(path, true, true, "");
+    NVO_DiskFile other(path, true, true);
+    other.Open();
+    TnvTableLockNumbers numbers;
+    NvSetTableLockNumbers(TnvLokProtocol::Default, numbers);
+    ASSERT_TRUE(other.LockRange(numbers.AppendLock().offset, numbers.AppendLock().length));
+    const std::vector<uint8_t> before = ReadAll(path);
+    shared.Go(3);
+    shared.PutText(1, "LOCKED");
+    {
+        NvFaultPlatform faults;  // the lock's waits return at once
+        NvPlatformScope use(faults);
+        EXPECT_EQ(ErrorOf([&] { shared.WriteRecord(3); }), "Can not Lock file " + path);
+    }
+    EXPECT_EQ(ReadAll(path), before);
 }
 
 TEST(DbsyIndexes, RenameTakesAlongTheIndexesNamedLikeTheTable) {

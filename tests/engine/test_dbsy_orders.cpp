@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <string>
@@ -181,6 +182,14 @@ TEST_P(Orders, IndexFileListsOpenFindAndClose) {
     EXPECT_EQ(ErrorOf([&] { t->OpenIndex("junk" + Ext()); }),
               "Index file " + dir_.File("junk" + Ext()) + " is corrupted");
     EXPECT_EQ(t->FindIndexFile("junk" + Ext()), 0);
+
+    // The ".ndx" a bare name gets is ours, not the user's: its letter case is the file's.
+    if (Ext() == ".ndx") {
+        t->CloseIndexes();
+        std::filesystem::rename(dir_.File("byname.ndx"), dir_.File("BYNAME.NDX"));
+        EXPECT_EQ(t->ResolveIndexName("BYNAME"), dir_.File("BYNAME.NDX"));
+        EXPECT_EQ(t->OpenIndex("BYNAME"), 0);
+    }
 }
 
 // Files the user may read but not write: opening one for writing is refused as the OS

@@ -148,7 +148,7 @@ TEST_F(ExprTable, TableFunctions) {
         At(1, "TYPE('NOPE')");
         FAIL() << "no error";
     } catch (const ENorvaneError& e) {
-        EXPECT_EQ(e.Message(), "There is no field name NOPE");
+        EXPECT_EQ(e.Message(), "There is no field name customer->NOPE");
     }
     EXPECT_EQ(EvalError("FIELDNO(1)", link.get()), "Text needed for Argument 1 of FIELDNO");
     // Table functions belong to a link: without one they are unknown.

@@ -141,6 +141,45 @@ TEST(ToolIndexAndCheck, CheckFindsDamageOnPurposeAndReindexMendsIt) {
     EXPECT_FALSE(std::filesystem::exists(ndx));
 }
 
+// NTX tags take FOR conditions as NDX tags do not; a condition must be a logical one.
+TEST(ToolIndexAndCheck, ForConditionsOnNtxTagsAndOnlyLogicalOnes) {
+    ScratchDir dir;
+    std::string table = MakeSmall(dir);
+    std::string ntx = dir.File("small_late.ntx");
+    auto r = Tool({"index", table, "--file", ntx, "--key", "NAME", "--for", "NAME > 'c'"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Tool({"dump", table, "--index", ntx}).out.substr(Tool({"dump", table}).out.size()),
+              "order SMALL_LATE|NAME|NAME > 'c'|ascending|duplicates| 5 1 3\n");
+    r = Tool({"index", table, "--file", dir.File("small_bad.ntx"), "--key", "NAME", "--for", "RECNO() + 1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("does not give a logical value"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("small_bad.ntx")));
+}
+
+// A password change reaches the memo file, the production index and the index files given;
+// the tables and orders read as before with the new password only.
+TEST(ToolPassword, TheTableAndEveryGivenIndexTakeTheNewPassword) {
+    ScratchDir dir;
+    std::string table = MakeSmall(dir);
+    std::string ndx = dir.File("byname.ndx"), cdx = dir.File("small.cdx");
+    ASSERT_EQ(Tool({"index", table, "--file", ndx, "--key", "NAME"}).status, 0);
+    ASSERT_EQ(Tool({"index", table, "--file", cdx, "--tag", "UNAME", "--key", "UPPER(NAME)"}).status, 0);
+    const std::string dump = Tool({"dump", table, "--index", ndx, "--index", cdx}).out;
+
+    auto r = Tool({"password", table, "--new", "s3cret", "--index", ndx});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "changed the password of " + table + " and of 2 index file(s)\n");
+    EXPECT_EQ(Tool({"dump", table}).status, 2);
+    EXPECT_EQ(Tool({"dump", table, "--index", ndx, "--index", cdx, "--password", "s3cret"}).out, dump);
+    EXPECT_EQ(Tool({"check", table, "--index", ndx, "--index", cdx, "--password", "s3cret"}).status, 0);
+
+    EXPECT_EQ(Tool({"password", table, "--new", "", "--password", "wrong"}).status, 2);
+    r = Tool({"password", table, "--new", "", "--password", "s3cret", "--index", ndx});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("removed the password of ", 0), 0u) << r.out;
+    EXPECT_EQ(Tool({"dump", table, "--index", ndx, "--index", cdx}).out, dump);
+}
+
 TEST(ToolPackAndZap, IndexFilesFollowAndTheOnesLeftOutAreNamed) {
     ScratchDir dir;
     std::string table = dir.Copy(kPeer + "py_db3.dbf");
