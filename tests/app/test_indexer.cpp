@@ -297,6 +297,8 @@ TEST_P(NewIndexFile, MakesChangesAndDeletesATag) {
     EXPECT_EQ(editor->TagList()->item(0)->text().toUpper(), GetParam().namedTags ? "MEMBERS" : "CLUB");
     EXPECT_EQ(form->pnlIndex()->text(), "Index is " + QString::fromStdString(Table().IndexName()));
     EXPECT_EQ(First(), "Person 01");
+    const qsizetype everyone = Names().size();
+    EXPECT_GE(everyone, 9);
     EXPECT_FALSE(Button("btnSave")->isEnabled());
 
     // A changed expression changes the order.
@@ -317,7 +319,7 @@ TEST_P(NewIndexFile, MakesChangesAndDeletesATag) {
     EXPECT_FALSE(editor->chkUnique()->isChecked());
     EXPECT_EQ(editor->chkDescending()->isChecked(), GetParam().descending);
     EXPECT_EQ(First(), GetParam().descending ? "Person 10" : "Person 01");
-    EXPECT_EQ(Names().size(), 9);
+    EXPECT_EQ(Names().size(), everyone);
 
     // The file's last tag takes the file with it, after asking.
     asker.AnswerButton(QMessageBox::No);
