@@ -37,6 +37,19 @@ QString TDialogAsker::SaveFile(QWidget* parent, const TFileQuestion& question) {
     return RunFileDialog(parent, question, QFileDialog::AcceptSave);
 }
 
+QString TDialogAsker::OpenNewFile(QWidget* parent, const TFileQuestion& question, int& filterIndex) {
+    QFileDialog dialog(parent, question.title, question.directory, question.filter);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    if (!question.fileName.isEmpty()) dialog.selectFile(question.fileName);
+    if (dialog.exec() != QDialog::Accepted) return QString();
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty()) return QString();
+    filterIndex = static_cast<int>(dialog.nameFilters().indexOf(dialog.selectedNameFilter())) + 1;
+    if (filterIndex < 1) filterIndex = 1;
+    return files.front();
+}
+
 bool TDialogAsker::ChooseFont(QWidget* parent, QFont& font) {
     bool ok = false;
     const QFont chosen = QFontDialog::getFont(&ok, font, parent);

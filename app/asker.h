@@ -35,6 +35,11 @@ public:
     // The save dialog; the chosen path, empty when cancelled. It never asks its own
     // overwrite question: the program asks that itself where it matters.
     virtual QString SaveFile(QWidget* parent, const TFileQuestion& question) = 0;
+    // An open dialog that also takes the name of a file that does not exist yet and adds no
+    // suffix of its own (`defaultSuffix` is not used); `question.filter` holds name filters
+    // separated by ";;". The chosen path, empty when cancelled; `filterIndex` is the
+    // position of the filter in force when it was confirmed, from 1.
+    virtual QString OpenNewFile(QWidget* parent, const TFileQuestion& question, int& filterIndex) = 0;
     // The font dialog, starting at `font`; false when cancelled (then `font` is unchanged).
     virtual bool ChooseFont(QWidget* parent, QFont& font) = 0;
     // The program's error display: one box with the message and an OK button.
@@ -48,6 +53,7 @@ public:
                                         const QString& text, QMessageBox::StandardButtons buttons) override;
     QString OpenFile(QWidget* parent, const TFileQuestion& question) override;
     QString SaveFile(QWidget* parent, const TFileQuestion& question) override;
+    QString OpenNewFile(QWidget* parent, const TFileQuestion& question, int& filterIndex) override;
     bool ChooseFont(QWidget* parent, QFont& font) override;
     void ShowError(QWidget* parent, const QString& message) override;
 };

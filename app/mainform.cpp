@@ -16,6 +16,7 @@
 #include "about.h"
 #include "asker.h"
 #include "browser.h"
+#include "indexer.h"
 #include "nv6_lcal.h"
 #include "qtext.h"
 
@@ -58,6 +59,7 @@ TMainForm::TMainForm(const QStringList& arguments, QWidget* parent) : QMainWindo
     activeTable_.SetUseDeleted(false);
     activeTable_.SetUserID(0);
 
+    SetIndexFactory([](TMainForm& form) -> QMdiSubWindow* { return new TIndexerForm(form); });
     mdi_ = new QMdiArea(this);
     mdi_->setObjectName("Workspace");
     setCentralWidget(mdi_);

@@ -189,7 +189,7 @@ std::string TNorvaneDataSet::IndexEntryPath(const std::string& entry, const char
 }
 
 void TNorvaneDataSet::OpenIndexEntry(const std::string& entry, const char* defaultExt, bool listChange) {
-    std::string path = IndexEntryPath(entry, defaultExt);
+    const std::string path = IndexEntryPath(entry, defaultExt);
     if (path.empty()) return;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) RecordSetError(TnvMsg::CannotFindFile, {path});
@@ -1381,13 +1381,51 @@ void TNorvaneDataSet::ReopenIndexFiles() {
     First();
 }
 
-int TNorvaneDataSet::DeleteTag(const std::string&, const std::string& tagName) {
+int TNorvaneDataSet::DeleteTag(const std::string& fileName, const std::string& tagName) {
     CheckActive();
     indexDefs_.SetUpdated(false);
     cursor_->SetRecordPointer(nullptr);
-    int result = cursor_->DeleteTag(tagName);
+    int result = Trim(fileName).empty() ? cursor_->DeleteTag(tagName) : cursor_->DeleteTagIn(fileName, tagName);
     if (!cursor_->CurrentTag() && !indexName_.empty() && SameText(Trim(tagName), indexName_)) indexName_.clear();
     return result;
+}
+
+void TNorvaneDataSet::DeleteIndexFile(const std::string& fileName) {
+    CheckActive();
+    indexDefs_.SetUpdated(false);
+    cursor_->SetRecordPointer(nullptr);
+    const std::string path = IndexEntryPath(fileName, ".ndx");
+    // The list forgets the file first: a later reopening must not look for it.
+    TStringList kept;
+    for (const std::string& entry : indexFiles_.Items())
+        if (IndexEntryPath(entry, ".ndx") != path) kept.Add(entry);
+    if (kept.Count() != indexFiles_.Count()) {
+        auto notify = std::move(indexFiles_.OnChange);
+        indexFiles_.OnChange = nullptr;
+        indexFiles_.Assign(kept);
+        indexFiles_.OnChange = std::move(notify);
+    }
+    const bool wasCurrent = cursor_->CurrentTag() != nullptr;
+    cursor_->DeleteIndexFile(path);
+    if (wasCurrent && !cursor_->CurrentTag()) {
+        indexName_.clear();
+        if (Active()) First();
+    }
+}
+
+std::vector<TNorvaneDataSet::TagDefinition> TNorvaneDataSet::FileTags(const std::string& fileName) {
+    CheckActive();
+    std::vector<TagDefinition> tags;
+    const int slot = cursor_->FindIndexFile(fileName);
+    NVobjIndexFile* file = slot ? cursor_->IndexFileCore(slot) : nullptr;
+    if (!file) return tags;
+    for (int i = 0; i < file->TagCount(); ++i) {
+        const NVobjIndexTag& tag = *file->TagByNumber(i);
+        // The expression as it was written; the compiled one is rebuilt without blanks.
+        std::string expression = tag.keyExpression.empty() ? tag.KeyExpressionText() : tag.keyExpression;
+        tags.push_back({tag.tagName, Trim(expression), Trim(tag.forExpression), tag.unique, !tag.ascending});
+    }
+    return tags;
 }
 
 int TNorvaneDataSet::HasChanged() {

@@ -169,9 +169,25 @@ public:
     // Meanwhile CheckActive reports "Table is busy building an index".
     void IndexOn(const std::string& indexFile, const std::string& tagName, const std::string& keyExpression,
                  const std::string& forExpression, bool notUnique, bool descending);
-    // Removes the named tag from whichever open index file holds it (`fileName` is not
-    // needed for that); the cursor's result: 0 deleted, -1 refused, 1 no such tag.
+    // Removes the named tag from the open index file `fileName` (a name part or a path;
+    // empty: whichever open file holds the tag): 0 deleted, -1 refused by the file, 1 no
+    // such tag in it.
     int DeleteTag(const std::string& fileName, const std::string& tagName);
+    // Removes an index file of the table from the disk (see NVO_dBHandler::DeleteIndexFile)
+    // and its entries from IndexFiles, without reopening the others.
+    void DeleteIndexFile(const std::string& fileName);
+    // The tags of the open index file `fileName` in the file's own order; none when no such
+    // file is open.
+    struct TagDefinition {
+        std::string name;
+        std::string expression;
+        std::string forExpression;
+        bool unique = false;
+        bool descending = false;
+    };
+    std::vector<TagDefinition> FileTags(const std::string& fileName);
+    // Whether files of this name hold many named tags rather than one named after the file.
+    static bool HoldsNamedTags(const std::string& fileName) { return NVO_dBHandler::HoldsNamedTags(fileName); }
 
     // --- framework operations (see TDataSet for their contracts) -------------------------
     // The framework's check, then "Table is busy building an index" during IndexOn.

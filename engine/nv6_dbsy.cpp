@@ -1666,6 +1666,20 @@ int NVO_dBHandler::DeleteTag(std::string_view tagName) {
     int slot = 0;
     NVobjIndexTag* tag = FindTag(name, &slot);
     if (!tag) return 1;
+    return DeleteTagAt(slot, tag);
+}
+
+int NVO_dBHandler::DeleteTagIn(std::string_view fileName, std::string_view tagName) {
+    const std::string name = TrimmedText(tagName);
+    if (name.empty()) return 1;
+    const int slot = FindIndexFile(fileName);
+    NVobjIndexFile* core = slot ? IndexFileCore(slot) : nullptr;
+    NVobjIndexTag* tag = core ? core->TagByName(name) : nullptr;
+    if (!tag) return 1;
+    return DeleteTagAt(slot, tag);
+}
+
+int NVO_dBHandler::DeleteTagAt(int slot, NVobjIndexTag* tag) {
     if (tag == currentTag_) SetOrder("", true);
     NVobjIndexFile* core = IndexFileCore(slot);
     const std::string stored = tag->tagName;
@@ -1674,6 +1688,28 @@ int NVO_dBHandler::DeleteTag(std::string_view tagName) {
     if (core->TagCount() == 0) CloseSlot(slot);
     return 0;
 }
+
+void NVO_dBHandler::DeleteIndexFile(std::string_view name) {
+    const std::string path = ResolveIndexName(name);
+    if (Shared()) NvRaise(TnvMsg::RequiresFullAccess, {"DeleteIndexFile", FileName()});
+    CloseIndex(path);
+    // Nothing to do for a name that is no file; in particular the table keeps its mark of
+    // a production index that exists under another spelling.
+    if (!NvOS().Exists(path)) return;
+    if (!NvOS().Unlink(path)) NvRaise(TnvMsg::AccessDenied, {path});
+    // Only a CDX or MDX file beside the table with its base name is its production index;
+    // the family's programs compare those names without regard to case.
+    auto stem = [](const std::string& file) {
+        const std::string full = NvExpandFileName(file);
+        return LowerAscii(DirectoryOf(full) + BaseName(full));
+    };
+    if (ProductionIndex() && HoldsNamedTags(path) && stem(path) == stem(FileName())) {
+        SetProductionIndex(false);
+        WriteHeader();
+    }
+}
+
+bool NVO_dBHandler::HoldsNamedTags(std::string_view fileName) { return IsCompoundIndex(fileName); }
 
 // ---- relative positions ----
 

@@ -238,6 +238,18 @@ public:
     // Deletes the named tag from the open file holding it (the file closes when it has no
     // tag left): 0 deleted, -1 the file refused, 1 no such tag or no name.
     int DeleteTag(std::string_view tagName);
+    // The same in the open index file named `fileName` only, so that a tag name that two
+    // files share is deleted where it was meant: 1 also when that file is not open.
+    int DeleteTagIn(std::string_view fileName, std::string_view tagName);
+    // Removes an index file of this table from the disk, closing it first when it is open;
+    // when it was the table's production index, the header stops saying the table has one
+    // (other programs refuse a table whose production index is missing). Nothing happens
+    // when there is no such file. "%s requires full access to file %s" on a shared table,
+    // "Access denied to file %s" when the file cannot be removed.
+    void DeleteIndexFile(std::string_view name);
+    // Whether index files of this name hold many tags, each named (.cdx, .mdx), rather than
+    // one tag named after the file (.ndx, .ntx).
+    static bool HoldsNamedTags(std::string_view fileName);
     // The tag giving the current order (none: natural order) and its upper-cased name.
     NVobjIndexTag* CurrentTag() const { return currentTag_; }
     const std::string& CurrentTagName() const { return currentTagName_; }
@@ -323,6 +335,8 @@ private:
     void TagSkip(int32_t n);
     // The tag named `name` (trimmed, any case) in slots 1..63 and its slot; none: nullptr.
     NVobjIndexTag* FindTag(std::string_view name, int* slot = nullptr) const;
+    // Deletes `tag` of the file in `slot` (see DeleteTag).
+    int DeleteTagAt(int slot, NVobjIndexTag* tag);
     // Makes `key` the key value of `text` for `tag`: character text as it is, numbers
     // parsed, dates by the date forms; "%s is not a valid key for index tag %s" otherwise.
     void KeyFromText(NVobjIndexTag& tag, std::string_view text, NVobjIndexKeyData& key) const;

@@ -16,9 +16,12 @@ public:
     TScriptedAsker() { SetAsker(this); }
     ~TScriptedAsker() override { SetAsker(nullptr); }
 
-    // Answers in the order the questions come; one queue for every kind of question.
+    // Answers in the order the questions come; one queue for every kind of question. A
+    // file answer's filter index is what OpenNewFile reports.
     void AnswerButton(QMessageBox::StandardButton b) { answers_.push_back({Kind::Button, b, {}, {}}); }
-    void AnswerFile(const QString& path) { answers_.push_back({Kind::File, {}, path, {}}); }
+    void AnswerFile(const QString& path, int filterIndex = 1) {
+        answers_.push_back({Kind::File, {}, path, {}, filterIndex});
+    }
     void CancelFile() { AnswerFile(QString()); }
     void AnswerFont(const QFont& font) { answers_.push_back({Kind::Font, {}, {}, font}); }
 
@@ -38,6 +41,9 @@ public:
     }
     QString OpenFile(QWidget*, const TFileQuestion& q) override { return File("open: ", q); }
     QString SaveFile(QWidget*, const TFileQuestion& q) override { return File("save: ", q); }
+    QString OpenNewFile(QWidget*, const TFileQuestion& q, int& filterIndex) override {
+        return File("open: ", q, &filterIndex);
+    }
     bool ChooseFont(QWidget*, QFont& font) override {
         asked << "font";
         const Answer a = Take(Kind::Font, "font dialog");
@@ -57,6 +63,7 @@ private:
         QMessageBox::StandardButton button = QMessageBox::Cancel;
         QString path;
         QFont font;
+        int filterIndex = 1;
     };
     Answer Take(Kind kind, const QString& what) {
         if (answers_.empty() || answers_.front().kind != kind) {
@@ -67,10 +74,11 @@ private:
         answers_.pop_front();
         return a;
     }
-    QString File(const char* prefix, const TFileQuestion& q) {
+    QString File(const char* prefix, const TFileQuestion& q, int* filterIndex = nullptr) {
         asked << prefix + q.title;
         lastFileQuestion = q;
         const Answer a = Take(Kind::File, q.title);
+        if (filterIndex) *filterIndex = a.filterIndex;
         return a.kind == Kind::File ? a.path : QString();
     }
     std::deque<Answer> answers_;

@@ -201,6 +201,43 @@ TEST_F(OrdersTest, LocateReindexAndDeleteTag) {
     EXPECT_EQ(ds->RecNo(), 1);
 }
 
+TEST_F(OrdersTest, TagDefinitionsOfOneFileAndDeletingAFile) {
+    ds->IndexOn(dir.File("people.cdx"), "older", "AGE", "AGE > 30", false, true);
+    ds->IndexOn(dir.File("people.cdx"), "byname", "UPPER( NAME )", "", true, false);
+    TStringList files;
+    files.Add("pname");
+    files.Add("people.cdx");
+    ds->SetIndexFiles(files);
+    // The file is found by its name part, in any case; its tags come in its own order.
+    std::vector<TNorvaneDataSet::TagDefinition> tags = ds->FileTags("PEOPLE.CDX");
+    ASSERT_EQ(tags.size(), 2u);
+    EXPECT_EQ(tags[0].name, "BYNAME");
+    EXPECT_EQ(tags[0].expression, "UPPER( NAME )");  // as written, not as compiled
+    EXPECT_EQ(tags[0].forExpression, "");
+    EXPECT_FALSE(tags[0].unique);
+    EXPECT_FALSE(tags[0].descending);
+    EXPECT_EQ(tags[1].name, "OLDER");
+    EXPECT_EQ(tags[1].forExpression, "AGE > 30");
+    EXPECT_TRUE(tags[1].unique);
+    EXPECT_TRUE(tags[1].descending);
+    EXPECT_EQ(ds->FileTags(dir.File("pname.ndx")).size(), 1u);
+    EXPECT_TRUE(ds->FileTags("nosuch.cdx").empty());
+
+    ds->Close();
+    ds->SetExclusive(true);
+    ds->Open();
+    ds->SetIndexName("OLDER");
+    ds->DeleteIndexFile("people.cdx");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("people.cdx")));
+    // The list forgets the file, so that opening the list again finds all it names.
+    ASSERT_EQ(ds->IndexFiles().Count(), 1);
+    EXPECT_EQ(ds->IndexFiles()[0], "pname");
+    EXPECT_EQ(ds->IndexName(), "");
+    EXPECT_TRUE(ds->IsSequenced());
+    ds->SetIndexFiles(ds->IndexFiles());
+    EXPECT_EQ(ds->TagCount(), 1);
+}
+
 TEST_F(OrdersTest, ABuildReportsProgressAndKeepsOthersOut) {
     std::string seen;
     int reports = 0;

@@ -670,6 +670,64 @@ TEST_P(Orders, ReindexAndDeleteTag) {
     }
 }
 
+TEST_P(Orders, DeletingATagInANamedFileAndDeletingIndexFiles) {
+    auto t = Open();
+    // Two files answer to the tag name KEY (single-tag files name theirs after the file).
+    const std::string first = GetParam().compound ? "first" + Ext() : "key" + Ext();
+    const std::string second = "second" + Ext();
+    const std::string secondTag = GetParam().compound ? "key" : "second";
+    ASSERT_EQ(t->IndexOn(first, "key", 0, true, "", "NAME"), 0);
+    ASSERT_EQ(t->IndexOn(second, secondTag, 0, true, "", "AGE"), 0);
+    if (GetParam().compound) {
+        ASSERT_EQ(t->IndexOn(second, "other", 0, true, "", "FIRST"), 0);
+    }
+    ASSERT_EQ(t->OpenIndexFiles(first + ";" + second, ""), 0);
+    EXPECT_EQ(t->DeleteTagIn("missing" + Ext(), secondTag), 1);
+    EXPECT_EQ(t->DeleteTagIn(second, "nosuch"), 1);
+    EXPECT_EQ(t->DeleteTagIn(second, ""), 1);
+    if (GetParam().compound) {
+        EXPECT_EQ(t->DeleteTagIn(second, "KEY"), 0);
+        EXPECT_EQ(t->IndexFileCore(1)->TagCount(), 1) << "the first file keeps its KEY";
+        EXPECT_EQ(t->IndexFileCore(2)->TagCount(), 1);
+        EXPECT_EQ(t->IndexFileCore(2)->TagByName("KEY"), nullptr);
+    } else {
+        EXPECT_EQ(t->DeleteTagIn(second, secondTag), -1);
+    }
+
+    // A shared table keeps its index files.
+    t.reset();
+    t = Open(true);
+    EXPECT_EQ(ErrorOf([&] { t->DeleteIndexFile(second); }), "DeleteIndexFile requires full access to file " + table_);
+    EXPECT_TRUE(NvOS().Exists(dir_.File(second)));
+    t.reset();
+    t = Open();
+    ASSERT_EQ(t->OpenIndexFiles(first + ";" + second, ""), 0);
+
+    t->SetOrder(GetParam().compound ? "other" : "second", false);
+    t->DeleteIndexFile(second);
+    EXPECT_FALSE(NvOS().Exists(dir_.File(second)));
+    EXPECT_EQ(t->FindIndexFile(second), 0);
+    EXPECT_EQ(t->CurrentTag(), nullptr);
+    EXPECT_EQ(t->FindIndexFile(first), 1);
+    // A file that is gone already is no error.
+    t->DeleteIndexFile(second);
+
+    // The production index takes the header's mark of it along; other files leave it.
+    ASSERT_EQ(t->IndexOn("people" + Ext(), "people", 0, true, "", "NAME"), 0);
+    EXPECT_EQ(t->ProductionIndex(), GetParam().compound);
+    t->DeleteIndexFile(first);
+    EXPECT_EQ(t->ProductionIndex(), GetParam().compound);
+    // A name that is no file (names differ in case here) changes nothing.
+    t->DeleteIndexFile("PEOPLE" + Ext());
+    EXPECT_TRUE(NvOS().Exists(dir_.File("people" + Ext())));
+    EXPECT_EQ(t->ProductionIndex(), GetParam().compound);
+    t->DeleteIndexFile("people" + Ext());
+    EXPECT_FALSE(NvOS().Exists(dir_.File("people" + Ext())));
+    EXPECT_FALSE(t->ProductionIndex());
+    t.reset();
+    EXPECT_EQ(ReadAll(table_).at(28) & 1, 0);
+}
+
 TEST_P(Orders, PackAndZapRebuildEveryOpenIndex) {
     auto t = Open();
     std::string byname = Build(*t, "byname", "NAME");
