@@ -18,6 +18,7 @@
 #include "browser.h"
 #include "nv6_lcal.h"
 #include "qtext.h"
+#include "setupfrm.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ TMainForm::TMainForm(const QStringList& arguments, QWidget* parent) : QMainWindo
     timer2_->setObjectName("Timer2");
     timer2_->setInterval(1000);
     connect(timer2_, &QTimer::timeout, this, [this] { Run(&TMainForm::OpenFromCommandLine); });
+    InstallSetupForm(*this);
 
     resize(632, 456);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
