@@ -154,6 +154,16 @@ int Scaled(const QWidget* w, int pixels) {
 // Paths cross to the engine in the file system's encoding, not the table's code page.
 std::string PathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
+// The table the editor built for a restructure copy still to come (a property of the main
+// window, which outlives the editor).
+constexpr const char* kBuiltTable = "pelmoraBuiltTable";
+
+// A table file and the memo files a builder may have made beside it.
+void RemoveTableFiles(const std::string& path) {
+    for (const char* ext : {"dbt", "fpt"}) QFile::remove(QFile::decodeName(NvCompanionName(path, ext).c_str()));
+    QFile::remove(QFile::decodeName(path.c_str()));
+}
+
 bool IsInteger(const QString& text, int* value = nullptr) {
     bool ok = false;
     const int n = text.trimmed().toInt(&ok, 10);
@@ -682,14 +692,15 @@ void TSetupForm::Build(const std::string& path, uint8_t languageDriver) {
     } catch (...) {
         build->SetCreateEnabled(false);
         build.reset();
-        for (const char* ext : {"dbt", "fpt"}) QFile::remove(QFile::decodeName(NvCompanionName(path, ext).c_str()));
-        QFile::remove(QFile::decodeName(path.c_str()));
+        RemoveTableFiles(path);
         throw;
     }
     build->SetCreateEnabled(false);
 }
 
 void TSetupForm::SaveChanges() {
+    // A save already waiting for its copy has the table; a second one would orphan it.
+    if (main_.Timer1()->isActive()) return;
     if (editRow_ > 0) grid_->CommitEditor();
     if (!ValidateAll()) return;
     TNorvaneDataSet& table = main_.ActiveTable();
@@ -709,6 +720,7 @@ void TSetupForm::SaveChanges() {
         } while (QFileInfo::exists(directory + name));
         main_.NewTableFileName = name;
         Build(PathBytes(directory + name), table.Cursor()->Header().bytes[29]);
+        main_.setProperty(kBuiltTable, directory + name);
     } catch (...) {
         try {
             main_.ReopenActiveTable(false);
@@ -762,6 +774,13 @@ void RunRestructureCopy(TMainForm& mainForm) {
     const QList<QMdiSubWindow*> children = mainForm.Workspace()->subWindowList(QMdiArea::CreationOrder);
     for (auto it = children.rbegin(); it != children.rend(); ++it) delete *it;
 
+    const QString built = mainForm.property(kBuiltTable).toString();
+    mainForm.setProperty(kBuiltTable, QVariant());
+    if (!table.Active() && !built.isEmpty()) {
+        // The table was closed while the copy waited: the table built for it is not wanted.
+        RemoveTableFiles(PathBytes(built));
+        return;
+    }
     std::vector<std::string> listed = table.IndexFiles().Items();
     const std::string order = table.IndexName();
     std::exception_ptr failure;

@@ -186,6 +186,29 @@ TEST_F(SetupFixture, SaveChecksEveryRowAndBuildsNothingOnAnError) {
     EXPECT_TRUE(asker.AllAnswered());
 }
 
+TEST_F(SetupFixture, ASaveThatCannotHaveTheTableAloneBuildsNothingAndLeavesItShared) {
+    OpenPeople();
+    NVO_dBHandler other(path, true, false, "");
+    Press("btnSave");
+    ASSERT_EQ(asker.errors.size(), 1);
+    EXPECT_TRUE(Table().Active());
+    EXPECT_FALSE(Table().Exclusive());
+    EXPECT_FALSE(form->Timer1()->isActive());
+    EXPECT_EQ(Files(), (std::set<std::string>{"people.dbf", "people.fpt"}));
+}
+
+TEST_F(SetupFixture, ATableClosedWhileTheCopyWaitsGetsNoCopy) {
+    OpenPeople();
+    Press("btnSave");
+    Press("btnSave");  // a second save while the first waits changes nothing
+    EXPECT_EQ(Files().size(), 4u);
+    ASSERT_TRUE(Choose(*form, "muCloseDBF"));
+    QTRY_VERIFY_WITH_TIMEOUT(!form->Timer1()->isActive(), 5000);
+    EXPECT_TRUE(asker.errors.isEmpty()) << asker.errors.join("; ").toStdString();
+    EXPECT_FALSE(Table().Active());
+    EXPECT_EQ(Files(), (std::set<std::string>{"people.dbf", "people.fpt"}));
+}
+
 TEST_F(SetupFixture, SaveCreatesTheNewTableInTheChosenFlavour) {
     const struct {
         int item;
