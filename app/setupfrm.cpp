@@ -326,9 +326,19 @@ TSetupForm::TSetupForm(TMainForm& mainForm) : QMdiSubWindow(nullptr), main_(main
         main_.pnlRecord()->setText("Creating");
         NewStructure();
     }
-    connect(qApp, &QApplication::focusChanged, this, &TSetupForm::FocusChanged);
+    focusWatch_ = connect(qApp, &QApplication::focusChanged, this, &TSetupForm::FocusChanged);
     // Maximised once the workspace has taken the window in.
     QTimer::singleShot(0, this, [this] { showMaximized(); });
+}
+
+TSetupForm::~TSetupForm() {
+    // The grid and the focus go on living a little while the window's widgets are torn
+    // down; by then this object must no longer be called.
+    disconnect(focusWatch_);
+    grid_->OnSelectCell = nullptr;
+    grid_->OnCurrentChanged = nullptr;
+    grid_->OnDrawCell = nullptr;
+    grid_->OnRowMoved = nullptr;
 }
 
 void TSetupForm::BuildPanel() {

@@ -87,6 +87,7 @@ public:
     enum DBFType { dtClipper, dtDBase3, dtDBase4, dtFoxPro };
 
     explicit TSetupForm(TMainForm& mainForm);
+    ~TSetupForm() override;
 
     TFieldGrid* StringGrid1() const { return grid_; }
     QLabel* Label1() const { return label1_; }
@@ -145,6 +146,7 @@ private:
     int editRow_ = -1;
     // The warning of a failed check moves the focus; that move must not check again.
     bool validating_ = false;
+    QMetaObject::Connection focusWatch_;
 };
 
 // Makes the main window's "&Setup" open the structure editor and its Timer1 run the
