@@ -553,6 +553,7 @@ bool TDBGrid::ShowEditor(const QString* typed) {
     }
     editorField_ = field;
     editor_->setFont(font());
+    editor_->setMaxLength(field->DataType() == ftString && field->Size() > 0 ? field->Size() : 32767);
     editor_->setText(text);
     editorModified_ = typed != nullptr;
     if (typed)
@@ -634,7 +635,7 @@ bool TDBGrid::eventFilter(QObject* watched, QEvent* event) {
 
 bool TDBGrid::event(QEvent* event) {
     // Tab and Shift+Tab move between columns instead of leaving the grid.
-    if (event->type() == QEvent::KeyPress) {
+    if (event->type() == QEvent::KeyPress && link_ && link_->Active()) {
         auto* key = static_cast<QKeyEvent*>(event);
         if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
             !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {

@@ -285,7 +285,11 @@ void TMainForm::OpenNamedTable() {
         throw;
     }
     ResetChildWindows();
-    Setup();
+    // Until a structure editor is installed, the records are what there is to show.
+    if (setupFactory_)
+        Setup();
+    else
+        Browse();
 }
 
 void TMainForm::NewTable() {

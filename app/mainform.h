@@ -75,7 +75,8 @@ public:
     TBrowseForm* BrowseForm() const;
 
     // Windows of the "&Setup" and "&Index" commands. Without a factory those commands only
-    // reset the child windows.
+    // reset the child windows, and opening a table browses it instead of showing its
+    // structure.
     void SetSetupFactory(TChildWindowFactory factory) { setupFactory_ = std::move(factory); }
     void SetIndexFactory(TChildWindowFactory factory) { indexFactory_ = std::move(factory); }
     // Re-enables "&Setup" / "&Index" (the editors do so when they close).

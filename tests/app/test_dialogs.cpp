@@ -33,7 +33,6 @@ struct DialogFixture : apptest::MainFixture {
     void SetUp() override {
         MainFixture::SetUp();
         OpenPeople();
-        ASSERT_TRUE(Choose(*form, "muBrowse"));
         browse = form->BrowseForm();
         ASSERT_NE(browse, nullptr);
     }

@@ -55,7 +55,7 @@ TEST_F(MainFixture, OpensTheTableNamedOnTheCommandLineAfterASecond) {
     EXPECT_EQ(started.TableFileName(), "people.dbf");
     EXPECT_EQ(started.TableDirectory(), QString::fromStdString(dir.Path()) + "/");
     EXPECT_EQ(started.Panel1()->text(), QString::fromStdString(path));
-    EXPECT_EQ(started.pnlRecord()->text(), "10 Records");
+    EXPECT_EQ(started.pnlRecord()->text(), "Record 1 of 10");
     EXPECT_EQ(started.pnlIndex()->text(), "No Index");
     EXPECT_TRUE(TableMenusEnabled(started));
 }
@@ -72,10 +72,35 @@ TEST_F(MainFixture, OpensByDialogAndACancelledDialogChangesNothing) {
     OpenPeople();
     EXPECT_FALSE(Table().Exclusive());
     EXPECT_EQ(form->Panel1()->text(), QString::fromStdString(path));
-    EXPECT_EQ(form->pnlRecord()->text(), "10 Records");
+    EXPECT_EQ(form->pnlRecord()->text(), "Record 1 of 10");
     EXPECT_EQ(form->pnlIndex()->text(), "No Index");
     EXPECT_TRUE(TableMenusEnabled(*form));
     EXPECT_TRUE(asker.errors.isEmpty());
+}
+
+TEST_F(MainFixture, OpeningShowsTheStructureEditorOrWithoutOneTheRecords) {
+    OpenPeople();
+    ASSERT_NE(form->BrowseForm(), nullptr);
+    EXPECT_FALSE(form->findChild<QAction*>("muBrowse")->isEnabled());
+
+    int made = 0;
+    form->SetSetupFactory([&](TMainForm& main) {
+        ++made;
+        EXPECT_FALSE(main.findChild<QAction*>("muSetup")->isEnabled());
+        auto* editor = new QMdiSubWindow;
+        editor->setObjectName("SetupForm");
+        return editor;
+    });
+    OpenPeople();
+    EXPECT_EQ(made, 1);
+    EXPECT_EQ(form->pnlRecord()->text(), "10 Records");
+    EXPECT_EQ(form->BrowseForm(), nullptr);
+    ASSERT_EQ(form->Workspace()->subWindowList().size(), 1);
+    EXPECT_EQ(form->Workspace()->subWindowList().front()->objectName(), "SetupForm");
+    EXPECT_TRUE(form->findChild<QAction*>("muBrowse")->isEnabled());
+    ASSERT_TRUE(Choose(*form, "muBrowse"));
+    EXPECT_TRUE(form->Workspace()->subWindowList().size() == 1 && form->BrowseForm());
+    EXPECT_TRUE(form->findChild<QAction*>("muSetup")->isEnabled());
 }
 
 TEST_F(MainFixture, AFailedOpenShowsTheErrorAndLeavesTheTableMenusOff) {
@@ -116,7 +141,6 @@ TEST_F(MainFixture, TheIndexPanelNamesTheOrder) {
 
 TEST_F(MainFixture, CloseEmptiesTheStatusBarAndTurnsTheTableMenusOff) {
     OpenPeople();
-    ASSERT_TRUE(Choose(*form, "muBrowse"));
     ASSERT_NE(form->BrowseForm(), nullptr);
     ASSERT_TRUE(Choose(*form, "muCloseDBF"));
     EXPECT_FALSE(Table().Active());
@@ -140,7 +164,7 @@ TEST_F(MainFixture, NewAsksBeforeItOverwritesAndStartsCreating) {
     EXPECT_EQ(asker.lastFileQuestion.title, "Create DBF File");
     EXPECT_EQ(asker.lastFileQuestion.filter, "xBase Type (*.dbf *.DBF)");
     EXPECT_TRUE(Table().Active());
-    EXPECT_EQ(form->pnlRecord()->text(), "10 Records");
+    EXPECT_EQ(form->pnlRecord()->text(), "Record 1 of 10");
 
     const QString fresh = QString::fromStdString(dir.File("fresh.dbf"));
     asker.AnswerFile(fresh);
@@ -175,7 +199,6 @@ TEST_F(MainFixture, ZapAsksFirstAndLeavesTheTableOpenShared) {
 
 TEST_F(MainFixture, PackRemovesDeletedRecordsAndShowsTheNewCount) {
     OpenPeople();
-    ASSERT_TRUE(Choose(*form, "muBrowse"));
     ASSERT_TRUE(Choose(*form, "muPack"));
     EXPECT_TRUE(asker.errors.isEmpty()) << asker.errors.join("; ").toStdString();
     EXPECT_EQ(form->BrowseForm(), nullptr);
@@ -220,7 +243,6 @@ TEST_F(MainFixture, AMaintenanceCommandThatCannotHaveTheTableAloneReopensItShare
 
 TEST_F(MainFixture, UnpostedRecordsAreNeverDroppedSilently) {
     OpenPeople();
-    ASSERT_TRUE(Choose(*form, "muBrowse"));
     TBrowseForm* browse = form->BrowseForm();
     ASSERT_NE(browse, nullptr);
     ASSERT_TRUE(Choose(*browse, "muAppend"));
