@@ -18,7 +18,6 @@
 #include "browser.h"
 #include "nv6_lcal.h"
 #include "qtext.h"
-#include "setupfrm.h"
 
 namespace {
 
@@ -72,7 +71,6 @@ TMainForm::TMainForm(const QStringList& arguments, QWidget* parent) : QMainWindo
     timer2_->setObjectName("Timer2");
     timer2_->setInterval(1000);
     connect(timer2_, &QTimer::timeout, this, [this] { Run(&TMainForm::OpenFromCommandLine); });
-    InstallSetupForm(*this);
 
     resize(632, 456);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {

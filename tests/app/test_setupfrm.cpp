@@ -26,6 +26,10 @@ using apptest::Choose;
 using Grid = TFieldGrid;
 
 struct SetupFixture : apptest::MainFixture {
+    void SetUp() override {
+        MainFixture::SetUp();
+        InstallSetupForm(*form);
+    }
     TSetupForm* Editor() {
         const QList<QMdiSubWindow*> children = form->Workspace()->subWindowList();
         return children.size() == 1 ? qobject_cast<TSetupForm*>(children.front()) : nullptr;
