@@ -153,6 +153,8 @@ void StoreMemo(NVO_dBHandler& table, int field, const std::string& bytes) {
 }
 
 bool IsNumber(char type) { return type == 'N' || type == 'F'; }
+// Visual FoxPro keeps I, Y and B (a B that is not a memo) as binary numbers in the record.
+bool HoldsNumber(char type) { return IsNumber(type) || type == 'I' || type == 'Y' || type == 'B'; }
 
 // Copies every record of `old` (deleted ones too, still deleted; no filter, no order) into
 // `target`, one record at a time through the old cursor's read-ahead.
@@ -246,7 +248,7 @@ void CopyFieldValue(NVO_dBHandler& source, int from, NVO_dBHandler& target, int 
     } else if (fromType == 'C' && toType == 'C') {
         // Leading blanks are part of the value; the display text would drop them.
         target.PutRaw(to, TrimmedRight(source.GetRaw(from)));
-    } else if (IsNumber(fromType) && IsNumber(toType)) {
+    } else if (HoldsNumber(fromType) && IsNumber(toType)) {
         target.SetNumber(to, source.GetNumber(from));
     } else {
         target.PutText(to, source.GetText(from));

@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "nv6_bld.h"
 #include "nv6_dbsy.h"
 #include "nv6_glbl.h"
 #include "nv6_os.h"
 #include "restructure.h"
+#include "nv_test_md5.h"
+#include "nv_test_tags.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -170,6 +174,100 @@ TEST_F(RestructureCopy, BackupsOfAnEarlierRunAreReplacedOnlyWhenTheExchangeSucce
     EXPECT_NE(log[4].find("n2.fpt to " + dir.File("t.fpt")), std::string::npos) << log[4];
     EXPECT_NE(log[5].find("n2.dbf to " + dir.File("t.dbf")), std::string::npos) << log[5];
     EXPECT_EQ(log[6].rfind("Delete ", 0), 0u) << log[6];
+}
+
+// A peer's .dump file: the fields of each row, and the records of each tag in its order.
+struct Dump {
+    std::vector<std::vector<std::string>> rows;  // [0] is "*" or "-", then the fields
+    std::map<std::string, std::vector<int32_t>> orders;
+};
+
+Dump ReadDump(const std::string& path) {
+    Dump dump;
+    std::istringstream in(nvtest::ReadFile(path));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("row ", 0) == 0) {
+            std::vector<std::string> fields;
+            std::string rest = line.substr(line.find(' ', 4) + 1), field;
+            std::istringstream parts(rest);
+            while (std::getline(parts, field, '|')) fields.push_back(field);
+            if (!rest.empty() && rest.back() == '|') fields.emplace_back();
+            dump.rows.push_back(fields);
+        } else if (line.rfind("order ", 0) == 0) {
+            std::istringstream records(line.substr(line.rfind('|') + 1));
+            std::vector<int32_t>& order = dump.orders[line.substr(6, line.find('|') - 6)];
+            for (int32_t r; records >> r;) order.push_back(r);
+        }
+    }
+    return dump;
+}
+
+std::string Trimmed(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    while (!text.empty() && text.front() == ' ') text.erase(0, 1);
+    return text;
+}
+
+// A table another program made, with a compound index of nine tags: reordered and widened
+// fields keep every value and memo, and every tag comes back in the order that program built.
+TEST_F(RestructureCopy, APeerTableKeepsItsValuesAndItsNineTagsAreRebuilt) {
+    for (const char* ext : {".dbf", ".fpt", ".cdx"}) dir.Copy(std::string(PELMORA_FIXTURES) + "/peer/people" + ext);
+    {
+        NVO_DBFoxBuild built(dir.File("new.dbf"));
+        Build(built, {{"NOTES", "M", 10, 0}, {"NAME", "C", 30, 0}, {"AGE", "N", 3, 0},
+                      {"AMOUNT", "N", 12, 2}, {"BORN", "D", 8, 0}, {"ACTIVE", "L", 1, 0}});
+    }
+    const TRestructureResult result = RestructureTable(Job("people.dbf", "new.dbf", {6, 1, 5, 2, 3, 4}));
+    EXPECT_TRUE(result.problems.empty());
+    EXPECT_EQ(result.rebuiltIndexFiles, std::vector<std::string>{dir.File("people.cdx")});
+
+    const Dump dump = ReadDump(std::string(PELMORA_FIXTURES) + "/peer/people.dump");
+    NVO_dBHandler t(dir.File("people.dbf"), false, false, "");
+    EXPECT_TRUE(t.ProductionIndex());
+    ASSERT_EQ(t.RecordCount(), static_cast<int32_t>(dump.rows.size()));
+    for (int32_t n = 1; n <= t.RecordCount(); ++n) {
+        const std::vector<std::string>& row = dump.rows[static_cast<std::size_t>(n - 1)];
+        t.Go(n);
+        EXPECT_EQ(std::string(1, static_cast<char>(t.RecordPointer()[0])), row[0] == "*" ? "*" : " ") << n;
+        EXPECT_EQ(Trimmed(t.GetRaw(2)), row[1]) << n;
+        EXPECT_EQ(Trimmed(t.GetRaw(4)), row[2]) << n;
+        EXPECT_EQ(Trimmed(t.GetRaw(5)), row[3]) << n;
+        EXPECT_EQ(Trimmed(t.GetRaw(3)), row[5]) << n;
+        EXPECT_EQ(nvtest::LenMd5(t.GetText(1)), row[6]) << n;
+    }
+    ASSERT_EQ(t.OpenIndex(dir.File("people.cdx")), 0);
+    ASSERT_EQ(dump.orders.size(), 9u);
+    for (const auto& [name, records] : dump.orders) {
+        int n = 1;
+        NVobjIndexTag* tag = t.TagByOrdinal(n);
+        while (tag && Trimmed(tag->tagName.c_str()) != name) tag = t.TagByOrdinal(++n);
+        ASSERT_NE(tag, nullptr) << name;
+        EXPECT_EQ(nvtest::WalkRecords(nvtest::WalkTag(*tag)), records) << name;
+        // Built anew: the key of the widened field is as wide as the field now.
+        if (name == "NAME") {
+            EXPECT_EQ(tag->keyLength, 30);
+        }
+    }
+}
+
+// Visual FoxPro's binary numbers become N fields by value.
+TEST_F(RestructureCopy, BinaryNumbersOfAPeerTableBecomeNumericFields) {
+    for (const char* ext : {".dbf", ".fpt"}) dir.Copy(std::string(PELMORA_FIXTURES) + "/peer/py_vfp" + ext);
+    {
+        NVO_DBFoxBuild built(dir.File("new.dbf"));
+        Build(built, {{"QTY", "N", 8, 0}, {"PRICE", "N", 12, 4}, {"NOTES", "M", 10, 0}});
+    }
+    RestructureTable(Job("py_vfp.dbf", "new.dbf", {6, 8, 5}));
+    const Dump dump = ReadDump(std::string(PELMORA_FIXTURES) + "/peer/py_vfp.dump");
+    NVO_dBHandler t(dir.File("py_vfp.dbf"), false, false, "");
+    ASSERT_EQ(t.RecordCount(), static_cast<int32_t>(dump.rows.size()));
+    for (int32_t n = 1; n <= t.RecordCount(); ++n) {
+        const std::vector<std::string>& row = dump.rows[static_cast<std::size_t>(n - 1)];
+        t.Go(n);
+        EXPECT_EQ(Trimmed(t.GetRaw(1)), row[6]) << n;
+        EXPECT_EQ(Trimmed(t.GetRaw(2)), row[8]) << n;
+        EXPECT_EQ(nvtest::LenMd5(t.GetText(3)), row[5]) << n;
+    }
 }
 
 }  // namespace
