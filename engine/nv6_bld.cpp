@@ -94,6 +94,7 @@ void NVO_DBFBuild::WriteTableHeader() {
     image[3] = static_cast<uint8_t>(today.day);
     nvbytes::StoreLE16(image.data() + 8, static_cast<uint16_t>(32 * fields + 33));
     nvbytes::StoreLE16(image.data() + 10, static_cast<uint16_t>(recordLength_));
+    image[29] = languageDriver_;
     for (int i = 0; i < fields; ++i)
         std::memcpy(image.data() + 32 * (i + 1), Items(i)->bytes.data(), 32);
     image[static_cast<std::size_t>(32 * (fields + 1))] = nvdbf::kTerminator;

@@ -39,6 +39,11 @@ public:
     // 4. Creates, writes and closes the empty memo file of this builder's style.
     virtual void CreateMemoFile();
 
+    // Header byte 29, the code page the table's text is written in (0: none named). A
+    // rebuilt table keeps its old one so that its text keeps its meaning.
+    uint8_t LanguageDriver() const { return languageDriver_; }
+    void SetLanguageDriver(uint8_t value) { languageDriver_ = value; }
+
     bool CreateEnabled() const { return createEnabled_; }
     void SetCreateEnabled(bool value) { createEnabled_ = value; }
     bool MemoNeeded() const { return memoNeeded_; }
@@ -69,6 +74,7 @@ private:
     int recordLength_ = 1;
     std::string baseName_;
     bool createEnabled_ = true;
+    uint8_t languageDriver_ = 0;
 };
 
 // dBase IV style: version 0x8B with memo fields, a 24-byte .dbt header.

@@ -150,6 +150,25 @@ TEST_F(DbfBuild, FieldDefinitionsAndNoMemoWithoutMemoFields) {
     }
 }
 
+TEST_F(DbfBuild, TheLanguageDriverByteIsWrittenAndSurvivesRecordWrites) {
+    const std::string path = dir.File("coded.dbf");
+    {
+        NVO_DBFoxBuild b(path);
+        EXPECT_EQ(b.LanguageDriver(), 0);
+        b.SetLanguageDriver(0x02);  // code page 850
+        b.AddField("NAME", "C", 10, 0);
+        b.Build();
+    }
+    EXPECT_EQ(ReadAll(path)[29], 0x02);
+    {
+        NVO_dBaseFld t(path, false, true, "");
+        t.BlankRecord();
+        t.PutText(1, "x");
+        t.Append();
+    }
+    EXPECT_EQ(ReadAll(path)[29], 0x02);
+}
+
 TEST_F(DbfBuild, DisabledBuilderCreatesNothingAndOverlongRecordsAreRefused) {
     {
         NVO_DBFBuild b(dir.File("none.dbf"));
