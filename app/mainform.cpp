@@ -17,6 +17,7 @@
 #include "asker.h"
 #include "browser.h"
 #include "indexer.h"
+#include "setupfrm.h"
 #include "nv6_lcal.h"
 #include "qtext.h"
 
@@ -59,7 +60,6 @@ TMainForm::TMainForm(const QStringList& arguments, QWidget* parent) : QMainWindo
     activeTable_.SetUseDeleted(false);
     activeTable_.SetUserID(0);
 
-    SetIndexFactory([](TMainForm& form) -> QMdiSubWindow* { return new TIndexerForm(form); });
     mdi_ = new QMdiArea(this);
     mdi_->setObjectName("Workspace");
     setCentralWidget(mdi_);
@@ -73,6 +73,7 @@ TMainForm::TMainForm(const QStringList& arguments, QWidget* parent) : QMainWindo
     timer2_->setObjectName("Timer2");
     timer2_->setInterval(1000);
     connect(timer2_, &QTimer::timeout, this, [this] { Run(&TMainForm::OpenFromCommandLine); });
+    connect(timer1_, &QTimer::timeout, this, [this] { Guarded(this, [this] { RunRestructureCopy(*this); }); });
 
     resize(632, 456);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -285,11 +286,7 @@ void TMainForm::OpenNamedTable() {
         throw;
     }
     ResetChildWindows();
-    // Until a structure editor is installed, the records are what there is to show.
-    if (setupFactory_)
-        Setup();
-    else
-        Browse();
+    Setup();
 }
 
 void TMainForm::NewTable() {
@@ -336,17 +333,15 @@ void TMainForm::Browse() {
 void TMainForm::Setup() {
     if (!SettlePendingEdit()) return;
     ResetChildWindows();
-    if (!setupFactory_) return;
     muSetup_->setEnabled(false);
-    AddChild(setupFactory_(*this));
+    AddChild(new TSetupForm(*this));
 }
 
 void TMainForm::IndexEditor() {
     if (!SettlePendingEdit()) return;
     ResetChildWindows();
-    if (!indexFactory_) return;
     muIndex_->setEnabled(false);
-    AddChild(indexFactory_(*this));
+    AddChild(new TIndexerForm(*this));
 }
 
 void TMainForm::WithExclusiveTable(const std::function<void()>& work) {

@@ -25,10 +25,6 @@ class QTimer;
 class TBrowseForm;
 class TMainForm;
 
-// Makes a child window for a command whose window lives in another unit (structure editor,
-// index editor); the frame adds it to its workspace and shows it.
-using TChildWindowFactory = std::function<QMdiSubWindow*(TMainForm&)>;
-
 // The program-wide settings made once at start, before the main window: the short date
 // format "mm/dd/yyyy" and the application title.
 void SetUpProgram();
@@ -74,11 +70,6 @@ public:
     void MergeMenu(QMenu* menu);
     TBrowseForm* BrowseForm() const;
 
-    // Windows of the "&Setup" and "&Index" commands. Without a factory those commands only
-    // reset the child windows, and opening a table browses it instead of showing its
-    // structure.
-    void SetSetupFactory(TChildWindowFactory factory) { setupFactory_ = std::move(factory); }
-    void SetIndexFactory(TChildWindowFactory factory) { indexFactory_ = std::move(factory); }
     // Re-enables "&Setup" / "&Index" (the editors do so when they close).
     void EnableSetup();
     void EnableIndex();
@@ -145,6 +136,4 @@ private:
     QAction* muIndex_ = nullptr;
 
     QPointer<TBrowseForm> browseForm_;
-    TChildWindowFactory setupFactory_;
-    TChildWindowFactory indexFactory_;
 };

@@ -526,12 +526,6 @@ void ReopenEditor(TMainForm& mainForm) {
 
 }  // namespace
 
-void InstallSetupForm(TMainForm& mainForm) {
-    mainForm.SetSetupFactory([](TMainForm& main) -> QMdiSubWindow* { return new TSetupForm(main); });
-    QObject::connect(mainForm.Timer1(), &QTimer::timeout, &mainForm,
-                     [&mainForm] { Guarded(&mainForm, [&mainForm] { RunRestructureCopy(mainForm); }); });
-}
-
 void RunRestructureCopy(TMainForm& mainForm) {
     mainForm.Timer1()->stop();
     TNorvaneDataSet& table = mainForm.ActiveTable();

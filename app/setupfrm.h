@@ -87,10 +87,6 @@ private:
     QMetaObject::Connection focusWatch_;
 };
 
-// Makes the main window's "&Setup" open the structure editor and its Timer1 run the
-// restructure copy.
-void InstallSetupForm(TMainForm& mainForm);
-
 // The restructure copy, run by Timer1 after the editor saved: the editor goes (the table
 // stays exclusive), the records are copied into the new table, the files exchanged and the
 // index files rebuilt; then the table is opened shared again with its index files and order,

@@ -62,6 +62,14 @@ inline std::string MakePeople(const nvtest::ScratchDir& dir, int records = 10) {
     return path;
 }
 
+// Lets the event loop run until `done` holds or `timeoutMs` has passed; whether it held.
+// Use it as ASSERT_TRUE(Eventually(...)): Qt's QTRY_ macros report a time-out to QTest's
+// own log, which a GoogleTest run never reads, so a test using them could not fail.
+inline bool Eventually(const std::function<bool()>& done, int timeoutMs = 1000) {
+    for (int waited = 0; !done() && waited < timeoutMs; waited += 10) QTest::qWait(10);
+    return done();
+}
+
 // A person's action on the modal dialog of type D the program is about to show: `act` runs
 // once the dialog is up. A dialog still open a moment after `act` (or one that never gets
 // an action) is closed with a failure, so a test never waits for a person.
@@ -136,6 +144,12 @@ struct MainFixture : ::testing::Test {
         ASSERT_TRUE(Choose(*form, "muOpenDBF"));
         ASSERT_TRUE(form->ActiveTable().Active());
         asker.asked.clear();
+    }
+    // Opens the people table and browses it, as a person does after the structure editor.
+    void BrowsePeople() {
+        OpenPeople();
+        ASSERT_TRUE(Choose(*form, "muBrowse"));
+        ASSERT_NE(form->BrowseForm(), nullptr);
     }
     TNorvaneDataSet& Table() { return form->ActiveTable(); }
     QString Status(QLabel* panel) const { return panel->text(); }

@@ -27,11 +27,11 @@ struct BrowseFixture : apptest::MainFixture {
     void SetUp() override {
         MainFixture::SetUp();
         // Opening a table browses it.
-        OpenPeople();
+        BrowsePeople();
         browse = form->BrowseForm();
         ASSERT_NE(browse, nullptr);
         // The window maximises itself right after it opens.
-        QTRY_VERIFY_WITH_TIMEOUT(browse->isMaximized(), 1000);
+        ASSERT_TRUE(apptest::Eventually([&] { return browse->isMaximized(); }, 1000));
     }
     std::string Name() { return Table().FieldByName("NAME").AsString(); }
     bool Enabled(const char* name) { return Action(*browse, name)->isEnabled(); }
@@ -299,7 +299,7 @@ TEST_F(BrowseFixture, TheGridMenuCopiesFromTheCellBeingEdited) {
 }
 
 TEST_F(BrowseFixture, AnotherProgramsAppendShowsWithinASecondButNotDuringAnEdit) {
-    QTRY_VERIFY_WITH_TIMEOUT(browse->Timer2()->isActive(), 1000);
+    ASSERT_TRUE(apptest::Eventually([&] { return browse->Timer2()->isActive(); }, 1000));
     auto appendOne = [&](const char* name) {
         NVO_dBHandler other(path, true, true, "");
         other.BlankRecord();
@@ -307,7 +307,8 @@ TEST_F(BrowseFixture, AnotherProgramsAppendShowsWithinASecondButNotDuringAnEdit)
         other.Append();
     };
     appendOne("Visitor");
-    QTRY_COMPARE_WITH_TIMEOUT(form->pnlRecord()->text(), QString("Record 1 of 11"), 2500);
+    ASSERT_TRUE(apptest::Eventually([&] { return form->pnlRecord()->text() == "Record 1 of 11"; }, 2500))
+        << form->pnlRecord()->text().toStdString();
     Table().Last();
     EXPECT_EQ(Name(), "Visitor");
 
@@ -319,7 +320,8 @@ TEST_F(BrowseFixture, AnotherProgramsAppendShowsWithinASecondButNotDuringAnEdit)
     EXPECT_EQ(Table().State(), dsEdit);
     EXPECT_EQ(Name(), "Mine");
     ASSERT_TRUE(Choose(*browse, "muPost"));
-    QTRY_COMPARE_WITH_TIMEOUT(form->pnlRecord()->text(), QString("Record 1 of 12"), 2500);
+    ASSERT_TRUE(apptest::Eventually([&] { return form->pnlRecord()->text() == "Record 1 of 12"; }, 2500))
+        << form->pnlRecord()->text().toStdString();
     Table().Last();
     EXPECT_EQ(Name(), "Second visitor");
     EXPECT_TRUE(asker.asked.isEmpty());
@@ -331,7 +333,7 @@ TEST_F(BrowseFixture, ClosingTheWindowLiftsTheFilterButTheFramesResetDoesNot) {
     form->pnlFiltered()->setText("Filter");
     ASSERT_TRUE(Choose(*browse, "muShowDeleted"));
     browse->close();
-    QTRY_COMPARE(form->BrowseForm(), nullptr);
+    ASSERT_TRUE(apptest::Eventually([&] { return form->BrowseForm() == nullptr; }));
     EXPECT_FALSE(Table().Filtered());
     EXPECT_TRUE(Table().UseDeleted());
     EXPECT_EQ(form->pnlFiltered()->text(), "");

@@ -32,7 +32,7 @@ struct DialogFixture : apptest::MainFixture {
     TBrowseForm* browse = nullptr;
     void SetUp() override {
         MainFixture::SetUp();
-        OpenPeople();
+        BrowsePeople();
         browse = form->BrowseForm();
         ASSERT_NE(browse, nullptr);
     }

@@ -16,12 +16,7 @@
 namespace {
 
 using apptest::Choose;
-
-// Lets the event loop run until `done` holds or a second has passed; whether it held.
-bool Eventually(const std::function<bool()>& done) {
-    for (int waited = 0; !done() && waited < 1000; waited += 10) QTest::qWait(10);
-    return done();
-}
+using apptest::Eventually;
 
 QStringList Items(const QListWidget* list) {
     QStringList items;

@@ -10,6 +10,7 @@
 #include "about.h"
 #include "app_support.h"
 #include "browser.h"
+#include "setupfrm.h"
 
 namespace {
 
@@ -50,12 +51,14 @@ TEST_F(MainFixture, OpensTheTableNamedOnTheCommandLineAfterASecond) {
     started.show();
     EXPECT_TRUE(started.Timer2()->isActive());
     EXPECT_FALSE(started.ActiveTable().Active());
-    QTRY_VERIFY_WITH_TIMEOUT(started.ActiveTable().Active(), 3000);
+    ASSERT_TRUE(apptest::Eventually([&] { return started.ActiveTable().Active(); }, 3000));
     EXPECT_FALSE(started.Timer2()->isActive());
     EXPECT_EQ(started.TableFileName(), "people.dbf");
     EXPECT_EQ(started.TableDirectory(), QString::fromStdString(dir.Path()) + "/");
     EXPECT_EQ(started.Panel1()->text(), QString::fromStdString(path));
-    EXPECT_EQ(started.pnlRecord()->text(), "Record 1 of 10");
+    EXPECT_EQ(started.pnlRecord()->text(), "10 Records");
+    ASSERT_EQ(started.Workspace()->subWindowList().size(), 1);
+    EXPECT_NE(qobject_cast<TSetupForm*>(started.Workspace()->subWindowList().front()), nullptr);
     EXPECT_EQ(started.pnlIndex()->text(), "No Index");
     EXPECT_TRUE(TableMenusEnabled(started));
 }
@@ -72,34 +75,24 @@ TEST_F(MainFixture, OpensByDialogAndACancelledDialogChangesNothing) {
     OpenPeople();
     EXPECT_FALSE(Table().Exclusive());
     EXPECT_EQ(form->Panel1()->text(), QString::fromStdString(path));
-    EXPECT_EQ(form->pnlRecord()->text(), "Record 1 of 10");
+    EXPECT_EQ(form->pnlRecord()->text(), "10 Records");
     EXPECT_EQ(form->pnlIndex()->text(), "No Index");
     EXPECT_TRUE(TableMenusEnabled(*form));
     EXPECT_TRUE(asker.errors.isEmpty());
 }
 
-TEST_F(MainFixture, OpeningShowsTheStructureEditorOrWithoutOneTheRecords) {
+TEST_F(MainFixture, OpeningShowsTheStructureEditorAndBrowseReplacesIt) {
     OpenPeople();
-    ASSERT_NE(form->BrowseForm(), nullptr);
-    EXPECT_FALSE(form->findChild<QAction*>("muBrowse")->isEnabled());
-
-    int made = 0;
-    form->SetSetupFactory([&](TMainForm& main) {
-        ++made;
-        EXPECT_FALSE(main.findChild<QAction*>("muSetup")->isEnabled());
-        auto* editor = new QMdiSubWindow;
-        editor->setObjectName("SetupForm");
-        return editor;
-    });
-    OpenPeople();
-    EXPECT_EQ(made, 1);
     EXPECT_EQ(form->pnlRecord()->text(), "10 Records");
     EXPECT_EQ(form->BrowseForm(), nullptr);
     ASSERT_EQ(form->Workspace()->subWindowList().size(), 1);
-    EXPECT_EQ(form->Workspace()->subWindowList().front()->objectName(), "SetupForm");
+    EXPECT_NE(qobject_cast<TSetupForm*>(form->Workspace()->subWindowList().front()), nullptr);
+    EXPECT_FALSE(form->findChild<QAction*>("muSetup")->isEnabled());
     EXPECT_TRUE(form->findChild<QAction*>("muBrowse")->isEnabled());
+
     ASSERT_TRUE(Choose(*form, "muBrowse"));
     EXPECT_TRUE(form->Workspace()->subWindowList().size() == 1 && form->BrowseForm());
+    EXPECT_FALSE(form->findChild<QAction*>("muBrowse")->isEnabled());
     EXPECT_TRUE(form->findChild<QAction*>("muSetup")->isEnabled());
 }
 
@@ -140,8 +133,7 @@ TEST_F(MainFixture, TheIndexPanelNamesTheOrder) {
 }
 
 TEST_F(MainFixture, CloseEmptiesTheStatusBarAndTurnsTheTableMenusOff) {
-    OpenPeople();
-    ASSERT_NE(form->BrowseForm(), nullptr);
+    BrowsePeople();
     ASSERT_TRUE(Choose(*form, "muCloseDBF"));
     EXPECT_FALSE(Table().Active());
     EXPECT_EQ(form->BrowseForm(), nullptr);
@@ -164,7 +156,7 @@ TEST_F(MainFixture, NewAsksBeforeItOverwritesAndStartsCreating) {
     EXPECT_EQ(asker.lastFileQuestion.title, "Create DBF File");
     EXPECT_EQ(asker.lastFileQuestion.filter, "xBase Type (*.dbf *.DBF)");
     EXPECT_TRUE(Table().Active());
-    EXPECT_EQ(form->pnlRecord()->text(), "Record 1 of 10");
+    EXPECT_EQ(form->pnlRecord()->text(), "10 Records");
 
     const QString fresh = QString::fromStdString(dir.File("fresh.dbf"));
     asker.AnswerFile(fresh);
@@ -242,9 +234,8 @@ TEST_F(MainFixture, AMaintenanceCommandThatCannotHaveTheTableAloneReopensItShare
 }
 
 TEST_F(MainFixture, UnpostedRecordsAreNeverDroppedSilently) {
-    OpenPeople();
+    BrowsePeople();
     TBrowseForm* browse = form->BrowseForm();
-    ASSERT_NE(browse, nullptr);
     ASSERT_TRUE(Choose(*browse, "muAppend"));
     Table().FieldByName("NAME").SetAsString("Unsaved");
 

@@ -26,10 +26,6 @@ using apptest::Choose;
 using Grid = TFieldGrid;
 
 struct SetupFixture : apptest::MainFixture {
-    void SetUp() override {
-        MainFixture::SetUp();
-        InstallSetupForm(*form);
-    }
     TSetupForm* Editor() {
         const QList<QMdiSubWindow*> children = form->Workspace()->subWindowList();
         return children.size() == 1 ? qobject_cast<TSetupForm*>(children.front()) : nullptr;
@@ -67,7 +63,8 @@ struct SetupFixture : apptest::MainFixture {
     void SaveAndWait() {
         TSetupForm* before = Editor();
         Press("btnSave");
-        QTRY_VERIFY_WITH_TIMEOUT(!form->Timer1()->isActive() && Editor() && Editor() != before, 5000);
+        ASSERT_TRUE(apptest::Eventually(
+            [&] { return !form->Timer1()->isActive() && Editor() && Editor() != before; }, 5000));
     }
     void NewTable(const std::string& name) {
         asker.AnswerFile(QString::fromStdString(dir.File(name)));
@@ -90,7 +87,7 @@ TEST_F(SetupFixture, ANewTableStartsWithOneFieldInEdit) {
     TSetupForm* editor = Editor();
     EXPECT_EQ(editor->windowTitle(), "Setup fresh.dbf");
     EXPECT_EQ(form->pnlRecord()->text(), "Creating");
-    QTRY_VERIFY_WITH_TIMEOUT(editor->isMaximized(), 1000);
+    ASSERT_TRUE(apptest::Eventually([&] { return editor->isMaximized(); }, 1000));
     EXPECT_EQ(TheGrid()->RowCount(), 2);
     EXPECT_EQ(Row(0), (QStringList{"Field", "Name", "Type", "Len", "Dec"}));
     EXPECT_EQ(Row(1), (QStringList{"1", "NEWFIELD", "C", "1", "0"}));
@@ -207,7 +204,7 @@ TEST_F(SetupFixture, ATableClosedWhileTheCopyWaitsGetsNoCopy) {
     Press("btnSave");  // a second save while the first waits changes nothing
     EXPECT_EQ(Files().size(), 4u);
     ASSERT_TRUE(Choose(*form, "muCloseDBF"));
-    QTRY_VERIFY_WITH_TIMEOUT(!form->Timer1()->isActive(), 5000);
+    ASSERT_TRUE(apptest::Eventually([&] { return !form->Timer1()->isActive(); }, 5000));
     EXPECT_TRUE(asker.errors.isEmpty()) << asker.errors.join("; ").toStdString();
     EXPECT_FALSE(Table().Active());
     EXPECT_EQ(Files(), (std::set<std::string>{"people.dbf", "people.fpt"}));
@@ -355,7 +352,7 @@ TEST_F(RestructureFixture, CarriesEveryRecordIntoTheNewFieldsAndKeepsBackups) {
     Press("btnSave");
     EXPECT_TRUE(Table().Exclusive());
     EXPECT_THROW({ NVO_dBHandler other(path, true, false, ""); }, ENorvaneError);
-    QTRY_VERIFY_WITH_TIMEOUT(!form->Timer1()->isActive() && Editor(), 5000);
+    ASSERT_TRUE(apptest::Eventually([&] { return !form->Timer1()->isActive() && Editor(); }, 5000));
     ASSERT_TRUE(asker.errors.isEmpty()) << asker.errors.join("; ").toStdString();
     // The NDX keyed on the removed field is named, left alone and not reopened.
     ASSERT_EQ(asker.asked.size(), 1);
@@ -414,7 +411,7 @@ TEST_F(RestructureFixture, AFailedFileStepPutsTheOldTableBack) {
             faults.Fail(NvOsOp::Write, 7);
         {
             NvPlatformScope use(faults);
-            QTRY_VERIFY_WITH_TIMEOUT(!form->Timer1()->isActive() && Editor(), 5000);
+            ASSERT_TRUE(apptest::Eventually([&] { return !form->Timer1()->isActive() && Editor(); }, 5000));
         }
         EXPECT_EQ(faults.Injected(), 1);
         ASSERT_EQ(asker.errors.size(), 1);
@@ -438,7 +435,7 @@ TEST_F(RestructureFixture, AFailedFileStepPutsTheOldTableBack) {
 
 TEST_F(SetupFixture, Screenshot) {
     OpenPeople();
-    QTRY_VERIFY_WITH_TIMEOUT(Editor()->isMaximized(), 1000);
+    ASSERT_TRUE(apptest::Eventually([&] { return Editor()->isMaximized(); }, 1000));
     Press("btnEdit");
     const QString folder = QString(PELMORA_BINARY_DIR) + "/screenshots";
     QDir().mkpath(folder);
