@@ -49,5 +49,5 @@ configure_and_build() {  # folder, extra cmake args...
 configure_and_build "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ $sanitize -eq 1 ]; then
   configure_and_build "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DPELMORA_SANITIZE=ON \
-    -DPELMORA_BUILD_APP=OFF -DPELMORA_BUILD_BENCH=OFF
+    -DPELMORA_BUILD_BENCH=OFF
 fi
