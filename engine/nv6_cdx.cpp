@@ -550,6 +550,16 @@ void NVobjCDXTag::SplitOff(NVobjIndexKey& page, int n) {
     page.stale = true;
 }
 
+void NVobjCDXTag::PageMerged(NVobjIndexKey& gone, NVobjIndexKey& survivor) {
+    if (survivor.address == gone.leftSibling) {
+        survivor.rightSibling = gone.rightSibling;
+        PatchSibling(gone.rightSibling, 4, survivor.address);
+    } else {
+        survivor.leftSibling = gone.leftSibling;
+        PatchSibling(gone.leftSibling, 8, survivor.address);
+    }
+}
+
 int NVobjCDXTag::PageStore(NVobjIndexKey& page) {
     if (page.kind == NVobjIndexKey::kNewRoot) page.kind = NVobjIndexKey::kInterior;
     if (page.Count() == 0 && page.Parent()) {

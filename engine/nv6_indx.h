@@ -122,7 +122,8 @@ public:
     int Seek(const NVobjIndexKeyData& key, int32_t record, int prefixResult);
     // Inserts a copy of `key` at the leaf's current entry (after it when `after`).
     void InsertEntry(const NVobjIndexKeyData& key, bool after);
-    // Removes the leaf's current entry, fixing the parents' high keys.
+    // Removes the leaf's current entry, fixing the parents' high keys; a page left with too
+    // few entries joins a neighbour and a root left with one child gives way to it.
     void DeleteCurrent();
     // Adds `key` (a split-off left part) to the parent just before this page's entry;
     // without a parent the tree grows a new root that keeps this page's address.
@@ -131,6 +132,11 @@ public:
     void ReplaceInParent(const NVobjIndexKeyData& key);
     // Removes this page's entry from the parent.
     void RemoveFromParent();
+    // Called on the root after an entry went: from the bottom of the open chain up, a page
+    // the format calls underfull joins a neighbour (the left one, else the right one) and
+    // leaves its parent; a root left with a single child takes over that child's entries,
+    // so the tree gets one level lower and keeps its root address.
+    void Rebalance();
     // Opens the child named by the current entry; `fresh` tells whether a new object was
     // loaded. Raises "Index file %s is corrupted" for a child address that cannot be right.
     NVobjIndexKey* OpenChild(bool& fresh);
@@ -164,6 +170,14 @@ public:
 private:
     friend class NVobjIndexTag;
     void RemoveHere();
+    // Moves the entries of the open child into its neighbour, which takes the child's place
+    // in the chain; false when the child has no neighbour in this page.
+    bool MergeChild();
+    void CollapseRoot();
+    // The page named by entry `index`, loaded as a child of this page (not opened).
+    std::unique_ptr<NVobjIndexKey> LoadChild(int index);
+    // Takes `child` as the open child, below this page.
+    void Adopt(std::unique_ptr<NVobjIndexKey> child);
 
     NVobjIndexTag* tag_;
     NVobjIndexKey* parent_;
@@ -210,6 +224,13 @@ public:
     virtual bool KeyEvaluate(TnvVariant& result, bool& ok);
     // 11. True when the FOR condition exists and holds for the current record.
     virtual bool ForEvaluate();
+    // Whether `page` (not the root) holds too few entries to stay in the tree: the base asks
+    // a leaf for one entry and an interior page for two children (MDX and NDX keep an
+    // interior page's last entry as a bare pointer, so one child would be no key at all).
+    virtual bool PageUnderfull(const NVobjIndexKey& page) const;
+    // `gone` gave its entries to its neighbour `survivor` and leaves the tree; formats that
+    // link the pages of a level link `survivor` to what lay beyond `gone`.
+    virtual void PageMerged(NVobjIndexKey& gone, NVobjIndexKey& survivor);
 
     // Drops the chain and opens a fresh root; mode 1 repositions on the table's record,
     // mode 2 only opens the root, others go to the top.

@@ -102,7 +102,9 @@ int NVobjNDXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
     uint8_t block[kBlock];
     if (entryLength <= 8 || !File()->PageRead(address, block, kBlock)) return 1;
     const int n = nvbytes::LoadLE16(block);
-    const bool leaf = n == 0 || nvbytes::LoadLE32(block + kEntriesAt) == 0;
+    // The first child pointer alone tells a leaf: an interior page without a key still
+    // has its right-most child.
+    const bool leaf = nvbytes::LoadLE32(block + kEntriesAt) == 0;
     const int entries = leaf ? n : n + 1;
     if (kEntriesAt + entries * entryLength > kBlock) return 1;
     page.kind = leaf ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;

@@ -18,9 +18,6 @@ constexpr uint16_t kCounterWrap = 32767;
 // Default geometry of a numeric key whose expression is not a plain field.
 constexpr int16_t kNumberLength = 18;
 constexpr int16_t kNumberDecimals = 4;
-// Set in a page object's scratch when it was reached through last entries only: its parent's
-// separator is then not stored anywhere above it.
-constexpr uint8_t kLoadedRightMost = 1;
 
 // The framework's highest key for the right-most pointer of a page.
 NVobjIndexKeyData Sentinel(int32_t reference) {
@@ -271,7 +268,6 @@ int NVobjNTXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
         page.Add(entry.release());
     }
     const bool rightMost = RightMost(page);
-    page.scratch[0] = rightMost ? kLoadedRightMost : 0;
     const NVobjIndexKey* parent = page.Parent();
     const NVobjIndexKeyData* above = nullptr;
     if (parent && parent->current >= 0 && parent->current < parent->Count()) above = parent->Items(parent->current);
@@ -340,15 +336,6 @@ void NVobjNTXTag::SplitPage(NVobjIndexKey& page, bool rightMost) {
 }
 
 int NVobjNTXTag::PageStore(NVobjIndexKey& page) {
-    NVobjIndexKey* parent = page.Parent();
-    // A page at the right edge that was emptied and taken out of its parent leaves the key
-    // before it without a place: in the B-tree the parent's last key would become its
-    // right-most pointer and vanish. Putting the (empty) page back keeps that key stored.
-    if (parent && page.scratch[0] == kLoadedRightMost && parent->Count() > 0 &&
-        parent->FindChildEntry(page.address) < 0) {
-        parent->InsertAt(parent->Count(), Sentinel(page.address).Duplicate());
-        parent->dirty = true;
-    }
     const bool rightMost = RightMost(page);
     SplitPage(page, rightMost);
     const bool interior = page.IsInterior() && page.Count() > 0;
@@ -363,6 +350,11 @@ int NVobjNTXTag::PageStore(NVobjIndexKey& page) {
     }
     WritePage(page.address, entries.data(), keys, interior ? page.Items(count - 1)->reference : 0);
     return 0;
+}
+
+bool NVobjNTXTag::PageUnderfull(const NVobjIndexKey& page) const {
+    if (page.IsInterior()) return page.Count() < 2;
+    return page.Count() < (RightMost(page) ? 1 : 2);
 }
 
 bool NVobjNTXTag::TagLoad() {

@@ -60,6 +60,9 @@ public:
     bool TagLoad() override;
     // Writes the header when dirty.
     void TagStore() override;
+    // An interior page needs a key besides its right-most pointer; a leaf needs a key of its
+    // own besides the separator it shows from above (none at the right edge).
+    bool PageUnderfull(const NVobjIndexKey& page) const override;
 
     // Sets key length and the page geometry (half page, items, entry length) derived from it.
     void SetKeyLength(int16_t length);
