@@ -304,7 +304,7 @@ bool NVobjCDXTag::TagCreate(std::string_view name, std::string_view keyExpr, boo
             case TnvVariant::kCharacter:
             case TnvVariant::kLogical:
                 keyType = 'C';
-                length = trial.Kind() == TnvVariant::kLogical ? 1 : trial.Length();
+                length = CharacterKeyLength(trial);
                 if (General()) length *= 2;
                 break;
             default:
@@ -903,22 +903,30 @@ bool NVobjCDXFile::TagAdd(std::string_view name, std::string_view keyExpression,
     if (!structural_) NvRaise(TnvMsg::IndexCorrupted, {MessageName()});
     const std::string upper = UpperName(name);
     structural_->PageRelease();
+    const int64_t sizeBefore = diskFile ? diskFile->FileSize() : 0;
     auto tag = std::make_unique<NVobjCDXTag>(this, -1, false);
     tag->tagName = upper;
     // The cursor marks a build for the general-collation sort options on the file it opens
     // for it; the process-wide setting serves callers that set it themselves.
     tag->collation = upperCaseKeys ? uint8_t{kCdxCollationGeneral} : NvCdxCollation();
     NVobjCDXTag* made = tag.get();
+    // A build that fails leaves the file as it was (an old tag of this name included): the
+    // pages it wrote are cut off again.
+    auto abandon = [&] {
+        made->dirty = false;
+        tag.reset();
+        if (diskFile && diskFile->FileSize() > sizeBefore) diskFile->Truncate(sizeBefore);
+        nextPage = -1;
+    };
     bool built = false;
     try {
         built = made->TagCreate(upper, keyExpression, unique, ascending, forExpression);
     } catch (...) {
-        // The pages written so far stay unused; the old tag of this name is kept.
-        made->dirty = false;
+        abandon();
         throw;
     }
     if (!built) {
-        made->dirty = false;
+        abandon();
         return false;
     }
     // The new tag is complete before an old one of the same name gives up its entry.

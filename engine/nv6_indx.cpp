@@ -7,6 +7,7 @@
 #include "nv6_cnst.h"
 #include "nv6_encrxm.h"
 #include "nv6_glbl.h"
+#include "nv6_os.h"
 
 namespace {
 
@@ -552,6 +553,13 @@ bool NVobjIndexTag::ForEvaluate() {
     return result.Kind() == TnvVariant::kLogical && result.AsLogical();
 }
 
+int32_t NVobjIndexTag::CharacterKeyLength(const TnvVariant& trial) const {
+    const int32_t length = keyHandler ? keyHandler->ResultLength() : 0;
+    if (length > 0) return length;
+    if (trial.Kind() == TnvVariant::kLogical) return 1;
+    return trial.Kind() == TnvVariant::kCharacter ? trial.Length() : static_cast<int32_t>(trial.AsString().size());
+}
+
 void NVobjIndexTag::RaiseCorrupt() const { NvRaise(TnvMsg::IndexCorrupted, {file_->MessageName()}); }
 
 int NVobjIndexTag::CompareKeys(const TnvVariant& a, const TnvVariant& b, int prefixResult) const {
@@ -1084,6 +1092,46 @@ void NVobjIndexFile::CheckProductionIndex() {
         return full;
     };
     if (stem(diskFile->FileName()) == stem(tablePath)) table->MarkProductionIndex();
+}
+
+void NVobjIndexFile::RebuildThrough(const std::function<std::unique_ptr<NVobjIndexFile>(const std::string&)>& open,
+                                    const std::function<void(NVobjIndexFile&)>& build) {
+    if (!diskFile) return;
+    const std::string own = diskFile->FileName();
+    const std::size_t slash = own.find_last_of('/');
+    const std::size_t dot = own.find_last_of('.');
+    const std::string ext = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? own.substr(dot)
+                                                                                                     : std::string();
+    const std::string scratchPath =
+        (slash == std::string::npos ? std::string() : own.substr(0, slash + 1)) + "_" + UniqueName() + ext;
+    try {
+        std::unique_ptr<NVobjIndexFile> scratch = open(scratchPath);
+        if (!scratch || !scratch->diskFile) NvRaise(TnvMsg::CouldNotCreate, {scratchPath});
+        build(*scratch);
+        for (int i = 0; i < scratch->TagCount(); ++i) scratch->TagByNumber(i)->PageRelease();
+        // Closing writes what a format keeps until then (the MDX file header).
+        scratch.reset();
+        NVO_DiskFile built(scratchPath, false, false);
+        built.Open();
+        // Only now, with every tag built, does the old content go. Bytes are copied as they
+        // lie (enciphered pages decipher the same wherever they are).
+        const int64_t size = built.FileSize();
+        std::vector<uint8_t> chunk(static_cast<std::size_t>(std::min<int64_t>(size, int64_t{1} << 20)));
+        diskFile->Truncate(0);
+        for (int64_t at = 0; at < size;) {
+            const int64_t n = std::min<int64_t>(size - at, static_cast<int64_t>(chunk.size()));
+            if (built.ReadAt(at, chunk.data(), n) != n) NvRaise(TnvMsg::ReadError, {scratchPath});
+            diskFile->WriteAt(at, chunk.data(), n);
+            at += n;
+        }
+        diskFile->Flush();
+        built.Close();
+        NvOS().Unlink(scratchPath);
+    } catch (...) {
+        NvOS().Unlink(scratchPath);
+        throw;
+    }
+    nextPage = -1;
 }
 
 void NVobjIndexFile::LockIndex() {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ public:
     virtual std::string Text() const = 0;
     // Evaluates on the current record into `result` (its kind says what came out).
     virtual void Evaluate(TnvVariant& result) = 0;
+    // The length every text result has room for, as the expression's structure gives it
+    // (field widths, the sum of a concatenation, ...); 0 when the expression cannot say.
+    virtual int32_t ResultLength() const { return 0; }
 };
 
 // What an index needs of its table: positions, the old-record buffer and expressions.
@@ -254,6 +258,10 @@ public:
     int RangeStatus();
     std::string KeyExpressionText() const { return keyHandler ? keyHandler->Text() : std::string(); }
 
+    // The length of the tag's character keys: what the key expression's structure gives (a
+    // field's width, the sum of a concatenation, ...), never what one record happens to
+    // hold; only an expression that cannot say falls back to `trial`, a value it gave.
+    int32_t CharacterKeyLength(const TnvVariant& trial) const;
     // Writes the left part of an over-full page to new pages (count - count/2 each time)
     // until the rest fits in `maxEntries`; formats call it from PageStore.
     void SplitCountLimited(NVobjIndexKey& page);
@@ -360,6 +368,12 @@ public:
     // `created` tells which happened; the name part becomes the file name.
     bool OpenDisk(std::string_view name, std::string_view defaultExt, bool overwrite, bool create, bool shared,
                   bool& created);
+    // Builds this file's contents anew beside it: `open` makes an empty scratch file of this
+    // format at the path it is given, `build` fills it; then the scratch file's bytes
+    // replace this file's and the scratch file goes. When either raises, this file is as it
+    // was and the scratch file is gone. The caller reads its directory again afterwards.
+    void RebuildThrough(const std::function<std::unique_ptr<NVobjIndexFile>(const std::string&)>& open,
+                        const std::function<void(NVobjIndexFile&)>& build);
     // Locks the protocol's range of a shared file, retrying; "Can not Lock file %s".
     void LockIndex();
     // For the multiple-tag formats: when this file is the table's own (same directory and

@@ -173,8 +173,7 @@ bool NVobjNTXTag::TagCreate(std::string_view name, std::string_view keyExpr, boo
             break;
         default:
             keyType = 'C';
-            length = trial.Kind() == TnvVariant::kCharacter ? trial.Length()
-                                                            : static_cast<int32_t>(trial.AsString().size());
+            length = CharacterKeyLength(trial);
             break;
     }
     // The builders sort key length + 1 bytes: a longer key could be created but never rebuilt.
@@ -643,7 +642,23 @@ bool NVobjNTXFile::TagAdd(std::string_view, std::string_view keyExpression, bool
     tag->tagName = TagNameOf(fileName);
     NVobjNTXTag* made = tag.get();
     tags.Add(tag.release());
-    return made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
+    // A refused build leaves no index behind: the file is emptied again (the callers that
+    // made it remove it).
+    auto abandon = [this, made] {
+        made->dirty = false;
+        tags.FreeAll();
+        if (diskFile) diskFile->Truncate(0);
+        nextPage = 0;
+    };
+    bool built = false;
+    try {
+        built = made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
+    } catch (...) {
+        abandon();
+        throw;
+    }
+    if (!built) abandon();
+    return built;
 }
 
 int32_t NVobjNTXFile::NewPage() {
@@ -701,15 +716,25 @@ void NVobjNTXFile::Zap() {
 
 void NVobjNTXFile::Reindex() {
     NVobjNTXTag* tag = Tag();
-    if (!tag) return;
-    const std::string name = tag->tagName;
-    const std::string keyExpression = tag->keyExpression;
-    const std::string forExpression = tag->forExpression;
-    const bool unique = tag->unique;
-    const bool ascending = tag->ascending;
-    Zap();
-    nextPage = kPage;
-    tag->TagCreate(name, keyExpression, unique, ascending, forExpression);
+    if (!tag || !diskFile) return;
     tag->PageRelease();
-    if (diskFile) diskFile->Flush();
+    // Without a table no key can be evaluated: rebuilding would empty the tag.
+    if (!table) return;
+    const uint16_t counter = changeCounter;
+    RebuildThrough([this](const std::string& path) -> std::unique_ptr<NVobjIndexFile> {
+        auto scratch = Open(table, path, true, true, false);
+        if (scratch) scratch->upperCaseKeys = upperCaseKeys;
+        return scratch;
+    },
+                   [tag](NVobjIndexFile& scratch) {
+                       if (!scratch.TagAdd(tag->tagName, tag->keyExpression, tag->unique, tag->ascending,
+                                           tag->forExpression))
+                           NvRaise(TnvMsg::IndexTagNotBuilt, {tag->tagName, scratch.MessageName()});
+                   });
+    if (!tag->TagLoad()) corrupt = true;
+    // Counting on from the old counter lets other users see that the file changed.
+    changeCounter = counter >= kCounterWrap ? 1 : static_cast<uint16_t>(counter + 1);
+    tag->WriteHeader();
+    SetEnd();
+    diskFile->Flush();
 }

@@ -149,12 +149,14 @@ public:
     NVobjNTXFile(TnvIndexTable* table, std::string_view fileName);
     ~NVobjNTXFile() override;
 
-    // Makes the one tag, its header at offset 0.
+    // Makes the one tag, its header at offset 0. When the build is refused or fails the file
+    // is left empty, without a tag.
     bool TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
                 std::string_view forExpression) override;
     int32_t NewPage() override;
     int32_t SetEnd() override;
-    // Empties the file and rebuilds the tag from the table.
+    // Builds the tag again from the table in a scratch file that then replaces this file's
+    // contents; a build that fails leaves the file as it was. The change counter moves on.
     void Reindex() override;
     // Counts the change in the header (so other users see it), then updates the tag.
     bool RecordChanged(int32_t record, bool appending) override;
