@@ -496,6 +496,7 @@ bool NVobjCDXTag::EncodeLeaf(const NVobjIndexKey& page, int first, int count, co
 
 void NVobjCDXTag::EncodeInterior(const NVobjIndexKey& page, int first, int count, uint16_t attributes,
                                  int32_t left, int32_t right, uint8_t* node) const {
+    if (count > maxEntries || kInteriorKeysAt + count * entryLength > kNode) RaiseCorrupt();
     const bool text = keyType == 'C' && !General();
     std::memset(node, 0, kNode);
     std::memset(node + kInteriorKeysAt, text ? ' ' : 0, kNode - kInteriorKeysAt);
@@ -571,7 +572,8 @@ int NVobjCDXTag::PageStore(NVobjIndexKey& page) {
     }
     uint8_t node[kNode];
     if (page.IsInterior()) {
-        while (page.Count() > maxEntries) SplitOff(page, page.Count() - page.Count() / 2);
+        // A page that took in a neighbour's entries can hold more than two nodes' worth.
+        while (page.Count() > maxEntries) SplitOff(page, std::min<int>(page.Count() - page.Count() / 2, maxEntries));
         EncodeInterior(page, 0, page.Count(), page.Parent() ? 0 : 1, page.leftSibling, page.rightSibling, node);
     } else {
         TnvCdxLeafLayout layout;

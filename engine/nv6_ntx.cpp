@@ -311,7 +311,9 @@ void NVobjNTXTag::SplitPage(NVobjIndexKey& page, bool rightMost) {
     };
     while (stored() > maxItems_) {
         const bool interior = page.IsInterior();
-        const int n = page.Count() - page.Count() / 2;
+        // A page that took in a neighbour's entries can hold more than two pages' worth; the
+        // left part keeps all but its last entry.
+        const int n = std::min<int>(page.Count() - page.Count() / 2, maxItems_ + 1);
         std::vector<Entry> left;
         for (int i = 0; i < n; ++i) {
             const NVobjIndexKeyData& item = *page.Items(i);
