@@ -1,6 +1,8 @@
 #include "nv6_indx.h"
 
 #include <algorithm>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -545,6 +547,61 @@ bool NVobjIndexTag::PageUnderfull(const NVobjIndexKey& page) const {
 }
 
 void NVobjIndexTag::PageMerged(NVobjIndexKey&, NVobjIndexKey&) {}
+
+int NVobjIndexTag::StoredKeys(const NVobjIndexKey& page) const { return page.Count(); }
+
+int NVobjIndexTag::CheckTree(const std::function<void(const std::string&)>& problem) {
+    PageRelease();
+    int problems = 0;
+    int depthProblems = 0;
+    int leafDepth = -1;
+    std::set<int32_t> seen;
+    auto report = [&](const std::string& text) {
+        ++problems;
+        problem(text);
+    };
+    auto name = [](int32_t address) { return "page " + std::to_string(address); };
+    std::function<void(NVobjIndexKey&)> walk = [&](NVobjIndexKey& page) {
+        if (!page.IsInterior()) {
+            if (page.Parent() && StoredKeys(page) == 0) report(name(page.address) + " is an empty leaf");
+            if (leafDepth < 0) {
+                leafDepth = page.Depth();
+            } else if (page.Depth() != leafDepth && depthProblems++ < 3) {
+                report("leaf " + name(page.address) + " is at depth " + std::to_string(page.Depth()) +
+                       ", other leaves at " + std::to_string(leafDepth));
+            }
+            return;
+        }
+        if (StoredKeys(page) <= 0) report(name(page.address) + " is an interior page without a key");
+        for (int i = 0; i < page.Count(); ++i) {
+            const int32_t child = page.Items(i)->reference;
+            if (!seen.insert(child).second) {
+                report(name(child) + " is reached twice");
+                continue;
+            }
+            std::unique_ptr<NVobjIndexKey> below;
+            try {
+                below = page.LoadChild(i);
+            } catch (const std::exception& e) {
+                report(name(child) + " cannot be read: " + e.what());
+                continue;
+            }
+            walk(*below);
+        }
+    };
+    const int32_t address = RootPage();
+    if (address <= 0) return 0;
+    seen.insert(address);
+    NVobjIndexKey root(this, nullptr);
+    try {
+        root.Load(address);
+    } catch (const std::exception& e) {
+        report("the root " + name(address) + " cannot be read: " + e.what());
+        return problems;
+    }
+    walk(root);
+    return problems;
+}
 
 bool NVobjIndexTag::ForEvaluate() {
     if (!forHandler) return false;

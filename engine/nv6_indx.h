@@ -235,6 +235,9 @@ public:
     // `gone` gave its entries to its neighbour `survivor` and leaves the tree; formats that
     // link the pages of a level link `survivor` to what lay beyond `gone`.
     virtual void PageMerged(NVobjIndexKey& gone, NVobjIndexKey& survivor);
+    // Keys the file holds in the page loaded as `page` (the view may add entries the page
+    // does not store, such as a bare right-most pointer); the base counts every entry.
+    virtual int StoredKeys(const NVobjIndexKey& page) const;
 
     // Drops the chain and opens a fresh root; mode 1 repositions on the table's record,
     // mode 2 only opens the root, others go to the top.
@@ -245,6 +248,11 @@ public:
     int32_t TagMove(int mode);
     // Repositions on `record` when the current key is not on it; returns the current record.
     int32_t KeySync(int32_t record);
+    // Walks every page from the root and tells `problem` what other programs of the family
+    // would misread: an interior page without a key, an empty leaf other than an empty root,
+    // leaves at unequal depths, a page reached twice, a page that cannot be read (a count
+    // beyond its room among them). Returns the number of problems; the chain is released.
+    int CheckTree(const std::function<void(const std::string&)>& problem);
     // Finds (key, key.reference); the record when found inside the range, else 0.
     int32_t KeyFind(const NVobjIndexKeyData& key);
     // KeyFind on a fresh chain, leaving the tag's own position untouched.

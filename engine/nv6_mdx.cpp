@@ -322,6 +322,10 @@ int NVobjMDXTag::PageStore(NVobjIndexKey& page) {
     return 0;
 }
 
+int NVobjMDXTag::StoredKeys(const NVobjIndexKey& page) const {
+    return page.Count() - (page.IsInterior() ? 1 : 0);
+}
+
 bool NVobjMDXTag::TagLoad() {
     dirty = false;
     auto* file = static_cast<NVobjMDXFile*>(File());

@@ -178,6 +178,10 @@ int NVobjNDXTag::PageStore(NVobjIndexKey& page) {
     return 0;
 }
 
+int NVobjNDXTag::StoredKeys(const NVobjIndexKey& page) const {
+    return page.Count() - (page.IsInterior() ? 1 : 0);
+}
+
 bool NVobjNDXTag::TagLoad() {
     dirty = false;
     uint8_t h[kBlock];

@@ -353,9 +353,10 @@ int NVobjNTXTag::PageStore(NVobjIndexKey& page) {
     return 0;
 }
 
-bool NVobjNTXTag::PageUnderfull(const NVobjIndexKey& page) const {
-    if (page.IsInterior()) return page.Count() < 2;
-    return page.Count() < (RightMost(page) ? 1 : 2);
+bool NVobjNTXTag::PageUnderfull(const NVobjIndexKey& page) const { return StoredKeys(page) < 1; }
+
+int NVobjNTXTag::StoredKeys(const NVobjIndexKey& page) const {
+    return page.Count() - ((page.IsInterior() || !RightMost(page)) ? 1 : 0);
 }
 
 bool NVobjNTXTag::TagLoad() {

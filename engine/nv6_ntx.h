@@ -63,6 +63,9 @@ public:
     // An interior page needs a key besides its right-most pointer; a leaf needs a key of its
     // own besides the separator it shows from above (none at the right edge).
     bool PageUnderfull(const NVobjIndexKey& page) const override;
+    // Interior pages store their entries but the right-most pointer; leaves all but the
+    // separator they show from above.
+    int StoredKeys(const NVobjIndexKey& page) const override;
 
     // Sets key length and the page geometry (half page, items, entry length) derived from it.
     void SetKeyLength(int16_t length);
