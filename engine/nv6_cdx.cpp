@@ -304,7 +304,7 @@ bool NVobjCDXTag::TagCreate(std::string_view name, std::string_view keyExpr, boo
             case TnvVariant::kCharacter:
             case TnvVariant::kLogical:
                 keyType = 'C';
-                length = trial.Kind() == TnvVariant::kLogical ? 1 : trial.Length();
+                length = CharacterKeyLength(trial);
                 if (General()) length *= 2;
                 break;
             default:
@@ -496,6 +496,7 @@ bool NVobjCDXTag::EncodeLeaf(const NVobjIndexKey& page, int first, int count, co
 
 void NVobjCDXTag::EncodeInterior(const NVobjIndexKey& page, int first, int count, uint16_t attributes,
                                  int32_t left, int32_t right, uint8_t* node) const {
+    if (count > maxEntries || kInteriorKeysAt + count * entryLength > kNode) RaiseCorrupt();
     const bool text = keyType == 'C' && !General();
     std::memset(node, 0, kNode);
     std::memset(node + kInteriorKeysAt, text ? ' ' : 0, kNode - kInteriorKeysAt);
@@ -550,6 +551,16 @@ void NVobjCDXTag::SplitOff(NVobjIndexKey& page, int n) {
     page.stale = true;
 }
 
+void NVobjCDXTag::PageMerged(NVobjIndexKey& gone, NVobjIndexKey& survivor) {
+    if (survivor.address == gone.leftSibling) {
+        survivor.rightSibling = gone.rightSibling;
+        PatchSibling(gone.rightSibling, 4, survivor.address);
+    } else {
+        survivor.leftSibling = gone.leftSibling;
+        PatchSibling(gone.leftSibling, 8, survivor.address);
+    }
+}
+
 int NVobjCDXTag::PageStore(NVobjIndexKey& page) {
     if (page.kind == NVobjIndexKey::kNewRoot) page.kind = NVobjIndexKey::kInterior;
     if (page.Count() == 0 && page.Parent()) {
@@ -561,7 +572,8 @@ int NVobjCDXTag::PageStore(NVobjIndexKey& page) {
     }
     uint8_t node[kNode];
     if (page.IsInterior()) {
-        while (page.Count() > maxEntries) SplitOff(page, page.Count() - page.Count() / 2);
+        // A page that took in a neighbour's entries can hold more than two nodes' worth.
+        while (page.Count() > maxEntries) SplitOff(page, std::min<int>(page.Count() - page.Count() / 2, maxEntries));
         EncodeInterior(page, 0, page.Count(), page.Parent() ? 0 : 1, page.leftSibling, page.rightSibling, node);
     } else {
         TnvCdxLeafLayout layout;
@@ -893,22 +905,30 @@ bool NVobjCDXFile::TagAdd(std::string_view name, std::string_view keyExpression,
     if (!structural_) NvRaise(TnvMsg::IndexCorrupted, {MessageName()});
     const std::string upper = UpperName(name);
     structural_->PageRelease();
+    const int64_t sizeBefore = diskFile ? diskFile->FileSize() : 0;
     auto tag = std::make_unique<NVobjCDXTag>(this, -1, false);
     tag->tagName = upper;
     // The cursor marks a build for the general-collation sort options on the file it opens
     // for it; the process-wide setting serves callers that set it themselves.
     tag->collation = upperCaseKeys ? uint8_t{kCdxCollationGeneral} : NvCdxCollation();
     NVobjCDXTag* made = tag.get();
+    // A build that fails leaves the file as it was (an old tag of this name included): the
+    // pages it wrote are cut off again.
+    auto abandon = [&] {
+        made->dirty = false;
+        tag.reset();
+        if (diskFile && diskFile->FileSize() > sizeBefore) diskFile->Truncate(sizeBefore);
+        nextPage = -1;
+    };
     bool built = false;
     try {
         built = made->TagCreate(upper, keyExpression, unique, ascending, forExpression);
     } catch (...) {
-        // The pages written so far stay unused; the old tag of this name is kept.
-        made->dirty = false;
+        abandon();
         throw;
     }
     if (!built) {
-        made->dirty = false;
+        abandon();
         return false;
     }
     // The new tag is complete before an old one of the same name gives up its entry.

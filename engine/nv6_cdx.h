@@ -80,6 +80,8 @@ public:
     bool TagLoad() override;
     // Writes the header when dirty.
     void TagStore() override;
+    // Links the survivor of a merge to the node beyond the one that went.
+    void PageMerged(NVobjIndexKey& gone, NVobjIndexKey& survivor) override;
 
     // Key length and the interior geometry that follows from it.
     void SetKeyLength(int16_t length);

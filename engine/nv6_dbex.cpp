@@ -2,6 +2,8 @@
 
 #include "nv6_dbsy.h"
 #include "nv6_lcal.h"
+#include "nv6_sqld.h"
+#include "nv6_sqln.h"
 #include "nv6_tool.h"
 
 namespace {
@@ -110,6 +112,74 @@ void NVO_dBIndexExpression::Evaluate(TnvVariant& result) {
     } scope{link_, link_.defaultNumericWidth};
     link_.defaultNumericWidth = numericWidth_;
     handler_.EvaluateKey(result);
+}
+
+namespace {
+
+// The value of a number literal argument, or -1 when the argument is anything else.
+int32_t LiteralWidth(const TnvExpBaseObject* node) {
+    while (node && node->kind == nvkOther && !node->left && node->right) node = node->right.get();  // (group)
+    if (!node || node->kind != nvkNumLit) return -1;
+    const double v = static_cast<const TnvExpNumLit*>(node)->Value();
+    return v < 0 ? 0 : (v > 65535 ? 65535 : static_cast<int32_t>(v));
+}
+
+// Room a text result of `node` needs; 0 when the tree cannot tell. `numericWidth` is STR's
+// width without an argument (below 0: the argument's own width).
+int32_t TextLength(const TnvExpBaseObject* node, int32_t numericWidth) {
+    if (!node) return 0;
+    switch (node->kind) {
+        case nvkFieldVar:
+        case nvkTextLit:
+            return node->length;
+        case nvkBlnLit:
+            return 1;
+        case nvkOperator: {
+            const auto op = static_cast<const TnvExpOperator*>(node)->Op();
+            if (op != TnvExpOp::Add && op != TnvExpOp::Subtract) return 0;
+            const int32_t a = TextLength(node->left.get(), numericWidth);
+            const int32_t b = TextLength(node->right.get(), numericWidth);
+            return a > 0 && b > 0 ? a + b : 0;
+        }
+        case nvkFunction:
+            break;
+        default:
+            // A parenthesised group.
+            return node->left ? 0 : TextLength(node->right.get(), numericWidth);
+    }
+    const auto* call = static_cast<const TnvExpFunction*>(node);
+    const std::string name = call->Function() ? call->Function()->Name() : std::string();
+    auto arg = [&](int i) { return TextLength(call->Argument(i), numericWidth); };
+    auto width = [&](int i) { return LiteralWidth(call->Argument(i)); };
+    if (name == "UPPER" || name == "LOWER" || name == "TRIM" || name == "RTRIM" || name == "LTRIM" ||
+        name == "ALLTRIM" || name == "PROPER" || name == "DESCEND")
+        return arg(0);
+    if (name == "LEFT" || name == "RIGHT" || name == "PADL" || name == "PADR" || name == "PADC")
+        return width(1) >= 0 ? width(1) : arg(0);
+    if (name == "SUBSTR") {
+        if (width(2) >= 0) return width(2);
+        const int32_t whole = arg(0);
+        return whole > 0 && width(1) >= 1 ? std::max(whole - width(1) + 1, 0) : whole;
+    }
+    if (name == "SPACE") return std::max(width(0), 0);
+    if (name == "STR" || name == "STRZERO") {
+        if (width(1) >= 0) return width(1);
+        if (numericWidth >= 0) return numericWidth;
+        return call->ArgumentLength(0);
+    }
+    if (name == "DTOS") return 8;
+    if (name == "DTOC") return width(1) == 1 ? 8 : static_cast<int32_t>(nvexpdate::DayToText(2451545).size());
+    if (name == "CHR") return 1;
+    if (name == "SOUNDEX") return 4;
+    if (name == "IIF") return std::max(arg(1), arg(2));
+    return 0;
+}
+
+}  // namespace
+
+int32_t NVO_dBIndexExpression::ResultLength() const {
+    const int32_t length = TextLength(handler_.Root(), numericWidth_);
+    return length > 0 ? length : handler_.MaxLength();
 }
 
 // ---- the table for index files ----

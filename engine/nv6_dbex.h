@@ -56,6 +56,9 @@ public:
 
     std::string Text() const override { return text_; }
     void Evaluate(TnvVariant& result) override;
+    // From the tree: field widths, literal lengths, concatenations summed, and the widths of
+    // the text functions; where that says nothing, the widest field or number it reads.
+    int32_t ResultLength() const override;
     // The result type of the last evaluation (the expression handler's codes).
     TnvExpType ResultType() const { return handler_.ResultType(); }
     TnvExpHandler& Handler() { return handler_; }

@@ -1,12 +1,15 @@
 #include "nv6_indx.h"
 
 #include <algorithm>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "nv6_cnst.h"
 #include "nv6_encrxm.h"
 #include "nv6_glbl.h"
+#include "nv6_os.h"
 
 namespace {
 
@@ -262,6 +265,9 @@ void NVobjIndexKey::DeleteCurrent() {
     NVobjIndexKey* leaf = Leaf();
     if (leaf->IsInterior()) tag_->RaiseCorrupt();
     leaf->RemoveHere();
+    NVobjIndexKey* root = this;
+    while (root->parent_) root = root->parent_;
+    root->Rebalance();
 }
 
 void NVobjIndexKey::RemoveHere() {
@@ -269,17 +275,10 @@ void NVobjIndexKey::RemoveHere() {
     const bool wasLast = current == Count() - 1;
     Remove(Items(current));
     dirty = true;
-    if (parent_ && wasLast) {
-        if (Count() == 0) {
-            RemoveFromParent();
-        } else {
-            NVobjIndexKeyData high(*Items(Count() - 1));
-            high.reference = address;
-            ReplaceInParent(high);
-        }
-    } else if (!parent_ && Count() == 0 && IsInterior()) {
-        // A root whose every child went away is an empty leaf again, at the same address.
-        kind = kLeaf;
+    if (parent_ && wasLast && Count() > 0) {
+        NVobjIndexKeyData high(*Items(Count() - 1));
+        high.reference = address;
+        ReplaceInParent(high);
     }
     current = ClampIndex(current, Count());
 }
@@ -293,6 +292,132 @@ void NVobjIndexKey::RemoveFromParent() {
     parent_->RemoveHere();
     if (saved > index) --saved;
     parent_->current = ClampIndex(saved, parent_->Count());
+}
+
+void NVobjIndexKey::Rebalance() {
+    for (int pass = 0; pass < NVobjIndexTag::kMaxDepth; ++pass) {
+        std::vector<NVobjIndexKey*> chain;
+        for (NVobjIndexKey* page = this; page; page = page->IsInterior() ? page->child_.get() : nullptr)
+            chain.push_back(page);
+        // A merge replaces the page below the parent it works in; the parent, one entry
+        // shorter, is looked at next. A page that is its parent's only child waits until the
+        // parent (short itself) has joined a neighbour and given it neighbours of its own.
+        bool merged = false;
+        bool waiting = false;
+        for (std::size_t k = chain.size() - 1; k >= 1; --k) {
+            if (!tag_->PageUnderfull(*chain[k])) continue;
+            if (chain[k - 1]->MergeChild())
+                merged = true;
+            else
+                waiting = true;
+        }
+        if (!parent_) {
+            while (IsInterior() && Count() <= 1) {
+                if (Count() == 0) {
+                    // A root whose every child went away is an empty leaf again, at the same address.
+                    kind = kLeaf;
+                    child_.reset();
+                    current = 0;
+                    dirty = true;
+                    break;
+                }
+                CollapseRoot();
+            }
+        }
+        if (!waiting || !merged) break;
+    }
+}
+
+std::unique_ptr<NVobjIndexKey> NVobjIndexKey::LoadChild(int index) {
+    const int32_t ref = Items(index)->reference;
+    if (ref <= 0 || depth_ + 1 > NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
+    for (NVobjIndexKey* up = this; up; up = up->parent_)
+        if (up->address == ref) tag_->RaiseCorrupt();
+    // Formats read what they need of the parent's entry through its current index.
+    const int saved = current;
+    current = index;
+    auto page = std::make_unique<NVobjIndexKey>(tag_, this);
+    try {
+        page->Load(ref);
+    } catch (...) {
+        current = saved;
+        throw;
+    }
+    current = saved;
+    return page;
+}
+
+void NVobjIndexKey::Adopt(std::unique_ptr<NVobjIndexKey> child) {
+    child_ = std::move(child);
+    for (NVobjIndexKey* page = child_.get(); page; page = page->child_.get()) {
+        if (page == child_.get()) page->parent_ = this;
+        page->depth_ = page->parent_->depth_ + 1;
+    }
+}
+
+bool NVobjIndexKey::MergeChild() {
+    NVobjIndexKey* gone = child_.get();
+    if (!gone) return false;
+    const int index = FindChildEntry(gone->address);
+    if (index < 0) tag_->RaiseCorrupt();
+    // An only child has nobody to join; its parent is then short itself and merges next.
+    if (Count() < 2) return false;
+    const bool intoLeft = index > 0;
+    std::unique_ptr<NVobjIndexKey> survivor = LoadChild(intoLeft ? index - 1 : index + 1);
+    if (survivor->IsInterior() != gone->IsInterior()) tag_->RaiseCorrupt();
+    NVobjIndexKey& earlier = intoLeft ? *survivor : *gone;
+    const NVobjIndexKeyData& earlierHigh = *Items(intoLeft ? index - 1 : index);
+    // The earlier page's last entry comes to lie inside the merged page: it must carry the
+    // key its parent gave the page, which formats that keep no key there cannot know.
+    if (earlier.IsInterior() && earlier.Count() > 0) {
+        NVobjIndexKeyData* last = earlier.Items(earlier.Count() - 1);
+        static_cast<TnvVariant&>(*last) = static_cast<const TnvVariant&>(earlierHigh);
+        last->recNo = earlierHigh.recNo;
+    }
+    // Without entries of its own the later page leaves the earlier one's key as the high key.
+    std::unique_ptr<NVobjIndexKeyData> newHigh;
+    if (intoLeft && gone->Count() == 0) newHigh = earlierHigh.Duplicate();
+    if (intoLeft) {
+        const int before = survivor->Count();
+        while (gone->Count() > 0) survivor->Add(gone->ExtractAt(0).release());
+        survivor->current = before + std::max(gone->current, 0);
+        // The entry that named the gone page now names the survivor, whose own entry goes.
+        Items(index)->reference = survivor->address;
+        Remove(Items(index - 1));
+        current = index - 1;
+    } else {
+        for (int i = gone->Count() - 1; i >= 0; --i) survivor->InsertAt(0, gone->ExtractAt(i));
+        survivor->current = std::max(gone->current, 0);
+        Remove(Items(index));
+        current = index;
+    }
+    survivor->current = ClampIndex(survivor->current, survivor->Count());
+    tag_->PageMerged(*gone, *survivor);
+    std::unique_ptr<NVobjIndexKey> below = std::move(gone->child_);
+    survivor->dirty = true;
+    dirty = true;
+    Adopt(std::move(survivor));
+    if (below) child_->Adopt(std::move(below));
+    if (newHigh) {
+        newHigh->reference = child_->address;
+        child_->ReplaceInParent(*newHigh);
+    }
+    return true;
+}
+
+void NVobjIndexKey::CollapseRoot() {
+    current = 0;
+    bool fresh;
+    NVobjIndexKey* only = OpenChild(fresh);
+    if (!only) tag_->RaiseCorrupt();
+    FreeAll();
+    while (only->Count() > 0) Add(only->ExtractAt(0).release());
+    kind = only->IsInterior() ? uint8_t{kInterior} : uint8_t{kLeaf};
+    current = ClampIndex(only->current, Count());
+    std::unique_ptr<NVobjIndexKey> below = std::move(only->child_);
+    child_.reset();
+    if (below) Adopt(std::move(below));
+    dirty = true;
 }
 
 void NVobjIndexKey::ReplaceInParent(const NVobjIndexKeyData& key) {
@@ -417,11 +542,79 @@ bool NVobjIndexTag::KeyEvaluate(TnvVariant& result, bool& ok) {
     return true;
 }
 
+bool NVobjIndexTag::PageUnderfull(const NVobjIndexKey& page) const {
+    return page.Count() < (page.IsInterior() ? 2 : 1);
+}
+
+void NVobjIndexTag::PageMerged(NVobjIndexKey&, NVobjIndexKey&) {}
+
+int NVobjIndexTag::StoredKeys(const NVobjIndexKey& page) const { return page.Count(); }
+
+int NVobjIndexTag::CheckTree(const std::function<void(const std::string&)>& problem) {
+    PageRelease();
+    int problems = 0;
+    int depthProblems = 0;
+    int leafDepth = -1;
+    std::set<int32_t> seen;
+    auto report = [&](const std::string& text) {
+        ++problems;
+        problem(text);
+    };
+    auto name = [](int32_t address) { return "page " + std::to_string(address); };
+    std::function<void(NVobjIndexKey&)> walk = [&](NVobjIndexKey& page) {
+        if (!page.IsInterior()) {
+            if (page.Parent() && StoredKeys(page) == 0) report(name(page.address) + " is an empty leaf");
+            if (leafDepth < 0) {
+                leafDepth = page.Depth();
+            } else if (page.Depth() != leafDepth && depthProblems++ < 3) {
+                report("leaf " + name(page.address) + " is at depth " + std::to_string(page.Depth()) +
+                       ", other leaves at " + std::to_string(leafDepth));
+            }
+            return;
+        }
+        if (StoredKeys(page) <= 0) report(name(page.address) + " is an interior page without a key");
+        for (int i = 0; i < page.Count(); ++i) {
+            const int32_t child = page.Items(i)->reference;
+            if (!seen.insert(child).second) {
+                report(name(child) + " is reached twice");
+                continue;
+            }
+            std::unique_ptr<NVobjIndexKey> below;
+            try {
+                below = page.LoadChild(i);
+            } catch (const std::exception& e) {
+                report(name(child) + " cannot be read: " + e.what());
+                continue;
+            }
+            walk(*below);
+        }
+    };
+    const int32_t address = RootPage();
+    if (address <= 0) return 0;
+    seen.insert(address);
+    NVobjIndexKey root(this, nullptr);
+    try {
+        root.Load(address);
+    } catch (const std::exception& e) {
+        report("the root " + name(address) + " cannot be read: " + e.what());
+        return problems;
+    }
+    walk(root);
+    return problems;
+}
+
 bool NVobjIndexTag::ForEvaluate() {
     if (!forHandler) return false;
     TnvVariant result;
     forHandler->Evaluate(result);
     return result.Kind() == TnvVariant::kLogical && result.AsLogical();
+}
+
+int32_t NVobjIndexTag::CharacterKeyLength(const TnvVariant& trial) const {
+    const int32_t length = keyHandler ? keyHandler->ResultLength() : 0;
+    if (length > 0) return length;
+    if (trial.Kind() == TnvVariant::kLogical) return 1;
+    return trial.Kind() == TnvVariant::kCharacter ? trial.Length() : static_cast<int32_t>(trial.AsString().size());
 }
 
 void NVobjIndexTag::RaiseCorrupt() const { NvRaise(TnvMsg::IndexCorrupted, {file_->MessageName()}); }
@@ -1022,6 +1215,46 @@ void NVobjIndexFile::CheckProductionIndex() {
         return full;
     };
     if (stem(diskFile->FileName()) == stem(tablePath)) table->MarkProductionIndex();
+}
+
+void NVobjIndexFile::RebuildThrough(const std::function<std::unique_ptr<NVobjIndexFile>(const std::string&)>& open,
+                                    const std::function<void(NVobjIndexFile&)>& build) {
+    if (!diskFile) return;
+    const std::string own = diskFile->FileName();
+    const std::size_t slash = own.find_last_of('/');
+    const std::size_t dot = own.find_last_of('.');
+    const std::string ext = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? own.substr(dot)
+                                                                                                     : std::string();
+    const std::string scratchPath =
+        (slash == std::string::npos ? std::string() : own.substr(0, slash + 1)) + "_" + UniqueName() + ext;
+    try {
+        std::unique_ptr<NVobjIndexFile> scratch = open(scratchPath);
+        if (!scratch || !scratch->diskFile) NvRaise(TnvMsg::CouldNotCreate, {scratchPath});
+        build(*scratch);
+        for (int i = 0; i < scratch->TagCount(); ++i) scratch->TagByNumber(i)->PageRelease();
+        // Closing writes what a format keeps until then (the MDX file header).
+        scratch.reset();
+        NVO_DiskFile built(scratchPath, false, false);
+        built.Open();
+        // Only now, with every tag built, does the old content go. Bytes are copied as they
+        // lie (enciphered pages decipher the same wherever they are).
+        const int64_t size = built.FileSize();
+        std::vector<uint8_t> chunk(static_cast<std::size_t>(std::min<int64_t>(size, int64_t{1} << 20)));
+        diskFile->Truncate(0);
+        for (int64_t at = 0; at < size;) {
+            const int64_t n = std::min<int64_t>(size - at, static_cast<int64_t>(chunk.size()));
+            if (built.ReadAt(at, chunk.data(), n) != n) NvRaise(TnvMsg::ReadError, {scratchPath});
+            diskFile->WriteAt(at, chunk.data(), n);
+            at += n;
+        }
+        diskFile->Flush();
+        built.Close();
+        NvOS().Unlink(scratchPath);
+    } catch (...) {
+        NvOS().Unlink(scratchPath);
+        throw;
+    }
+    nextPage = -1;
 }
 
 void NVobjIndexFile::LockIndex() {

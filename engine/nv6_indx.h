@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ public:
     virtual std::string Text() const = 0;
     // Evaluates on the current record into `result` (its kind says what came out).
     virtual void Evaluate(TnvVariant& result) = 0;
+    // The length every text result has room for, as the expression's structure gives it
+    // (field widths, the sum of a concatenation, ...); 0 when the expression cannot say.
+    virtual int32_t ResultLength() const { return 0; }
 };
 
 // What an index needs of its table: positions, the old-record buffer and expressions.
@@ -122,7 +126,8 @@ public:
     int Seek(const NVobjIndexKeyData& key, int32_t record, int prefixResult);
     // Inserts a copy of `key` at the leaf's current entry (after it when `after`).
     void InsertEntry(const NVobjIndexKeyData& key, bool after);
-    // Removes the leaf's current entry, fixing the parents' high keys.
+    // Removes the leaf's current entry, fixing the parents' high keys; a page left with too
+    // few entries joins a neighbour and a root left with one child gives way to it.
     void DeleteCurrent();
     // Adds `key` (a split-off left part) to the parent just before this page's entry;
     // without a parent the tree grows a new root that keeps this page's address.
@@ -131,6 +136,11 @@ public:
     void ReplaceInParent(const NVobjIndexKeyData& key);
     // Removes this page's entry from the parent.
     void RemoveFromParent();
+    // Called on the root after an entry went: from the bottom of the open chain up, a page
+    // the format calls underfull joins a neighbour (the left one, else the right one) and
+    // leaves its parent; a root left with a single child takes over that child's entries,
+    // so the tree gets one level lower and keeps its root address.
+    void Rebalance();
     // Opens the child named by the current entry; `fresh` tells whether a new object was
     // loaded. Raises "Index file %s is corrupted" for a child address that cannot be right.
     NVobjIndexKey* OpenChild(bool& fresh);
@@ -168,6 +178,14 @@ public:
 private:
     friend class NVobjIndexTag;
     void RemoveHere();
+    // Moves the entries of the open child into its neighbour, which takes the child's place
+    // in the chain; false when the child has no neighbour in this page.
+    bool MergeChild();
+    void CollapseRoot();
+    // The page named by entry `index`, loaded as a child of this page (not opened).
+    std::unique_ptr<NVobjIndexKey> LoadChild(int index);
+    // Takes `child` as the open child, below this page.
+    void Adopt(std::unique_ptr<NVobjIndexKey> child);
 
     NVobjIndexTag* tag_;
     NVobjIndexKey* parent_;
@@ -214,6 +232,16 @@ public:
     virtual bool KeyEvaluate(TnvVariant& result, bool& ok);
     // 11. True when the FOR condition exists and holds for the current record.
     virtual bool ForEvaluate();
+    // Whether `page` (not the root) holds too few entries to stay in the tree: the base asks
+    // a leaf for one entry and an interior page for two children (MDX and NDX keep an
+    // interior page's last entry as a bare pointer, so one child would be no key at all).
+    virtual bool PageUnderfull(const NVobjIndexKey& page) const;
+    // `gone` gave its entries to its neighbour `survivor` and leaves the tree; formats that
+    // link the pages of a level link `survivor` to what lay beyond `gone`.
+    virtual void PageMerged(NVobjIndexKey& gone, NVobjIndexKey& survivor);
+    // Keys the file holds in the page loaded as `page` (the view may add entries the page
+    // does not store, such as a bare right-most pointer); the base counts every entry.
+    virtual int StoredKeys(const NVobjIndexKey& page) const;
 
     // Drops the chain and opens a fresh root; mode 1 repositions on the table's record,
     // mode 2 only opens the root, others go to the top.
@@ -224,6 +252,11 @@ public:
     int32_t TagMove(int mode);
     // Repositions on `record` when the current key is not on it; returns the current record.
     int32_t KeySync(int32_t record);
+    // Walks every page from the root and tells `problem` what other programs of the family
+    // would misread: an interior page without a key, an empty leaf other than an empty root,
+    // leaves at unequal depths, a page reached twice, a page that cannot be read (a count
+    // beyond its room among them). Returns the number of problems; the chain is released.
+    int CheckTree(const std::function<void(const std::string&)>& problem);
     // Finds (key, key.reference); the record when found inside the range, else 0.
     int32_t KeyFind(const NVobjIndexKeyData& key);
     // KeyFind on a fresh chain, leaving the tag's own position untouched.
@@ -249,6 +282,10 @@ public:
     // descent; returns its record, 0 when the order is empty (BOF and EOF set).
     int32_t TagMoveRelative(double fraction);
 
+    // The length of the tag's character keys: what the key expression's structure gives (a
+    // field's width, the sum of a concatenation, ...), never what one record happens to
+    // hold; only an expression that cannot say falls back to `trial`, a value it gave.
+    int32_t CharacterKeyLength(const TnvVariant& trial) const;
     // Writes the left part of an over-full page to new pages (count - count/2 each time)
     // until the rest fits in `maxEntries`; formats call it from PageStore.
     void SplitCountLimited(NVobjIndexKey& page);
@@ -372,6 +409,12 @@ public:
     // `created` tells which happened; the name part becomes the file name.
     bool OpenDisk(std::string_view name, std::string_view defaultExt, bool overwrite, bool create, bool shared,
                   bool& created);
+    // Builds this file's contents anew beside it: `open` makes an empty scratch file of this
+    // format at the path it is given, `build` fills it; then the scratch file's bytes
+    // replace this file's and the scratch file goes. When either raises, this file is as it
+    // was and the scratch file is gone. The caller reads its directory again afterwards.
+    void RebuildThrough(const std::function<std::unique_ptr<NVobjIndexFile>(const std::string&)>& open,
+                        const std::function<void(NVobjIndexFile&)>& build);
     // Locks the protocol's range of a shared file, retrying; "Can not Lock file %s".
     void LockIndex();
     // With the file locked, before its tags use pages they hold: when the file is shared and

@@ -151,6 +151,12 @@ void NVobjMDXTag::SetKeyLength(int16_t length) {
 void NVobjMDXTag::KeyFormat(TnvVariant& value, bool partial) {
     if (keyType == 'C') {
         if (value.Kind() != TnvVariant::kCharacter) value.PutString(value.AsString());
+        // A page keeps key length bytes; a longer key is that prefix wherever it is used,
+        // or a search for it would miss the entry written for it.
+        if (keyLength > 0 && value.Length() > keyLength) {
+            value.SetLength(keyLength);
+            value.SetKind(TnvVariant::kCharacter);
+        }
         if (partial) value.TrimRight();
         return;
     }
@@ -188,13 +194,11 @@ bool NVobjMDXTag::TagCreate(std::string_view name, std::string_view keyExpr, boo
             keyType = 'D';
             SetKeyLength(8);
             break;
-        default: {
+        default:
+            // Longer keys are cut to the format's longest (KeyFormat), as every key is.
             keyType = 'C';
-            const int32_t length =
-                trial.Kind() == TnvVariant::kCharacter ? trial.Length() : static_cast<int32_t>(trial.AsString().size());
-            SetKeyLength(static_cast<int16_t>(std::clamp<int32_t>(length, 1, kMaxCharacterKey)));
+            SetKeyLength(static_cast<int16_t>(std::clamp<int32_t>(CharacterKeyLength(trial), 1, kMaxCharacterKey)));
             break;
-        }
     }
     std::vector<uint8_t> zero(static_cast<std::size_t>(pageSize), 0);
     File()->PageWrite(headerAddress, zero.data(), pageSize);
@@ -316,6 +320,10 @@ int NVobjMDXTag::PageStore(NVobjIndexKey& page) {
     }
     File()->PageWrite(page.address, p, pageSize);
     return 0;
+}
+
+int NVobjMDXTag::StoredKeys(const NVobjIndexKey& page) const {
+    return page.Count() - (page.IsInterior() ? 1 : 0);
 }
 
 bool NVobjMDXTag::TagLoad() {
@@ -580,30 +588,42 @@ bool NVobjMDXFile::PageInFile(int64_t block) {
 
 bool NVobjMDXFile::TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
                           std::string_view forExpression) {
+    // A longer name would be cut in the directory, where it could meet another tag's.
+    if (name.empty() || name.size() > static_cast<std::size_t>(kNameRoom))
+        NvRaise(TnvMsg::TagNameLength, {std::string(name)});
     const std::string tagName = TagNameOf(name);
-    if (NVobjIndexTag* old = TagByName(tagName)) tags.Remove(old);
-    if (TagCount() >= MaxTags()) NvRaise(TnvMsg::IndexTooManyTags, {MessageName(), MaxTags()});
+    NVobjIndexTag* old = TagByName(tagName);
+    if (TagCount() - (old ? 1 : 0) >= MaxTags()) NvRaise(TnvMsg::IndexTooManyTags, {MessageName(), MaxTags()});
+    const int64_t sizeBefore = diskFile ? diskFile->FileSize() : 0;
     auto tag = std::make_unique<NVobjMDXTag>(this, NewPage(), pageSize);
     tag->tagName = tagName;
-    NVobjMDXTag* made = tag.get();
-    // The directory stays in name order: the new tag goes before the first that sorts after it.
+    // A build that fails leaves the file as it was: its pages are cut off again.
+    auto abandon = [&] {
+        tag->dirty = false;
+        tag.reset();
+        if (diskFile && diskFile->FileSize() > sizeBefore) diskFile->Truncate(sizeBefore);
+        nextPage = -1;
+    };
+    bool done = false;
+    try {
+        done = tag->TagCreate(tagName, keyExpression, unique, ascending, forExpression);
+    } catch (...) {
+        abandon();
+        throw;
+    }
+    if (!done) {
+        abandon();
+        return false;
+    }
+    // The new tag is complete; only now does an old one of the same name give way (its
+    // pages stay in the file until Reindex). The directory stays in name order.
+    if (old) tags.Remove(old);
     std::vector<NVobjIndexTag*> rest;
     for (int i = 0; i < TagCount(); ++i)
         if (TagByNumber(i)->tagName > tagName) rest.push_back(TagByNumber(i));
     for (NVobjIndexTag* t : rest) tags.Extract(t);
     tags.Add(tag.release());
     for (NVobjIndexTag* t : rest) tags.Add(t);
-    bool done = false;
-    try {
-        done = made->TagCreate(tagName, keyExpression, unique, ascending, forExpression);
-    } catch (...) {
-        tags.Remove(made);
-        throw;
-    }
-    if (!done) {
-        tags.Remove(made);
-        return false;
-    }
     WriteDirectory();
     return true;
 }
@@ -665,24 +685,34 @@ void NVobjMDXFile::PageWrite(int64_t address, const void* buffer, int32_t length
 void NVobjMDXFile::Reindex() {
     if (!diskFile) return;
     for (int i = 0; i < TagCount(); ++i) Tag(i)->PageRelease();
-    diskFile->Truncate(headerArea);
-    fileSize_ = -1;
-    nextPage = headerArea / kBlock;
+    // Without a table no key can be evaluated: rebuilding would lose every tag.
+    if (!table && TagCount() > 0) return;
+    struct Definition {
+        std::string name, key, forExpression;
+        bool unique, ascending;
+    };
+    std::vector<Definition> definitions;
     for (int i = 0; i < TagCount(); ++i) {
         NVobjMDXTag* tag = Tag(i);
-        tag->headerAddress = NewPage();
-        tag->firstPage = tag->lastPage = 0;
-        tag->WriteHeader();
-        TnvIndexTable* owner = Table();
-        if (owner && owner->RecordCount() > 0 && tag->keyHandler)
-            tag->Build();
-        else
-            tag->WriteEmptyRoot();
-        tag->WriteHeader();
-        tag->dirty = false;
+        definitions.push_back({tag->tagName, tag->keyExpression, tag->forExpression, tag->unique, tag->ascending});
     }
-    WriteDirectory();
-    diskFile->Flush();
+    // Every tag is built in a scratch file first: a tag whose expression no longer compiles
+    // stops the rebuild with its error and leaves every tag as it was.
+    RebuildThrough([this](const std::string& path) -> std::unique_ptr<NVobjIndexFile> {
+        return Open(table, path, true, true, false);
+    },
+                   [&definitions](NVobjIndexFile& scratch) {
+                       for (const Definition& d : definitions)
+                           if (!scratch.TagAdd(d.name, d.key, d.unique, d.ascending, d.forExpression))
+                               NvRaise(TnvMsg::IndexTagNotBuilt, {d.name, scratch.MessageName()});
+                   });
+    tags.FreeAll();
+    fileSize_ = -1;
+    if (!ReadHeader()) {
+        tags.FreeAll();
+        corrupt = true;
+    }
+    modified = true;
 }
 
 void NVobjMDXFile::Rename(std::string_view newName) {

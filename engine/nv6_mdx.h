@@ -50,6 +50,8 @@ public:
     bool TagLoad() override;
     // Writes the header page when dirty.
     void TagStore() override;
+    // An interior page stores one key fewer than its entries: the last is a bare pointer.
+    int StoredKeys(const NVobjIndexKey& page) const override;
 
     // Derives entry length and page capacity from the key length.
     void SetKeyLength(int16_t length);

@@ -12,6 +12,7 @@ namespace {
 constexpr int kEntriesAt = 4;
 constexpr double kBlankDate = 1e100;
 constexpr double kHighestNumber = 1.7e308;
+constexpr int kMaxCharacterKey = 100;
 
 }  // namespace
 
@@ -44,6 +45,12 @@ void NVobjNDXTag::KeyFormat(TnvVariant& value, bool partial) {
             value.PutString(DBFDate.DayToStor(value.AsDate()));
         else if (value.Kind() != TnvVariant::kCharacter)
             value.PutString(value.AsString());
+        // A page keeps key length bytes; a longer key is that prefix wherever it is used,
+        // or a search for it would miss the entry written for it.
+        if (storedKeyLength_ > 0 && value.Length() > storedKeyLength_) {
+            value.SetLength(storedKeyLength_);
+            value.SetKind(TnvVariant::kCharacter);
+        }
         if (partial) value.TrimRight();
         return;
     }
@@ -69,22 +76,40 @@ bool NVobjNDXTag::TagCreate(std::string_view name, std::string_view keyExpr, boo
             SetKeyLength(8);
             break;
         default:
+            // Longer keys are cut to the format's longest (KeyFormat), as every key is.
             keyType = 'C';
-            SetKeyLength(static_cast<int16_t>(std::min<int32_t>(trial.Length(), 100)));
+            SetKeyLength(static_cast<int16_t>(std::clamp<int32_t>(CharacterKeyLength(trial), 1, kMaxCharacterKey)));
             break;
     }
+    Fill();
+    return true;
+}
+
+void NVobjNDXTag::CopyDefinition(const NVobjNDXTag& model) {
+    keyExpression = model.keyExpression;
+    unique = model.unique;
+    ascending = true;
+    keyType = model.keyType;
+    datesAsText_ = model.datesAsText_;
+    SetKeyLength(model.keyLength);
+    storedKeyLength_ = model.storedKeyLength_;
+    entryLength = model.entryLength;
+    maxEntries = model.maxEntries;
+    CompileKey();
+}
+
+void NVobjNDXTag::Fill() {
     std::vector<uint8_t> zero(kBlock, 0);
     File()->PageWrite(headerAddress, zero.data(), kBlock);
     TnvIndexTable* table = File()->Table();
     if (table && table->RecordCount() > 0) {
         NVobjSortNdx(this).Build();
-        return true;
+        return;
     }
     root = File()->NewPage();
     File()->PageWrite(root, zero.data(), kBlock);
     dirty = true;
     TagStore();
-    return true;
 }
 
 bool NVobjNDXTag::KeyAdd(NVobjIndexKeyData& key) {
@@ -102,7 +127,9 @@ int NVobjNDXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
     uint8_t block[kBlock];
     if (entryLength <= 8 || !File()->PageRead(address, block, kBlock)) return 1;
     const int n = nvbytes::LoadLE16(block);
-    const bool leaf = n == 0 || nvbytes::LoadLE32(block + kEntriesAt) == 0;
+    // The first child pointer alone tells a leaf: an interior page without a key still
+    // has its right-most child.
+    const bool leaf = nvbytes::LoadLE32(block + kEntriesAt) == 0;
     const int entries = leaf ? n : n + 1;
     if (kEntriesAt + entries * entryLength > kBlock) return 1;
     page.kind = leaf ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
@@ -149,6 +176,10 @@ int NVobjNDXTag::PageStore(NVobjIndexKey& page) {
     }
     File()->PageWrite(page.address, block, kBlock);
     return 0;
+}
+
+int NVobjNDXTag::StoredKeys(const NVobjIndexKey& page) const {
+    return page.Count() - (page.IsInterior() ? 1 : 0);
 }
 
 bool NVobjNDXTag::TagLoad() {
@@ -248,7 +279,7 @@ std::unique_ptr<NVobjNDXFile> NVobjNDXFile::Open(TnvIndexTable* table, std::stri
     return file;
 }
 
-bool NVobjNDXFile::TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
+bool NVobjNDXFile::TagAdd(std::string_view, std::string_view keyExpression, bool unique, bool ascending,
                           std::string_view forExpression) {
     tags.FreeAll();
     nextPage = 0;
@@ -256,8 +287,23 @@ bool NVobjNDXFile::TagAdd(std::string_view name, std::string_view keyExpression,
     tag->tagName = BaseName(diskFile ? diskFile->FileName() : fileName);
     NVobjNDXTag* made = tag.get();
     tags.Add(tag.release());
-    (void)name;
-    return made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
+    // A refused build leaves no index behind: the file is emptied again (the callers that
+    // made it remove it).
+    auto abandon = [this, made] {
+        made->dirty = false;
+        tags.FreeAll();
+        if (diskFile) diskFile->Truncate(0);
+        nextPage = 0;
+    };
+    bool built = false;
+    try {
+        built = made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
+    } catch (...) {
+        abandon();
+        throw;
+    }
+    if (!built) abandon();
+    return built;
 }
 
 int32_t NVobjNDXFile::NewPage() {
@@ -297,8 +343,24 @@ void NVobjNDXFile::Zap() {
 void NVobjNDXFile::Reindex() {
     NVobjNDXTag* tag = Tag();
     if (!tag || !diskFile) return;
-    Zap();
-    nextPage = 1;
-    NVobjSortNdx(tag).Build();
-    diskFile->Flush();
+    tag->PageRelease();
+    // Without a table no key can be evaluated: rebuilding would empty the tag.
+    if (!table) return;
+    // The tree is built with this tag's own definition (its key length, dates kept as text)
+    // in a scratch file, which replaces this one's contents only when the build is through.
+    RebuildThrough([this](const std::string& path) -> std::unique_ptr<NVobjIndexFile> {
+        return Open(table, path, true, true, false);
+    },
+                   [tag](NVobjIndexFile& scratch) {
+                       auto& ndx = static_cast<NVobjNDXFile&>(scratch);
+                       ndx.nextPage = 0;
+                       auto made = std::make_unique<NVobjNDXTag>(&ndx, ndx.NewPage());
+                       made->tagName = tag->tagName;
+                       NVobjNDXTag* fresh = made.get();
+                       ndx.tags.Add(made.release());
+                       fresh->CopyDefinition(*tag);
+                       fresh->Fill();
+                   });
+    if (!tag->TagLoad()) corrupt = true;
+    SetEnd();
 }

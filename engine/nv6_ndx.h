@@ -38,9 +38,17 @@ public:
     bool TagLoad() override;
     // Writes the header when dirty.
     void TagStore() override;
+    // An interior page stores one key fewer than its entries: the last is a bare pointer.
+    int StoredKeys(const NVobjIndexKey& page) const override;
 
     // Derives entry length and page capacity from the key length.
     void SetKeyLength(int16_t length);
+    // Takes the key expression, uniqueness, key type and lengths (dates kept as text
+    // included) of `model`, and compiles the key.
+    void CopyDefinition(const NVobjNDXTag& model);
+    // Writes a zeroed header, then the tree built from every record (an empty root for a
+    // table without records) and the header.
+    void Fill();
     // Writes the header image now (dirty or not).
     void WriteHeader();
 
@@ -77,7 +85,8 @@ public:
     NVobjNDXFile(TnvIndexTable* table, std::string_view fileName);
     ~NVobjNDXFile() override;
 
-    // Makes the one tag, its header in block 0.
+    // Makes the one tag, its header in block 0. When the build is refused or fails the file
+    // is left empty, without a tag.
     bool TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
                 std::string_view forExpression) override;
     int32_t NewPage() override;
@@ -86,7 +95,8 @@ public:
     void PageWrite(int64_t address, const void* buffer, int32_t length) override;
     // Makes the file an empty index for its tag: header, one empty root at block 1.
     void Zap() override;
-    // Zaps the file and builds its tag again from the table, pages from block 1 on.
+    // Builds the tag again from the table in a scratch file that then replaces this file's
+    // contents; a build that fails leaves the file as it was.
     void Reindex() override;
     NVobjNDXTag* Tag() const { return static_cast<NVobjNDXTag*>(TagByNumber(0)); }
 };

@@ -18,9 +18,6 @@ constexpr uint16_t kCounterWrap = 32767;
 // Default geometry of a numeric key whose expression is not a plain field.
 constexpr int16_t kNumberLength = 18;
 constexpr int16_t kNumberDecimals = 4;
-// Set in a page object's scratch when it was reached through last entries only: its parent's
-// separator is then not stored anywhere above it.
-constexpr uint8_t kLoadedRightMost = 1;
 
 // The framework's highest key for the right-most pointer of a page.
 NVobjIndexKeyData Sentinel(int32_t reference) {
@@ -176,8 +173,7 @@ bool NVobjNTXTag::TagCreate(std::string_view name, std::string_view keyExpr, boo
             break;
         default:
             keyType = 'C';
-            length = trial.Kind() == TnvVariant::kCharacter ? trial.Length()
-                                                            : static_cast<int32_t>(trial.AsString().size());
+            length = CharacterKeyLength(trial);
             break;
     }
     // The builders sort key length + 1 bytes: a longer key could be created but never rebuilt.
@@ -271,7 +267,6 @@ int NVobjNTXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
         page.Add(entry.release());
     }
     const bool rightMost = RightMost(page);
-    page.scratch[0] = rightMost ? kLoadedRightMost : 0;
     const NVobjIndexKey* parent = page.Parent();
     const NVobjIndexKeyData* above = nullptr;
     if (parent && parent->current >= 0 && parent->current < parent->Count()) above = parent->Items(parent->current);
@@ -316,7 +311,9 @@ void NVobjNTXTag::SplitPage(NVobjIndexKey& page, bool rightMost) {
     };
     while (stored() > maxItems_) {
         const bool interior = page.IsInterior();
-        const int n = page.Count() - page.Count() / 2;
+        // A page that took in a neighbour's entries can hold more than two pages' worth; the
+        // left part keeps all but its last entry.
+        const int n = std::min<int>(page.Count() - page.Count() / 2, maxItems_ + 1);
         std::vector<Entry> left;
         for (int i = 0; i < n; ++i) {
             const NVobjIndexKeyData& item = *page.Items(i);
@@ -340,15 +337,6 @@ void NVobjNTXTag::SplitPage(NVobjIndexKey& page, bool rightMost) {
 }
 
 int NVobjNTXTag::PageStore(NVobjIndexKey& page) {
-    NVobjIndexKey* parent = page.Parent();
-    // A page at the right edge that was emptied and taken out of its parent leaves the key
-    // before it without a place: in the B-tree the parent's last key would become its
-    // right-most pointer and vanish. Putting the (empty) page back keeps that key stored.
-    if (parent && page.scratch[0] == kLoadedRightMost && parent->Count() > 0 &&
-        parent->FindChildEntry(page.address) < 0) {
-        parent->InsertAt(parent->Count(), Sentinel(page.address).Duplicate());
-        parent->dirty = true;
-    }
     const bool rightMost = RightMost(page);
     SplitPage(page, rightMost);
     const bool interior = page.IsInterior() && page.Count() > 0;
@@ -363,6 +351,12 @@ int NVobjNTXTag::PageStore(NVobjIndexKey& page) {
     }
     WritePage(page.address, entries.data(), keys, interior ? page.Items(count - 1)->reference : 0);
     return 0;
+}
+
+bool NVobjNTXTag::PageUnderfull(const NVobjIndexKey& page) const { return StoredKeys(page) < 1; }
+
+int NVobjNTXTag::StoredKeys(const NVobjIndexKey& page) const {
+    return page.Count() - ((page.IsInterior() || !RightMost(page)) ? 1 : 0);
 }
 
 bool NVobjNTXTag::TagLoad() {
@@ -493,13 +487,7 @@ int32_t NVobjSortNTX::Build() {
     const bool flip = !tag_->ascending;
     TnvSortRecordSource& source = flip ? static_cast<TnvSortRecordSource&>(flipped) : records;
     const int32_t written = NvBuildTag(*tag_, *this, source, [this, flip](const TnvVariant& key, int32_t recNo) {
-        if (!flip) {
-            Put(key, recNo);
-            return;
-        }
-        TnvVariant text;
-        text.PutString(Flipped::Restore(key.View()));
-        Put(text, recNo);
+        AddKey(0, NVobjNTXTag::Entry{flip ? Flipped::Restore(key.View()) : std::string(key.View()), recNo, 0});
     });
     Finish();
     tag_->TagStore();
@@ -512,120 +500,110 @@ NVobjSortNTX::Level& NVobjSortNTX::At(std::size_t level) {
     while (levels_.size() <= level) {
         Level made;
         const int64_t m = tag_->MaxItems();
-        if (levels_.empty()) {
-            made.expected = std::max<int64_t>(KeyCount(), 1);
-            const int64_t groups = made.expected / m + 1;
-            made.share = static_cast<int>(std::clamp<int64_t>((made.expected + groups - 1) / groups, 1, m));
-        } else {
-            const Level& below = levels_.back();
-            const int64_t perPage = below.share + (levels_.size() == 1 ? 1 : 0);
-            made.expected = below.expected / std::max<int64_t>(perPage, 1) + 1;
-            // An interior page takes up to m keys and the right-most pointer; at least one key,
-            // so that every level above has fewer entries.
-            const int64_t groups = made.expected / (m + 1) + 1;
-            made.share = static_cast<int>(std::clamp<int64_t>((made.expected + groups - 1) / groups, 2, m + 1));
-        }
+        // With n keys to place and at most m to a page, d = n / m + 1 pages take an even
+        // share each; the level above gets one key per page boundary.
+        made.expected = levels_.empty() ? std::max<int64_t>(KeyCount(), 1)
+                                        : levels_.back().expected / (levels_.back().share + 1) + 1;
+        const int64_t pages = made.expected / m + 1;
+        made.share = static_cast<int>(std::clamp<int64_t>((made.expected + pages - 1) / pages, 1, m));
         levels_.push_back(std::move(made));
     }
     return levels_[level];
 }
 
-void NVobjSortNTX::Put(const TnvVariant& key, int32_t recNo) {
-    At(0);
-    if (havePending_) {
-        havePending_ = false;
-        NVobjNTXTag::Entry separator = std::move(pending_);
-        const int32_t address = CloseLeaf();
-        separator.child = address;
-        Push(1, std::move(separator), false);
-    }
-    NVobjNTXTag::Entry entry{std::string(key.View()), recNo, 0};
-    Level& again = levels_[0];
-    if (static_cast<int>(again.entries.size()) >= again.share) {
-        // The key after a full leaf is its separator, but only once another key follows:
-        // otherwise the last leaf would stay empty.
-        pending_ = std::move(entry);
-        havePending_ = true;
+void NVobjSortNTX::AddChild(std::size_t level, int32_t child) { At(level).open.right = child; }
+
+void NVobjSortNTX::AddKey(std::size_t level, NVobjNTXTag::Entry entry) {
+    Level& at = At(level);
+    if (static_cast<int>(at.open.keys.size()) < at.share) {
+        entry.child = at.open.right;
+        at.open.right = 0;
+        at.open.keys.push_back(std::move(entry));
         return;
     }
-    again.entries.push_back(std::move(entry));
+    // The open page is complete and `entry` follows it; the page held before it is not the
+    // level's last and can be written.
+    Page done = std::move(at.held);
+    NVobjNTXTag::Entry doneSeparator = std::move(at.separator);
+    const bool wasHolding = at.holding;
+    at.held = std::move(at.open);
+    at.open = Page{};
+    at.separator = std::move(entry);
+    at.holding = true;
+    if (!wasHolding) return;
+    const int32_t address = Write(done);
+    AddChild(level + 1, address);
+    AddKey(level + 1, std::move(doneSeparator));
 }
 
-int32_t NVobjSortNTX::CloseLeaf() {
-    Level& leaf = levels_[0];
+int32_t NVobjSortNTX::Write(const Page& page) {
     const int32_t address = tag_->File()->NewPage();
     if (address <= 0) tag_->RaiseCorrupt();
-    tag_->WritePage(address, leaf.entries.data(), static_cast<int>(leaf.entries.size()), 0);
-    leaf.entries.clear();
+    tag_->WritePage(address, page.keys.data(), static_cast<int>(page.keys.size()), page.right);
     return address;
-}
-
-void NVobjSortNTX::CloseInterior(std::size_t level) {
-    std::vector<NVobjNTXTag::Entry> entries = std::move(levels_[level].entries);
-    levels_[level].entries.clear();
-    NVobjNTXTag::Entry last = entries.back();
-    const int32_t address = tag_->File()->NewPage();
-    if (address <= 0) tag_->RaiseCorrupt();
-    tag_->WritePage(address, entries.data(), static_cast<int>(entries.size()) - 1, last.child);
-    last.child = address;
-    Push(level + 1, std::move(last), false);
-}
-
-void NVobjSortNTX::Push(std::size_t level, NVobjNTXTag::Entry entry, bool last) {
-    At(level);
-    // The final pointer may fill a page up to its capacity instead of opening a page of its own.
-    const std::size_t limit =
-        last ? static_cast<std::size_t>(tag_->MaxItems()) + 1 : static_cast<std::size_t>(levels_[level].share);
-    if (levels_[level].entries.size() >= limit) CloseInterior(level);
-    levels_[level].entries.push_back(std::move(entry));
 }
 
 int32_t NVobjSortNTX::Finish() {
     if (finished_) return tag_->root;
     finished_ = true;
-    NVobjIndexFile* file = tag_->File();
     if (levels_.empty()) {
-        tag_->root = file->NewPage();
-        tag_->WritePage(tag_->root, nullptr, 0, 0);
+        tag_->root = Write(Page{});
         tag_->dirty = true;
         return tag_->root;
     }
-    if (havePending_) {
-        havePending_ = false;
-        Level& leaf = levels_[0];
-        if (static_cast<int>(leaf.entries.size()) < tag_->MaxItems()) {
-            leaf.entries.push_back(std::move(pending_));
+    for (std::size_t level = 0;; ++level) {
+        Level& at = levels_[level];
+        const bool top = level + 1 == levels_.size();
+        std::vector<Page> pages;
+        NVobjNTXTag::Entry separator;
+        if (!at.holding) {
+            pages.push_back(std::move(at.open));
         } else {
-            // A full last leaf: its own last key separates it from a leaf of the one key left.
-            NVobjNTXTag::Entry separator = std::move(leaf.entries.back());
-            leaf.entries.pop_back();
-            separator.child = CloseLeaf();
-            Push(1, std::move(separator), false);
-            levels_[0].entries.push_back(std::move(pending_));
+            Page held = std::move(at.held);
+            Page open = std::move(at.open);
+            separator = std::move(at.separator);
+            if (!open.keys.empty() && open.keys.size() >= held.keys.size() / 2) {
+                pages.push_back(std::move(held));
+                pages.push_back(std::move(open));
+            } else {
+                // The last page is short: its keys, the separator and the held page's keys
+                // make one page when they fit, else two of about the same size.
+                Page all = std::move(held);
+                separator.child = all.right;
+                all.keys.push_back(std::move(separator));
+                for (NVobjNTXTag::Entry& e : open.keys) all.keys.push_back(std::move(e));
+                all.right = open.right;
+                const int total = static_cast<int>(all.keys.size());
+                if (total <= tag_->MaxItems()) {
+                    pages.push_back(std::move(all));
+                } else {
+                    const int left = (total - 1) - (total - 1) / 2;
+                    Page first, second;
+                    first.keys.assign(std::make_move_iterator(all.keys.begin()),
+                                      std::make_move_iterator(all.keys.begin() + left));
+                    separator = std::move(all.keys[static_cast<std::size_t>(left)]);
+                    first.right = separator.child;
+                    second.keys.assign(std::make_move_iterator(all.keys.begin() + left + 1),
+                                       std::make_move_iterator(all.keys.end()));
+                    second.right = all.right;
+                    pages.push_back(std::move(first));
+                    pages.push_back(std::move(second));
+                }
+            }
         }
-    }
-    int32_t address = CloseLeaf();
-    for (std::size_t level = 1; level < levels_.size(); ++level) {
-        Push(level, NVobjNTXTag::Entry{std::string(), 0, address}, true);
-        if (level + 1 == levels_.size()) {
-            // The top page: written last, it becomes the root.
-            std::vector<NVobjNTXTag::Entry>& entries = levels_[level].entries;
-            address = file->NewPage();
-            if (address <= 0) tag_->RaiseCorrupt();
-            tag_->WritePage(address, entries.data(), static_cast<int>(entries.size()) - 1, entries.back().child);
-            entries.clear();
+        if (top && pages.size() == 1) {
+            tag_->root = Write(pages[0]);
             break;
         }
-        std::vector<NVobjNTXTag::Entry>& entries = levels_[level].entries;
-        const int32_t child = entries.back().child;
-        address = file->NewPage();
-        if (address <= 0) tag_->RaiseCorrupt();
-        tag_->WritePage(address, entries.data(), static_cast<int>(entries.size()) - 1, child);
-        entries.clear();
+        const int32_t first = Write(pages[0]);
+        AddChild(level + 1, first);
+        if (pages.size() == 2) {
+            AddKey(level + 1, std::move(separator));
+            AddChild(level + 1, Write(pages[1]));
+        }
     }
-    tag_->root = address;
     tag_->dirty = true;
-    return address;
+    return tag_->root;
 }
 
 // ---- NVobjNTXFile --------------------------------------------------------------------
@@ -667,7 +645,23 @@ bool NVobjNTXFile::TagAdd(std::string_view, std::string_view keyExpression, bool
     tag->tagName = TagNameOf(fileName);
     NVobjNTXTag* made = tag.get();
     tags.Add(tag.release());
-    return made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
+    // A refused build leaves no index behind: the file is emptied again (the callers that
+    // made it remove it).
+    auto abandon = [this, made] {
+        made->dirty = false;
+        tags.FreeAll();
+        if (diskFile) diskFile->Truncate(0);
+        nextPage = 0;
+    };
+    bool built = false;
+    try {
+        built = made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
+    } catch (...) {
+        abandon();
+        throw;
+    }
+    if (!built) abandon();
+    return built;
 }
 
 int32_t NVobjNTXFile::NewPage() {
@@ -725,15 +719,25 @@ void NVobjNTXFile::Zap() {
 
 void NVobjNTXFile::Reindex() {
     NVobjNTXTag* tag = Tag();
-    if (!tag) return;
-    const std::string name = tag->tagName;
-    const std::string keyExpression = tag->keyExpression;
-    const std::string forExpression = tag->forExpression;
-    const bool unique = tag->unique;
-    const bool ascending = tag->ascending;
-    Zap();
-    nextPage = kPage;
-    tag->TagCreate(name, keyExpression, unique, ascending, forExpression);
+    if (!tag || !diskFile) return;
     tag->PageRelease();
-    if (diskFile) diskFile->Flush();
+    // Without a table no key can be evaluated: rebuilding would empty the tag.
+    if (!table) return;
+    const uint16_t counter = changeCounter;
+    RebuildThrough([this](const std::string& path) -> std::unique_ptr<NVobjIndexFile> {
+        auto scratch = Open(table, path, true, true, false);
+        if (scratch) scratch->upperCaseKeys = upperCaseKeys;
+        return scratch;
+    },
+                   [tag](NVobjIndexFile& scratch) {
+                       if (!scratch.TagAdd(tag->tagName, tag->keyExpression, tag->unique, tag->ascending,
+                                           tag->forExpression))
+                           NvRaise(TnvMsg::IndexTagNotBuilt, {tag->tagName, scratch.MessageName()});
+                   });
+    if (!tag->TagLoad()) corrupt = true;
+    // Counting on from the old counter lets other users see that the file changed.
+    changeCounter = counter >= kCounterWrap ? 1 : static_cast<uint16_t>(counter + 1);
+    tag->WriteHeader();
+    SetEnd();
+    diskFile->Flush();
 }

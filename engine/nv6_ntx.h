@@ -60,6 +60,12 @@ public:
     bool TagLoad() override;
     // Writes the header when dirty.
     void TagStore() override;
+    // An interior page needs a key besides its right-most pointer; a leaf needs a key of its
+    // own besides the separator it shows from above (none at the right edge).
+    bool PageUnderfull(const NVobjIndexKey& page) const override;
+    // Interior pages store their entries but the right-most pointer; leaves all but the
+    // separator they show from above.
+    int StoredKeys(const NVobjIndexKey& page) const override;
 
     // Sets key length and the page geometry (half page, items, entry length) derived from it.
     void SetKeyLength(int16_t length);
@@ -88,8 +94,10 @@ private:
 };
 
 // Sorts a tag's keys and writes its tree bottom-up: leaves take an even share of the keys,
-// the key after a full leaf goes up as a real entry with that leaf as its left child, and an
-// interior page's last entry stays as its right-most pointer. Each page is written once.
+// the key after a complete page goes up as a real entry with that page as its left child,
+// and an interior page ends in its right-most pointer. A complete page waits until the
+// level's next one completes, so that at the end the level's last page can take keys from
+// it (or the two become one): no page is left without a key. Each page is written once.
 class NVobjSortNTX : public TnvSort {
 public:
     // A sort over the tag's key length + 1, unique as the tag; descending tags sort their keys
@@ -104,23 +112,30 @@ public:
 
 private:
     class Flipped;
+    // Keys with their left children (0 in leaves), then the right-most child.
+    struct Page {
+        std::vector<NVobjNTXTag::Entry> keys;
+        int32_t right = 0;
+    };
     struct Level {
-        std::vector<NVobjNTXTag::Entry> entries;
-        int share = 0;     // entries a page takes before it is closed
-        int64_t expected = 0;  // entries expected at this level (for the share)
+        Page open;                     // being filled
+        Page held;                     // complete, waiting for the level's next page
+        NVobjNTXTag::Entry separator;  // the key between `held` and `open`
+        bool holding = false;
+        int share = 0;                 // keys a page takes before it is complete
+        int64_t expected = 0;          // keys expected at this level (for the share)
     };
 
-    void Put(const TnvVariant& key, int32_t recNo);
-    void Push(std::size_t level, NVobjNTXTag::Entry entry, bool last);
-    void CloseInterior(std::size_t level);
-    int32_t CloseLeaf();
     Level& At(std::size_t level);
+    // The next key of a level; at level 1 and above it follows the child it separates.
+    void AddKey(std::size_t level, NVobjNTXTag::Entry entry);
+    // The child after the keys a level has so far.
+    void AddChild(std::size_t level, int32_t child);
+    int32_t Write(const Page& page);
     int32_t Finish();
 
     NVobjNTXTag* tag_;
     std::vector<Level> levels_;
-    NVobjNTXTag::Entry pending_;  // a key that arrived at a full leaf: it goes up once more follow
-    bool havePending_ = false;
     bool finished_ = false;
 };
 
@@ -137,12 +152,14 @@ public:
     NVobjNTXFile(TnvIndexTable* table, std::string_view fileName);
     ~NVobjNTXFile() override;
 
-    // Makes the one tag, its header at offset 0.
+    // Makes the one tag, its header at offset 0. When the build is refused or fails the file
+    // is left empty, without a tag.
     bool TagAdd(std::string_view name, std::string_view keyExpression, bool unique, bool ascending,
                 std::string_view forExpression) override;
     int32_t NewPage() override;
     int32_t SetEnd() override;
-    // Empties the file and rebuilds the tag from the table.
+    // Builds the tag again from the table in a scratch file that then replaces this file's
+    // contents; a build that fails leaves the file as it was. The change counter moves on.
     void Reindex() override;
     // Counts the change in the header, on from the count another program left (so other
     // users see it), then updates the tag.

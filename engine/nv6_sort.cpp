@@ -476,31 +476,35 @@ NVobjPageBuilder::~NVobjPageBuilder() = default;
 
 void NVobjPageBuilder::Add(const TnvVariant& key, int32_t recNo) { Push(0, key, recNo); }
 
-void NVobjPageBuilder::Push(int level, const TnvVariant& key, int32_t reference) {
+std::unique_ptr<NVobjIndexKey> NVobjPageBuilder::NewPage(std::size_t level) const {
+    auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
+    page->kind = level == 0 ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
+    return page;
+}
+
+void NVobjPageBuilder::Push(std::size_t level, const TnvVariant& key, int32_t reference) {
     // Deeper than any tree of these formats can be: the key stream cannot be right.
-    if (level >= NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
-    if (static_cast<int>(levels_.size()) <= level) {
-        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
-        page->kind = level == 0 ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
-        levels_.push_back(std::move(page));
+    if (level >= static_cast<std::size_t>(NVobjIndexTag::kMaxDepth)) tag_->RaiseCorrupt();
+    if (levels_.size() <= level) levels_.push_back(Level{NewPage(level), nullptr});
+    if (levels_[level].open->Count() >= tag_->maxEntries) {
+        // The open page is full; the one held before it is now known to have a successor.
+        std::unique_ptr<NVobjIndexKey> done = std::move(levels_[level].held);
+        levels_[level].held = std::move(levels_[level].open);
+        levels_[level].open = NewPage(level);
+        if (done) Write(level, *done);
     }
-    if (levels_[static_cast<std::size_t>(level)]->Count() >= tag_->maxEntries) Close(level);
     auto entry = std::make_unique<NVobjIndexKeyData>();
     static_cast<TnvVariant&>(*entry) = key;
     entry->reference = reference;
-    levels_[static_cast<std::size_t>(level)]->Add(entry.release());
+    levels_[level].open->Add(entry.release());
 }
 
-void NVobjPageBuilder::Close(int level) {
-    NVobjIndexKey& page = *levels_[static_cast<std::size_t>(level)];
+void NVobjPageBuilder::Write(std::size_t level, NVobjIndexKey& page) {
     page.address = tag_->File()->NewPage();
+    if (page.address <= 0) tag_->RaiseCorrupt();
     tag_->PageStore(page);
-    TnvVariant high(*page.Items(page.Count() - 1));
-    const int32_t address = page.address;
-    page.FreeAll();
-    page.address = 0;
-    std::memset(page.scratch, 0, sizeof page.scratch);
-    Push(level + 1, high, address);
+    const TnvVariant high(*page.Items(page.Count() - 1));
+    Push(level + 1, high, page.address);
 }
 
 int32_t NVobjPageBuilder::Finish() {
@@ -511,17 +515,29 @@ int32_t NVobjPageBuilder::Finish() {
             emptyRoot_();
             return tag_->root;
         }
-        auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
-        page->kind = NVobjIndexKey::kLeaf;
-        levels_.push_back(std::move(page));
+        levels_.push_back(Level{NewPage(0), nullptr});
     }
-    // Every level but the top passes its last page up; the top one is the root.
-    for (std::size_t level = 0; level + 1 < levels_.size(); ++level)
-        if (levels_[level]->Count() > 0) Close(static_cast<int>(level));
-    NVobjIndexKey& top = *levels_.back();
-    top.address = tag_->File()->NewPage();
-    tag_->PageStore(top);
-    tag_->root = top.address;
+    for (std::size_t level = 0;; ++level) {
+        std::unique_ptr<NVobjIndexKey> held = std::move(levels_[level].held);
+        std::unique_ptr<NVobjIndexKey> open = std::move(levels_[level].open);
+        if (!held && level + 1 == levels_.size()) {
+            // One page at the top level: the root.
+            open->address = tag_->File()->NewPage();
+            if (open->address <= 0) tag_->RaiseCorrupt();
+            tag_->PageStore(*open);
+            tag_->root = open->address;
+            break;
+        }
+        if (held) {
+            // A last page under half full takes entries from the full one before it, so that
+            // an interior page keeps keys besides its right-most pointer.
+            const int total = held->Count() + open->Count();
+            while (open->Count() < held->Count() / 2 && open->Count() < total / 2)
+                open->InsertAt(0, held->ExtractAt(held->Count() - 1));
+            Write(level, *held);
+        }
+        Write(level, *open);
+    }
     tag_->dirty = true;
     return tag_->root;
 }

@@ -164,10 +164,12 @@ int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& sourc
                    const std::function<void(const TnvVariant&, int32_t)>& sink);
 
 // Writes a tag's tree bottom-up from keys delivered in order, one page buffer per level,
-// each page written once through the format's PageStore when it is full (or at Finish), its
-// highest key passed up a level. For the formats whose interior entries carry the highest
-// key of each subtree (NDX, MDX); the tag's file must be positioned (next page) where the
-// pages go.
+// each page written once through the format's PageStore, its highest key passed up a level.
+// A full page waits until the level's next page fills, so that at Finish the last page of a
+// level can take entries from it: no level ends in a page of a single pointer, which the
+// formats would write as an interior page without a key. For the formats whose interior
+// entries carry the highest key of each subtree (NDX, MDX); the tag's file must be
+// positioned (next page) where the pages go.
 class NVobjPageBuilder {
 public:
     // `emptyRoot` writes the root of a tree without keys; none: one empty leaf page.
@@ -178,16 +180,21 @@ public:
 
     // Adds the next key (already in key-image form) with its record number.
     void Add(const TnvVariant& key, int32_t recNo);
-    // Writes the partly filled pages from the leaves up and makes the top one the tag's root;
+    // Writes the pages still held from the leaves up and makes the top one the tag's root;
     // marks the header dirty. Returns the root's address. Later calls only return it.
     int32_t Finish();
 
 private:
-    void Push(int level, const TnvVariant& key, int32_t reference);
-    void Close(int level);
+    struct Level {
+        std::unique_ptr<NVobjIndexKey> open;  // being filled
+        std::unique_ptr<NVobjIndexKey> held;  // full, not yet known not to be the level's last
+    };
+    std::unique_ptr<NVobjIndexKey> NewPage(std::size_t level) const;
+    void Push(std::size_t level, const TnvVariant& key, int32_t reference);
+    void Write(std::size_t level, NVobjIndexKey& page);
 
     NVobjIndexTag* tag_;
     std::function<void()> emptyRoot_;
-    std::vector<std::unique_ptr<NVobjIndexKey>> levels_;
+    std::vector<Level> levels_;
     bool finished_ = false;
 };

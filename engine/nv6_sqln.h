@@ -170,6 +170,10 @@ public:
     // The node length of argument `index`, or 10 when there is none.
     int32_t ArgumentLength(int index) const;
     int ArgumentCount() const { return static_cast<int>(arguments_.size()); }
+    // The tree of argument `index`, or none.
+    const TnvExpBaseObject* Argument(int index) const {
+        return index >= 0 && index < ArgumentCount() ? arguments_[static_cast<std::size_t>(index)].get() : nullptr;
+    }
     void AddArgument(std::unique_ptr<TnvExpBaseObject> argument);
 
     TnvUserDefFunction* Function() const { return function_; }

@@ -1,7 +1,8 @@
 // check: every tag of the given index files against a fresh build in memory, and every memo
 // pointer against the memo file. A tag is compared as a multiset of (key, record) pairs so
 // that the order of equal keys, which builders and maintenance may choose differently, does
-// not count; the order of the keys themselves does.
+// not count; the order of the keys themselves does. The tree's shape is checked too: pages
+// without keys, leaves at unequal depths, pages reached twice or that cannot be read.
 #include <algorithm>
 #include <map>
 #include <set>
@@ -73,6 +74,9 @@ int CheckTag(NvtTable& table, NVobjIndexFile& file, NVobjIndexTag& tag, std::ost
             expected.emplace_back(KeyText(key), source.RecordNumber());
         }
     }
+    // The tree's shape first: other programs of the family walk pages without the checks
+    // the engine makes, so a page without a key or a leaf out of line misleads them.
+    tag.CheckTree([&report](const std::string& text) { report.Problem(text); });
     std::vector<Entry> walked;
     TnvVariant previous;
     bool havePrevious = false;

@@ -179,8 +179,25 @@ int NvtIndex(const NvtArgs& args, NvtIo& io) {
     // A single-tag file is made anew; a compound one gets one more tag.
     NVobjIndexFile& file = table.OpenIndex(path, true, single);
     if (!single && file.TagByName(tagName)) throw NvtError("tag " + tagName + " exists in " + path + "; deltag it first");
-    if (!file.TagAdd(tagName, key, args.Has("unique"), !args.Has("descending"), args.Value("for")))
+    // A single-tag file was made anew for the tag; without it, it is no index at all.
+    auto drop = [&] {
+        if (!single) return;
+        const std::string made = file.diskFile ? file.diskFile->FileName() : path;
+        table.CloseIndex(&file);
+        std::error_code ec;
+        fs::remove(made, ec);
+    };
+    bool added = false;
+    try {
+        added = file.TagAdd(tagName, key, args.Has("unique"), !args.Has("descending"), args.Value("for"));
+    } catch (...) {
+        drop();
+        throw;
+    }
+    if (!added) {
+        drop();
         throw NvtError("could not add the tag to " + path);
+    }
     table.Flush();
     NVobjIndexTag* tag = single ? file.TagByNumber(0) : file.TagByName(tagName);
     io.out << "indexed " << (tag ? NvtTagName(file, *tag) : tagName) << " in " << file.MessageName() << "\n";

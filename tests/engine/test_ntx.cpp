@@ -450,7 +450,7 @@ TEST(NtxBuild, HundredKeysMakeThreeEvenLeavesUnderTheRoot) {
     EXPECT_EQ(Walk(*file->Tag()).size(), 100u);
 }
 
-TEST(NtxBuild, VaryingKeyLengthsAreCutAndUpperCaseKeysApply) {
+TEST(NtxBuild, VaryingKeysTakeTheFieldsWidthAndUpperCaseKeysApply) {
     TempDir dir;
     {
         NVO_DBFBuild build(dir.File("v.dbf"));
@@ -467,11 +467,11 @@ TEST(NtxBuild, VaryingKeyLengthsAreCutAndUpperCaseKeysApply) {
     t.Go(1);
     auto file = NVobjNTXFile::Open(&t.IndexTable(), dir.File("v.ntx"), true, true, false);
     file->upperCaseKeys = true;
-    // The key length comes from the current record's value ("ab"): longer keys are cut.
+    // The key length is the field's width, not that of the current record's value ("ab").
     ASSERT_TRUE(file->TagAdd("", "TRIM(TEXT)", false, true, ""));
-    EXPECT_EQ(file->Tag()->keyLength, 2);
+    EXPECT_EQ(file->Tag()->keyLength, 20);
     std::vector<Entry> walked = Walk(*file->Tag());
-    std::vector<Entry> want = {{"A", 6}, {"AB", 1}, {"AB", 3}, {"AB", 4}, {"MA", 5}, {"ZE", 2}};
+    std::vector<Entry> want = {{"A", 6}, {"AB", 1}, {"ABC", 3}, {"ABD", 4}, {"MANGO", 5}, {"ZEBRA CROSSING", 2}};
     EXPECT_EQ(walked, want);
     // A file opened later does not upper-case the keys it adds.
     file.reset();

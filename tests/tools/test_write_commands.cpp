@@ -96,6 +96,9 @@ TEST(ToolIndexAndCheck, CheckFindsDamageOnPurposeAndReindexMendsIt) {
     EXPECT_EQ(Tool({"index", table, "--file", ndx, "--key", "NAME", "--descending"}).status, 2);
     EXPECT_FALSE(std::filesystem::exists(ndx));
     EXPECT_EQ(Tool({"index", table, "--file", ndx, "--key", "NOSUCH+1"}).status, 2);
+    // A build that fails half-way leaves no index behind either.
+    EXPECT_EQ(Tool({"index", table, "--file", ndx, "--key", "NAME+STR(100/(RECNO()-3))"}).status, 2);
+    EXPECT_FALSE(std::filesystem::exists(ndx));
     auto r = Tool({"index", table, "--file", ndx, "--key", "NAME"});
     ASSERT_EQ(r.status, 0) << r.err;
     r = Tool({"check", table, "--index", ndx});
