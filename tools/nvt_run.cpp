@@ -40,6 +40,8 @@ std::string OneLine(std::string text) {
 // instead when one can be found.
 std::string Explained(const std::string& text, bool write) {
     std::string file;
+    // An index file whose lock another program kept through every retry.
+    if (NvtMessageFile(text, TnvMsg::CannotLockFile, file)) return NvtRefusalText(NvtRefusal::Locked, file);
     if (!NvtMessageFile(text, TnvMsg::AccessDenied, file)) return text;
     std::string reason = NvtRefusalText(NvtWhyRefused(file, write), file);
     return reason.empty() ? text : reason;

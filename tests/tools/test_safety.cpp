@@ -259,6 +259,7 @@ TEST(ToolMessages, EachMistakeIsToldForWhatItIs) {
     fs::create_directory(dir.File("folder.dbf"));
     nvtest::WriteFile(dir.File("notes.txt"), "these are some notes, written in a text file, not a table\n");
     nvtest::WriteFile(dir.File("bad.txt"), "NAME;C;10;0\nAGE N 3\n");
+    fs::copy_file(table, dir.File("gone.pack-old.dbf"));
     struct Case {
         std::vector<std::string> words;
         std::string message;
@@ -277,6 +278,7 @@ TEST(ToolMessages, EachMistakeIsToldForWhatItIs) {
              {{"create", dir.File("x.dbf"), "--flavour", "dbase3", "--from", dir.File("folder")}, "is a directory, not a field listing"},
              {{"create", dir.File("folder"), "--flavour", "dbase3", "--fields", "A C 1"}, "is a directory, not a table"},
              {{"create", "", "--flavour", "dbase3", "--fields", "A C 1"}, "no table named"},
+             {{"info", dir.File("gone.dbf")}, "left the old table as " + dir.File("gone.pack-old.dbf")},
          }) {
         auto r = Tool(c.words);
         EXPECT_EQ(r.status, 2) << c.message;
