@@ -10,7 +10,7 @@ constexpr NvtOptionDef kWait{"wait", true, false};
 
 // Said once for every command that opens a table.
 #define NVT_WAIT_HELP                                                                        \
-    "\n--wait SECONDS waits that long (instead of 5 seconds) for a table or index file that\n" \
+    "\n\n--wait SECONDS waits that long (instead of 5 seconds) for a table or index file that\n" \
     "another program holds."
 
 const std::vector<NvtCommandDef> kCommands = {
