@@ -71,6 +71,17 @@ void NVO_DBFBuild::AddField(std::string_view name, std::string_view type, int le
     Add(d.release());
 }
 
+TnvTableLimits NVO_DBFBuild::Limits() const {
+    switch (versionWithMemo_) {
+        case nvdbf::kVerDb4Memo:
+            return {255, "CNFDLM"};
+        case nvdbf::kVerFoxMemo:
+            return {255, "CNFDLMG"};
+        default:
+            return {128, "CNDLM"};
+    }
+}
+
 void NVO_DBFBuild::Build() {
     if (!createEnabled_) return;
     // Lengths beyond 16 bits would be written cut short: a table nobody could read.

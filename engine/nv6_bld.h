@@ -16,6 +16,17 @@
 #include "nv6_dbf.h"
 #include "nv6_disk.h"
 
+// What the tables a builder makes can hold and still be read by the other programs of the
+// family. The builders write whatever they are given; callers check fields against these.
+struct TnvTableLimits {
+    int maxFields;
+    // The field type letters the flavour knows.
+    const char* types;
+    static constexpr int kMaxCharLength = 254;
+    // N, and F where the flavour has it.
+    static constexpr int kMaxNumericLength = 20;
+};
+
 class NVO_DBFBuild : public TnvCollection<TnvFieldDescriptor> {
 public:
     // Trims the name and adds ".DBF" when it has no extension. Creates nothing yet.
@@ -54,6 +65,9 @@ public:
     uint8_t VersionByte() const { return memoNeeded_ ? versionWithMemo_ : versionPlain_; }
     // The created table file (open), or nullptr before Build.
     NVO_DiskFile* TableFile() const { return tableFile_.get(); }
+    // dBase III: C, N, D, L, M and 128 fields; dBase IV: C, N, F, D, L, M; FoxPro: C, N, F,
+    // D, L, M, G; both 255 fields.
+    TnvTableLimits Limits() const;
 
 protected:
     // The build a destructor still owes; each builder's own destructor calls it so that its

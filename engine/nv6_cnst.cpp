@@ -88,6 +88,7 @@ constexpr MessageEntry kMessages[] = {
     {TnvMsg::TagExpressionTooLong, C::Error, "Key and FOR expressions of tag %s are longer than 510 characters"},
     {TnvMsg::IndexTooManyTags, C::Error, "Index file %s cannot hold more than %d tags"},
     {TnvMsg::IndexExpressionTooLong, C::Error, "Index expression longer than %d characters for index file %s"},
+    {TnvMsg::PackNameInTheWay, C::Error, "Pack needs the name of file %s, which holds no copy of this table"},
 };
 
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kNvMessageCount,

@@ -85,6 +85,7 @@ enum class TnvMsg : int {
     TagExpressionTooLong,
     IndexTooManyTags,
     IndexExpressionTooLong,
+    PackNameInTheWay,      // "Pack needs the name of file %s, which holds no copy of this table"
     Count_
 };
 

@@ -875,11 +875,11 @@ std::vector<std::string> NVO_dBHandler::ClosedIndexFiles(const std::vector<std::
 }
 
 void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
-                                  const std::vector<std::string>* closedIndexes) {
+                                  const std::vector<std::string>* closedIndexes, bool packNames) {
     const std::string table = FileName();
     const std::string dir = DirectoryOf(table);
     ScratchNames names;
-    const std::string temp = names.Take(dir, ".dbf", {".dbt", ".fpt"});
+    const std::string temp = packNames ? PackScratchName("tmp") : names.Take(dir, ".dbf", {".dbt", ".fpt"});
     const std::string tempMemo = HasMemo() ? NVobjMemoBase::MemoFileName(temp, Version()) : "";
     // Index files re-keyed along with the table: (the file, its re-keyed copy), the open
     // ones with their disk file.
@@ -890,8 +890,8 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
     };
     std::vector<IndexCopy> indexes;
     auto removeTemp = [&] {
-        NvOS().Unlink(temp);
         if (!tempMemo.empty()) NvOS().Unlink(tempMemo);
+        NvOS().Unlink(temp);
         for (const IndexCopy& index : indexes) NvOS().Unlink(index.copy);
     };
     try {
@@ -941,7 +941,7 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
     // crash at any point leaves one complete set on disk.
     const std::string memo = HasMemo() ? NVobjMemoBase::MemoFileName(table, Version()) : "";
     const bool memoExists = !memo.empty() && NvOS().Exists(memo);
-    const std::string asideTable = names.Take(dir, ".dbf", {".dbt", ".fpt"});
+    const std::string asideTable = packNames ? PackScratchName("old") : names.Take(dir, ".dbf", {".dbt", ".fpt"});
     const std::string asideMemo =
         HasMemo() ? NVobjMemoBase::MemoFileName(asideTable, Version()) : "";
     std::vector<std::string> asideIndexes;
@@ -978,8 +978,9 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
         }
         throw;
     }
-    NvOS().Unlink(asideTable);
+    // A memo file goes before its table: a table left alone still proves whose it was.
     if (memoExists) NvOS().Unlink(asideMemo);
+    NvOS().Unlink(asideTable);
     if (!memoExists && !tempMemo.empty()) NvOS().Unlink(tempMemo);
     for (const std::string& aside : asideIndexes) NvOS().Unlink(aside);
     // The window holds records of the file that was replaced (under its old key, too).
@@ -988,8 +989,74 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
     reopenIndexes();
 }
 
+NVobjMemoBase* NVO_dBHandler::OpenForChange() {
+    if (!ReadWrite()) NvRaise(TnvMsg::AccessDenied, {FileName()});
+    // The memo file is otherwise opened on first use, which would be after the table had
+    // changed.
+    NVobjMemoBase* memo = nullptr;
+    if (HasMemo() && NvOS().Exists(NVobjMemoBase::MemoFileName(FileName(), Version()))) memo = MemoFile();
+    CheckIndexesWritable();
+    return memo;
+}
+
+void NVO_dBHandler::CheckIndexesWritable() {
+    for (auto& slot : indexFiles_) {
+        NVO_DiskFile* file = slot ? slot->DiskFile() : nullptr;
+        if (file && !file->ReadWrite()) NvRaise(TnvMsg::AccessDenied, {file->FileName()});
+    }
+}
+
+std::string NVO_dBHandler::PackScratchName(std::string_view kind) const {
+    const std::string table = FileName();
+    const std::string ext = ExtensionOf(table);
+    return table.substr(0, table.size() - ext.size()) + ".pack-" + std::string(kind) + ".dbf";
+}
+
+bool NVO_dBHandler::HoldsThisStructure(const std::string& path) {
+    try {
+        NVO_dBaseDBF other(path, false, false, ReadPassword());
+        if (other.Version() != Version() || other.HeaderLength() != HeaderLength() ||
+            other.RecordLength() != RecordLength() || other.FieldCount() != FieldCount())
+            return false;
+        for (int i = 0; i < FieldCount(); ++i) {
+            const TnvFieldDescriptor& a = Descriptor(i);
+            const TnvFieldDescriptor& b = other.Descriptor(i);
+            if (a.Name() != b.Name() || a.Type() != b.Type() || a.Length() != b.Length() ||
+                a.Decimals() != b.Decimals())
+                return false;
+        }
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+void NVO_dBHandler::RemovePackLeftovers() {
+    for (const char* kind : {"tmp", "old"}) {
+        const std::string scratch = PackScratchName(kind);
+        const std::string memo = HasMemo() ? NVobjMemoBase::MemoFileName(scratch, Version()) : "";
+        const bool table = NvOS().Exists(scratch);
+        const bool memoFile = !memo.empty() && NvOS().Exists(memo);
+        if (!table && !memoFile) continue;
+        // Only a copy of this very table is known to be a pack's; a memo file without its
+        // table at least has to read as a memo file of this table's kind.
+        if (table && !HoldsThisStructure(scratch)) NvRaise(TnvMsg::PackNameInTheWay, {scratch});
+        if (!table) {
+            try {
+                NVobjMemoBase::Create(scratch, Version(), false, false);
+            } catch (const Exception&) {
+                NvRaise(TnvMsg::PackNameInTheWay, {memo});
+            }
+        }
+        if (memoFile && !NvOS().Unlink(memo)) NvRaise(TnvMsg::AccessDenied, {memo});
+        if (table && !NvOS().Unlink(scratch)) NvRaise(TnvMsg::AccessDenied, {scratch});
+    }
+}
+
 void NVO_dBHandler::Pack() {
     if (Shared()) NvRaise(TnvMsg::RequiresFullAccess, {"Pack", FileName()});
+    OpenForChange();
+    RemovePackLeftovers();
     bool readAhead = readAheadOn_;
     // The copy runs in natural order; the order comes back once the indexes are rebuilt.
     const std::string order = currentTagName_;
@@ -1007,7 +1074,7 @@ void NVO_dBHandler::Pack() {
         SetShowDeleted(showDeleted);
     };
     try {
-        ReplaceByCopy(ReadPassword(), false, nullptr);
+        ReplaceByCopy(ReadPassword(), false, nullptr, true);
     } catch (...) {
         restore();
         if (!order.empty()) SetOrder(order, true);
@@ -1021,14 +1088,15 @@ void NVO_dBHandler::Pack() {
 
 void NVO_dBHandler::Zap() {
     if (Shared()) NvRaise(TnvMsg::RequiresFullAccess, {"Zap", FileName()});
+    NVobjMemoBase* memo = OpenForChange();
     // The tag's pages name records that are about to go: natural order until the rebuild.
     const std::string order = currentTagName_;
     if (currentTag_) SetOrder("", true);
     bool readAhead = readAheadOn_;
     SetReadAhead(false);
     TruncateRecords();
-    if (HasMemo()) {
-        if (NVobjMemoBase* memo = MemoFile()) memo->Zap();
+    if (memo) {
+        memo->Zap();
         CloseMemoObject();
     }
     if (filterSet_) filterSet_->ClearAll();
@@ -1655,6 +1723,7 @@ void NVO_dBHandler::RebuildIndexes(const std::string& order) {
 }
 
 void NVO_dBHandler::Reindex() {
+    CheckIndexesWritable();
     const std::string order = currentTagName_;
     SetOrder("", true);
     RebuildIndexes(order);

@@ -153,11 +153,17 @@ public:
     void AllowReadAhead(bool value);
     bool ReadAheadOn() const { return readAheadOn_; }
 
-    // Removes the deleted records. The new files are built under temporary names and moved
-    // into place so that the complete old or the complete new table is always on disk;
-    // on failure the old table stays and the temporary files are removed.
+    // Removes the deleted records. The new files are built as TABLE.pack-tmp.dbf (with its
+    // memo file) and moved into place, the old ones going aside as TABLE.pack-old.dbf until
+    // the new ones stand, so that the complete old or the complete new table is always on
+    // disk; on failure the old table stays and the scratch files are removed. Scratch files
+    // an interrupted pack left are removed first when they hold this table's structure;
+    // another file under such a name stops the pack ("Pack needs the name of file %s ...").
+    // The table, its memo file and every open index file are opened for writing before
+    // anything changes ("Access denied to file %s" for the first that cannot be).
     void Pack();
-    // Removes every record and empties the memo file.
+    // Removes every record and empties the memo file; like Pack, opens every file it
+    // changes for writing first, so a file that may not be written changes nothing.
     void Zap();
     // Changes the password (empty: plain) of the table, its memo file, every open index
     // file, the production index (the .cdx or .mdx named like the table) and the index
@@ -234,6 +240,7 @@ public:
     int IndexOn(std::string_view fileName, std::string_view tagName, int sortOption, bool duplicatesAllowed,
                 std::string_view forExpression, std::string_view keyExpression);
     // Rebuilds every tag of every open file; the current order then starts at its top.
+    // "Access denied to file %s", before any file changes, when one is open read-only.
     void Reindex();
     // Deletes the named tag from the open file holding it (the file closes when it has no
     // tag left): 0 deleted, -1 the file refused, 1 no such tag or no name.
@@ -371,8 +378,22 @@ private:
     // the cursor reaches; with it (a password change) every record under its number. With
     // `closedIndexes`, every open index file and the files listed are re-keyed into copies
     // that move into place in the same swap.
+    // `packNames` takes the fixed names of a pack for the copy and the old files set aside.
     void ReplaceByCopy(const std::string& password, bool keepDeleted,
-                       const std::vector<std::string>* closedIndexes);
+                       const std::vector<std::string>* closedIndexes, bool packNames = false);
+    // Opens for writing every file whole-table work changes: the table (read-write
+    // required), its memo file when there is one on disk, every open index file. Returns
+    // the memo object, or nullptr without a memo file.
+    NVobjMemoBase* OpenForChange();
+    // "Access denied to file %s" for the first open index file not opened read-write.
+    void CheckIndexesWritable();
+    // The path of a pack's scratch table: the table's path without its extension, then
+    // ".pack-tmp.dbf" (`kind` "tmp") or ".pack-old.dbf" ("old").
+    std::string PackScratchName(std::string_view kind) const;
+    // Removes the scratch files of an interrupted pack (see Pack).
+    void RemovePackLeftovers();
+    // Whether `path` is a table with this table's version, lengths and fields.
+    bool HoldsThisStructure(const std::string& path);
 
     std::array<std::unique_ptr<NVO_IndexFile>, kIndexSlots> indexFiles_;
     std::vector<uint8_t> readAhead_;

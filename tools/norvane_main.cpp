@@ -10,5 +10,5 @@
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
     std::vector<std::string> words(argv + 1, argv + argc);
-    return NvtRun(words, std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0);
+    return NvtRun(words, std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0, &std::cin);
 }

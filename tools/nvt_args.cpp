@@ -6,80 +6,116 @@ namespace {
 
 constexpr NvtOptionDef kPassword{"password", true, false};
 constexpr NvtOptionDef kIndexes{"index", true, true};
+constexpr NvtOptionDef kWait{"wait", true, false};
+
+// Said once for every command that opens a table.
+#define NVT_WAIT_HELP                                                                        \
+    "\n\n--wait SECONDS waits that long (instead of 5 seconds) for a table or index file that\n" \
+    "another program holds."
 
 const std::vector<NvtCommandDef> kCommands = {
-    {"info", "norvane info TABLE [--password P]",
+    {"info", "norvane info TABLE [--password P] [--wait SECONDS]",
      "Shows the table's version byte and flavour, record count, header and record length, its\n"
-     "fields, memo file and encryption flag, and the index files beside it with their tags.",
-     1, 1, {kPassword}},
-    {"dump", "norvane dump TABLE [--index FILE]... [--password P]",
+     "fields, memo file and encryption flag, and the index files beside it with their tags." NVT_WAIT_HELP,
+     1, 1, false, {kPassword, kWait}},
+    {"dump", "norvane dump TABLE [--index FILE]... [--password P] [--wait SECONDS]",
      "Writes every record in natural order, deleted ones included, as 'row' lines, then one\n"
      "'order' line per tag of the given index files, sorted by tag name. Field text is printed\n"
-     "as stored (no code-page translation); memos as <length>:<md5>.",
-     1, 1, {kIndexes, kPassword}},
-    {"list", "norvane list TABLE [--order TAG --index FILE...] [--filter EXPR] [--hide-deleted]\n"
-             "             [--fields A,B] [--password P]",
+     "as stored (no code-page translation); memos as <length>:<md5>." NVT_WAIT_HELP,
+     1, 1, false, {kIndexes, kPassword, kWait}},
+    {"list", "norvane list TABLE [--order TAG [--index FILE]...] [--filter EXPR] [--hide-deleted]\n"
+             "             [--fields A,B] [--password P] [--wait SECONDS]",
      "Shows the records as text, converted to UTF-8: natural order, or the order of a tag of\n"
-     "one of the given index files; --filter keeps the records for which the xBase expression\n"
-     "is true.",
-     1, 1,
+     "the given index files or of the production index (the .cdx or .mdx named like the\n"
+     "table); --filter keeps the records for which the xBase expression is true.\n"
+     "\n"
+     "In an expression = compares whole texts, trailing blanks aside: NAME = 'Ab' does not\n"
+     "match 'Abbott'. To match the beginning of a text compare that much of it,\n"
+     "LEFT(NAME, 2) = 'Ab'; 'ab' $ LOWER(NAME) matches 'ab' anywhere in the name." NVT_WAIT_HELP,
+     1, 1, false,
      {{"order", true, false}, kIndexes, {"filter", true, false}, {"hide-deleted", false, false},
-      {"fields", true, false}, kPassword}},
-    {"seek", "norvane seek TABLE --index FILE --order TAG KEY [--password P]",
+      {"fields", true, false}, kPassword, kWait}},
+    {"seek", "norvane seek TABLE --index FILE --order TAG KEY [--password P] [--wait SECONDS]",
      "Looks KEY up in the tag and prints the record number found (exit 0); exit 1 when the key\n"
      "is not there. Character keys match from their start; dates are given as yyyymmdd or\n"
-     "yyyy-mm-dd. --order also accepts the base name of an NDX or NTX file.",
-     2, 2, {kIndexes, {"order", true, false}, kPassword}},
+     "yyyy-mm-dd. --order also accepts the base name of an NDX or NTX file." NVT_WAIT_HELP,
+     2, 2, false, {kIndexes, {"order", true, false}, kPassword, kWait}},
     {"create", "norvane create TABLE --flavour dbase3|dbase4|foxpro (--fields \"NAME C 20,AGE N 3 0,...\"\n"
                "               | --from LISTING.TXT)",
      "Creates an empty table (and its memo file when it has memo fields). A listing holds one\n"
      "field a line as NAME;TYPE;LENGTH;DECIMALS, as the structure editor writes it. 'clipper'\n"
-     "is accepted as a flavour and makes a dBase III table.",
-     1, 1, {{"flavour", true, false}, {"fields", true, false}, {"from", true, false}}},
+     "is accepted as a flavour and makes a dBase III table.\n"
+     "\n"
+     "What each flavour holds: dBase III the types C, N, D, L and M and up to 128 fields;\n"
+     "dBase IV C, N, F, D, L and M, FoxPro C, N, F, D, L, M and G, both up to 255 fields. C\n"
+     "fields are 1 to 254 long, N and F fields 1 to 20.",
+     1, 1, true, {{"flavour", true, false}, {"fields", true, false}, {"from", true, false}}},
     {"index", "norvane index TABLE --file FILE --tag TAG --key EXPR [--for EXPR] [--unique]\n"
-              "              [--descending] [--password P]",
+              "              [--descending] [--replace] [--password P] [--wait SECONDS]",
      "Adds a tag to an index file (created when missing) and builds it from the records. NDX\n"
      "files hold one ascending tag without a FOR condition, NTX files one tag; their tag is\n"
-     "named after the file. The FOR condition must give a logical value.",
-     1, 1,
+     "named after the file. Tag names are 1 to 10 letters, digits and underscores. The FOR\n"
+     "condition must give a logical value; memo fields cannot be keys (LEFT(NOTES, 20) can).\n"
+     "An existing NDX or NTX file, or a tag the CDX or MDX file has, is only built anew with\n"
+     "--replace." NVT_WAIT_HELP,
+     1, 1, true,
      {{"file", true, false}, {"tag", true, false}, {"key", true, false}, {"for", true, false},
-      {"unique", false, false}, {"descending", false, false}, kPassword}},
-    {"reindex", "norvane reindex TABLE --index FILE... [--password P]",
-     "Rebuilds every tag of the given index files from the records.", 1, 1, {kIndexes, kPassword}},
-    {"deltag", "norvane deltag TABLE --index FILE --tag TAG [--password P]",
+      {"unique", false, false}, {"descending", false, false}, {"replace", false, false}, kPassword, kWait}},
+    {"reindex", "norvane reindex TABLE --index FILE... [--password P] [--wait SECONDS]",
+     "Rebuilds every tag of the given index files from the records." NVT_WAIT_HELP, 1, 1, true,
+     {kIndexes, kPassword, kWait}},
+    {"deltag", "norvane deltag TABLE --index FILE --tag TAG [--password P] [--wait SECONDS]",
      "Removes a tag from an index file. An NDX or NTX file holds only its one tag: the file\n"
-     "itself is removed.",
-     1, 1, {kIndexes, {"tag", true, false}, kPassword}},
-    {"pack", "norvane pack TABLE [--index FILE]... [--password P]",
-     "Removes the deleted records and rebuilds the given index files and the production index.",
-     1, 1, {kIndexes, kPassword}},
-    {"zap", "norvane zap TABLE [--index FILE]... --yes [--password P]",
+     "itself is removed." NVT_WAIT_HELP,
+     1, 1, true, {kIndexes, {"tag", true, false}, kPassword, kWait}},
+    {"pack", "norvane pack TABLE [--index FILE]... [--password P] [--wait SECONDS]",
+     "Removes the deleted records and rebuilds the given index files and the production index.\n"
+     "The new table is written as TABLE.pack-tmp.dbf and takes the table's place when it is\n"
+     "complete; such files left by a pack that was stopped are removed by the next one." NVT_WAIT_HELP,
+     1, 1, true, {kIndexes, kPassword, kWait}},
+    {"zap", "norvane zap TABLE [--index FILE]... --yes [--password P] [--wait SECONDS]",
      "Removes every record (and every memo) and empties the given index files and the\n"
-     "production index. Refused without --yes.",
-     1, 1, {kIndexes, {"yes", false, false}, kPassword}},
-    {"password", "norvane password TABLE --new P [--password OLD] [--index FILE]...",
+     "production index. Refused without --yes." NVT_WAIT_HELP,
+     1, 1, true, {kIndexes, {"yes", false, false}, kPassword, kWait}},
+    {"password", "norvane password TABLE --new P [--password OLD] [--index FILE]... [--wait SECONDS]",
      "Changes the table's password to P (an empty P removes it) and with it the password of\n"
      "its memo file, its production index and the given index files. All files are converted\n"
      "into copies that replace them together, so a failure leaves every file as it was.\n"
      "Index files beside the table that are not given keep the old password (a warning\n"
-     "names them).",
-     1, 1, {{"new", true, false}, kIndexes, kPassword}},
-    {"export", "norvane export TABLE --csv OUT.csv [--order TAG --index FILE...] [--filter EXPR]\n"
-               "               [--password P]",
+     "names them)." NVT_WAIT_HELP,
+     1, 1, true, {{"new", true, false}, kIndexes, kPassword, kWait}},
+    {"export", "norvane export TABLE --csv OUT.csv [--order TAG [--index FILE]...] [--filter EXPR]\n"
+               "               [--password P] [--wait SECONDS]",
      "Writes the live records as RFC 4180 CSV with a header row: text in UTF-8, dates as\n"
-     "yyyy-mm-dd, logicals T/F, memos inline; blank fields stay empty.",
-     1, 1, {{"csv", true, false}, {"order", true, false}, kIndexes, {"filter", true, false}, kPassword}},
-    {"import", "norvane import TABLE --csv IN.csv [--index FILE]... [--password P]",
+     "yyyy-mm-dd, logicals T/F (? for an undecided one), memos inline; blank fields stay\n"
+     "empty. --csv - writes to standard output. The CSV is written under a temporary name and\n"
+     "replaces OUT.csv only when it is complete; the table's own files are refused as OUT." NVT_WAIT_HELP,
+     1, 1, false,
+     {{"csv", true, false}, {"order", true, false}, kIndexes, {"filter", true, false}, kPassword, kWait}},
+    {"import", "norvane import TABLE --csv IN.csv [--index FILE]... [--round] [--replace-unmappable]\n"
+               "               [--password P] [--wait SECONDS]",
      "Appends the rows of a CSV file with a header row, matched to the fields by name: text in\n"
-     "UTF-8, dates yyyy-mm-dd, logicals T/F/Y/N/true/false, numbers with a decimal point. A\n"
-     "value that does not fit stops the import with its line and field before any row is added.",
-     1, 1, {{"csv", true, false}, kIndexes, kPassword}},
-    {"check", "norvane check TABLE [--index FILE]... [--password P]",
-     "Compares every tag of the given index files with a fresh build in memory (each record\n"
-     "that belongs once, keys in order, no entry for a record that does not belong) and checks\n"
-     "the memo pointers against the memo file. Prints each problem; exit 1 when there is one.",
-     1, 1, {kIndexes, kPassword}},
+     "UTF-8, dates yyyy-mm-dd, logicals T/F/Y/N/true/false or ?, numbers with a decimal point;\n"
+     "an empty value leaves the field blank. --csv - reads standard input.\n"
+     "\n"
+     "A value that does not fit stops the import with its line and field before any row is\n"
+     "added: text too long, control characters (memo fields may hold tabs and line breaks),\n"
+     "a character the table's code page lacks, a number with more decimals than the field.\n"
+     "--round stores such numbers rounded and --replace-unmappable such characters as their\n"
+     "nearest equivalent ('S\xC3\xA3o' as 'Sao'); both report how many values they changed. An\n"
+     "import that fails while writing leaves every file as it was." NVT_WAIT_HELP,
+     1, 1, true,
+     {{"csv", true, false}, kIndexes, {"round", false, false}, {"replace-unmappable", false, false}, kPassword,
+      kWait}},
+    {"check", "norvane check TABLE [--index FILE]... [--password P] [--wait SECONDS]",
+     "Compares the header's record count with the file's size, every tag of the given index\n"
+     "files and of the production index with a fresh build in memory (each record that\n"
+     "belongs once, keys in order, no entry for a record that does not belong) and checks the\n"
+     "memo pointers against the memo file. Prints each problem; exit 1 when there is one." NVT_WAIT_HELP,
+     1, 1, false, {kIndexes, kPassword, kWait}},
 };
+
+#undef NVT_WAIT_HELP
 
 const NvtOptionDef* FindOption(const NvtCommandDef& command, std::string_view name) {
     for (const NvtOptionDef& o : command.options)
@@ -176,8 +212,9 @@ std::string NvtGeneralHelp() {
          "Batch work on xBase tables (.dbf with .dbt/.fpt memos and .cdx/.mdx/.ndx/.ntx indexes).\n\n"
          "Commands:\n";
     for (const NvtCommandDef& c : kCommands) s << "  " << c.synopsis << "\n";
-    s << "\n'norvane COMMAND --help' describes one command. Exit status: 0 done, 1 seek found\n"
-         "nothing or check found problems, 2 failure (with a one-line message on stderr).\n";
+    s << "\n'norvane COMMAND --help' or 'norvane help COMMAND' describes one command, 'norvane\n"
+         "--version' prints the version. Exit status: 0 done, 1 seek found nothing or check found\n"
+         "problems, 2 failure (with a one-line message on stderr).\n";
     return s.str();
 }
 

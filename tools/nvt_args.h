@@ -39,13 +39,14 @@ struct NvtOptionDef {
 };
 
 // One command: its name, the synopsis line, the help text, how many plain arguments it
-// wants and the options it knows.
+// wants, whether it writes the table or its index files, and the options it knows.
 struct NvtCommandDef {
     const char* name;
     const char* synopsis;
     const char* help;
     int minPositional;
     int maxPositional;
+    bool writes;
     std::vector<NvtOptionDef> options;
 };
 

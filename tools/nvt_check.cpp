@@ -4,12 +4,14 @@
 // not count; the order of the keys themselves does. The tree's shape is checked too: pages
 // without keys, leaves at unequal depths, pages reached twice or that cannot be read.
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
 #include <utility>
 
 #include "nv6_dbex.h"
+#include "nv6_disk.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
 #include "nv6_sort.h"
@@ -168,13 +170,43 @@ int CheckMemos(NvtTable& table, std::ostream& out) {
     return report.Count();
 }
 
+// The header's record count against the records the file's size holds: the engine goes by
+// the size, so a table cut short (or a header that lost count) reads without complaint.
+int CheckRecordCount(NvtTable& table, std::ostream& out) {
+    NVO_dBHandler& t = table.Cursor();
+    const int64_t size = t.FileSize();
+    const int64_t stored = t.Header().StoredCount();
+    const int64_t held = t.RecordCount();
+    // After the records: nothing, or the end-of-file byte.
+    const int64_t rest = size - t.HeaderLength() - held * t.RecordLength();
+    Report report(out, table.Path());
+    if (stored != held)
+        report.Problem("the header says " + NvtCount(stored, "record") + ", the file's size (" +
+                       std::to_string(size) + " bytes) holds " + NvtCount(held, "record"));
+    if (rest > 1)
+        report.Problem("the file ends in " + std::to_string(rest) + " bytes that are no whole record");
+    report.Close();
+    if (report.Count() == 0) out << table.Path() << ": " << NvtCount(held, "record") << ", as the header says\n";
+    return report.Count();
+}
+
 }  // namespace
 
 int NvtCheck(const NvtArgs& args, NvtIo& io) {
-    NvtTable table(args.positional[0], args.Value("password"), false);
+    NvtTable table(args, false);
     table.Cursor().SetReadAhead(true);
-    int problems = CheckMemos(table, io.out);
-    for (const std::string& path : args.Values("index")) {
+    int problems = CheckRecordCount(table, io.out);
+    problems += CheckMemos(table, io.out);
+    // The production index is checked without being named, as the commands that write
+    // records keep it up to date without being told.
+    std::vector<std::string> paths = args.Values("index");
+    for (const char* ext : {"cdx", "mdx"}) {
+        std::string candidate = NvFindFileNoCase(NvCompanionName(table.Path(), ext));
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(candidate, ec)) paths.push_back(candidate);
+    }
+    std::vector<NVobjIndexFile*> checked;
+    for (const std::string& path : paths) {
         NVobjIndexFile* file = nullptr;
         try {
             file = &table.OpenIndex(path);
@@ -183,6 +215,8 @@ int NvtCheck(const NvtArgs& args, NvtIo& io) {
             ++problems;
             continue;
         }
+        if (std::find(checked.begin(), checked.end(), file) != checked.end()) continue;
+        checked.push_back(file);
         for (int i = 0; i < file->TagCount(); ++i) {
             try {
                 problems += CheckTag(table, *file, *file->TagByNumber(i), io.out);
@@ -193,6 +227,6 @@ int NvtCheck(const NvtArgs& args, NvtIo& io) {
             }
         }
     }
-    io.out << (problems == 0 ? "no problems\n" : std::to_string(problems) + " problems\n");
+    io.out << (problems == 0 ? "no problems\n" : NvtCount(problems, "problem") + "\n");
     return problems == 0 ? kNvtExitOk : kNvtExitNo;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include "nv6_date.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
+#include "nvt_files.h"
 #include "nvt_table.h"
 #include "nvt_tool.h"
 
@@ -106,25 +108,76 @@ int32_t ParseIsoDate(const std::string& text) {
                                 std::stoi(digits.substr(6, 2)));
 }
 
+// What an import may change in a value to make it fit, and how often it did.
+struct Leeway {
+    bool round = false;
+    bool nearestCharacters = false;
+    int64_t rounded = 0;
+    int64_t replaced = 0;
+};
+
+// A control character in text a field would keep: a NUL byte, say, cuts keys short in
+// other programs. Memo text may hold tabs and line ends.
+void RefuseControlCharacters(const std::string& value, bool memo) {
+    std::size_t position = 0;
+    for (char ch : value) {
+        auto c = static_cast<uint8_t>(ch);
+        if ((c & 0xC0) != 0x80) ++position;
+        if (c >= 0x20 || (memo && (c == '\t' || c == '\r' || c == '\n'))) continue;
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%02X", c);
+        throw NvtError(std::string("it holds the control character ") + code + " at character " +
+                       std::to_string(position) + (memo ? "" : " (only memo fields take tabs and line breaks)"));
+    }
+}
+
 // Stores one cell into field `n` of the record being built; memo values only when
-// `writeMemos` (the check pass leaves the memo file alone). Raises NvtError with the reason.
-void StoreCell(NVO_dBHandler& t, int n, const std::string& value, bool writeMemos) {
-    if (value.empty()) return;
+// `commit` (the check pass leaves the memo file alone), and only then are changes counted
+// in `leeway`. Raises NvtError with the reason.
+void StoreCell(NVO_dBHandler& t, int n, const std::string& value, bool commit, Leeway& leeway) {
     char type = t.FieldType(n);
     bool vfp = t.Version() == nvdbf::kVerVfp;
+    bool binary = vfp && (type == 'I' || type == 'Y' || type == 'B' || type == 'T');
+    if (value.empty()) {
+        // Blank, as an export writes a blank field: numbers, dates and logicals alike (the
+        // record starts with zeros in its numbers). Binary numbers have no blank.
+        if (!binary && !t.IsMemoField(n)) t.PutRaw(n, "");
+        return;
+    }
     auto text = [&] {
-        std::string oem;
-        if (!NvtUtf8ToOem(value, oem)) throw NvtError("it is not UTF-8 text the table's code page can hold");
+        RefuseControlCharacters(value, t.IsMemoField(n));
+        std::string oem, bad, nearest;
+        switch (NvtToOem(value, oem, leeway.nearestCharacters, &bad, &nearest)) {
+            case NvtOemResult::Exact:
+                break;
+            case NvtOemResult::Replaced:
+                if (commit) ++leeway.replaced;
+                break;
+            case NvtOemResult::NotUtf8:
+                throw NvtError("it is not UTF-8 text");
+            case NvtOemResult::Unmappable:
+                if (nearest.empty()) throw NvtError("the table's code page has no character like '" + bad + "'");
+                throw NvtError("the table's code page has no '" + bad + "' (--replace-unmappable stores '" + nearest +
+                               "')");
+        }
         return oem;
     };
-    auto number = [&] {
+    // A number with more decimals than `decimals` (negative: any) loses digits.
+    auto number = [&](int decimals) {
         double v = 0;
         if (!nvlocale::TryParseNumber(value, v, '.')) throw NvtError("it is not a number");
-        return v;
+        double kept = v;
+        if (decimals >= 0 && (!nvlocale::TryParseNumber(nvlocale::FormatFixed(v, decimals), kept, '.') || kept != v)) {
+            if (!leeway.round)
+                throw NvtError("it has more decimals than the field's " + std::to_string(decimals) +
+                               " (--round stores it rounded)");
+            if (commit) ++leeway.rounded;
+        }
+        return kept;
     };
     if (t.IsMemoField(n)) {
         std::string oem = text();
-        if (!writeMemos) return;
+        if (!commit) return;
         int32_t block = t.WriteMemo(n, reinterpret_cast<const uint8_t*>(oem.data()), static_cast<int32_t>(oem.size()));
         t.SetNumber(n, block);
         return;
@@ -140,7 +193,7 @@ void StoreCell(NVO_dBHandler& t, int n, const std::string& value, bool writeMemo
         }
         case 'N':
         case 'F':
-            t.SetNumber(n, number());
+            t.SetNumber(n, number(t.FieldDecimals(n)));
             return;
         case 'D': {
             int32_t day = ParseIsoDate(value);
@@ -154,8 +207,10 @@ void StoreCell(NVO_dBHandler& t, int n, const std::string& value, bool writeMemo
                 t.SetLogical(n, true);
             } else if (v == "f" || v == "n" || v == "false") {
                 t.SetLogical(n, false);
+            } else if (v == "?") {
+                t.PutRaw(n, "?");
             } else {
-                throw NvtError("it is not a logical (T, F, Y, N, true, false)");
+                throw NvtError("it is not a logical (T, F, Y, N, true, false, ?)");
             }
             return;
         }
@@ -163,7 +218,7 @@ void StoreCell(NVO_dBHandler& t, int n, const std::string& value, bool writeMemo
             break;
     }
     if (vfp && (type == 'I' || type == 'Y' || type == 'B')) {
-        t.SetNumber(n, number());
+        t.SetNumber(n, number(type == 'I' ? 0 : type == 'Y' ? 4 : -1));
         return;
     }
     if (vfp && type == 'T') {
@@ -189,14 +244,25 @@ void StoreCell(NVO_dBHandler& t, int n, const std::string& value, bool writeMemo
 }  // namespace
 
 int NvtExport(const NvtArgs& args, NvtIo& io) {
-    std::string target = args.Required("csv");
-    NvtTable table(args.positional[0], args.Value("password"), false);
+    const std::string target = args.Required("csv");
+    NvtTable table(args, false);
     table.OpenIndexes(args);
+    if (args.Has("order")) table.OpenProductionIndex();
+    std::error_code ec;
+    if (target != "-") {
+        // Writing over the table's own files would destroy what is being read.
+        std::vector<std::string> own = table.OwnFiles();
+        if (std::filesystem::exists(target, ec))
+            for (const std::string& index : table.UnopenedIndexFiles()) own.push_back(index);
+        for (const std::string& file : own)
+            if (NvtSameFile(file, target))
+                throw NvtError("will not write the CSV over " + file + ", a file of the table " + table.Path());
+    }
     NVO_dBHandler& t = table.Cursor();
     t.SetReadAhead(true);
     NVobjIndexTag* tag = args.Has("order") ? &NvtFindTag(table.Indexes(), args.Value("order")) : nullptr;
-    std::ofstream out(target, std::ios::binary | std::ios::trunc);
-    if (!out) throw NvtError("cannot write " + target);
+    NvtOutputFile output(target, io.out);
+    std::ostream& out = output.Stream();
     std::string line;
     for (int n = 1; n <= t.FieldCount(); ++n) line += (n > 1 ? "," : "") + Quoted(t.FieldName(n));
     out << line << "\r\n";
@@ -210,53 +276,90 @@ int NvtExport(const NvtArgs& args, NvtIo& io) {
         out << line << "\r\n";
         ++rows;
     });
-    out.close();
-    if (!out) throw NvtError("error writing " + target);
-    io.out << "exported " << rows << " records to " << target << "\n";
+    output.Commit();
+    if (target != "-") io.out << "exported " << NvtCount(rows, "record") << " to " << target << "\n";
     return kNvtExitOk;
 }
 
 int NvtImport(const NvtArgs& args, NvtIo& io) {
-    std::string source = args.Required("csv");
-    std::ifstream in(source, std::ios::binary);
-    if (!in) throw NvtError("cannot read " + source);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<CsvRow> rows = ParseCsv(text, source);
-    if (rows.empty()) throw NvtError(source + ": no header row");
+    const std::string source = args.Required("csv");
+    std::string name = source, text;
+    if (source == "-") {
+        if (!io.in) throw NvtError("import: there is no standard input to read");
+        name = "standard input";
+        text.assign(std::istreambuf_iterator<char>(*io.in), std::istreambuf_iterator<char>());
+        if (io.in->bad()) throw NvtError("cannot read standard input");
+    } else {
+        std::error_code ec;
+        if (std::filesystem::is_directory(source, ec)) throw NvtError(source + " is a directory, not a CSV file");
+        std::ifstream in(source, std::ios::binary);
+        if (!in) throw NvtError("cannot read " + source);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::vector<CsvRow> rows = ParseCsv(text, name);
+    if (rows.empty()) throw NvtError(name + ": no header row");
+    // Every byte the import changes is kept first, so that a failure while writing (a full
+    // disk) can put the table, its memo and its index files back as they were.
+    NvtUndoJournal journal;
+    NvPlatformScope journaled(journal);
     std::unique_ptr<NvtTable> table = NvtOpenForRecordWrites(args, io.err);
     NVO_dBHandler& t = table->Cursor();
     std::vector<int> fields;
-    for (const std::string& name : rows[0].cells) {
-        std::string trimmed = name;
+    for (const std::string& column : rows[0].cells) {
+        std::string trimmed = column;
         trimmed.erase(0, trimmed.find_first_not_of(' '));
         trimmed.erase(trimmed.find_last_not_of(' ') + 1);
         int n = t.FieldNumber(trimmed);
-        if (n == 0) throw NvtError(source + " line 1: the table has no field named '" + name + "'");
+        if (n == 0) throw NvtError(name + " line 1: the table has no field named '" + column + "'");
         if (std::find(fields.begin(), fields.end(), n) != fields.end())
-            throw NvtError(source + " line 1: field '" + name + "' is named twice");
+            throw NvtError(name + " line 1: field '" + column + "' is named twice");
         fields.push_back(n);
     }
-    // The first pass only checks, so a value that does not fit leaves the table as it was.
-    for (bool commit : {false, true}) {
+    Leeway leeway;
+    leeway.round = args.Has("round");
+    leeway.nearestCharacters = args.Has("replace-unmappable");
+    auto pass = [&](bool commit) {
         for (std::size_t r = 1; r < rows.size(); ++r) {
             const CsvRow& row = rows[r];
             if (row.cells.size() != fields.size())
-                throw NvtError(source + " line " + std::to_string(row.line) + ": " + std::to_string(row.cells.size()) +
+                throw NvtError(name + " line " + std::to_string(row.line) + ": " + std::to_string(row.cells.size()) +
                                " values for " + std::to_string(fields.size()) + " fields");
             t.BlankRecord();
             for (std::size_t c = 0; c < fields.size(); ++c) {
                 try {
-                    StoreCell(t, fields[c], row.cells[c], commit);
+                    StoreCell(t, fields[c], row.cells[c], commit, leeway);
                 } catch (const std::exception& e) {
                     std::string shown = row.cells[c].size() > 40 ? row.cells[c].substr(0, 40) + "..." : row.cells[c];
-                    throw NvtError(source + " line " + std::to_string(row.line) + ", field " + t.FieldName(fields[c]) +
+                    for (char& ch : shown)
+                        if (static_cast<uint8_t>(ch) < 0x20) ch = '.';
+                    throw NvtError(name + " line " + std::to_string(row.line) + ", field " + t.FieldName(fields[c]) +
                                    ": value '" + shown + "' does not fit: " + e.what());
                 }
             }
             if (commit) t.Append();
         }
+    };
+    // The first pass only checks, so a value that does not fit leaves the table as it was.
+    pass(false);
+    try {
+        pass(true);
+        table->Flush();
+    } catch (const std::exception& e) {
+        const std::string why = e.what();
+        table.reset();
+        try {
+            journal.Undo();
+        } catch (const std::exception& undo) {
+            throw NvtError(why + "; " + undo.what());
+        }
+        throw NvtError(why + "; nothing was imported, every file is as it was");
     }
-    table->Flush();
-    io.out << "imported " << rows.size() - 1 << " records into " << table->Path() << "\n";
+    const std::string path = table->Path();
+    table.reset();
+    io.out << "imported " << NvtCount(static_cast<int64_t>(rows.size() - 1), "record") << " into " << path << "\n";
+    if (leeway.rounded > 0) io.out << "rounded " << NvtCount(leeway.rounded, "value") << " to the field's decimals\n";
+    if (leeway.replaced > 0)
+        io.out << "stored " << NvtCount(leeway.replaced, "value")
+               << " with the nearest equivalents of characters the code page lacks\n";
     return kNvtExitOk;
 }

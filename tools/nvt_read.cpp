@@ -85,7 +85,7 @@ std::vector<int> SelectedFields(NVO_dBHandler& cursor, const NvtArgs& args) {
 }  // namespace
 
 int NvtInfo(const NvtArgs& args, NvtIo& io) {
-    NvtTable table(args.positional[0], args.Value("password"), false);
+    NvtTable table(args, false);
     NVO_dBHandler& t = table.Cursor();
     std::ostream& out = io.out;
     out << "table:          " << table.Path() << "\n";
@@ -112,8 +112,9 @@ int NvtInfo(const NvtArgs& args, NvtIo& io) {
             NVobjIndexFile& file = table.OpenIndex(path);
             for (int i = 0; i < file.TagCount(); ++i) {
                 NVobjIndexTag& tag = *file.TagByNumber(i);
-                out << "    tag " << NvtTagName(file, tag) << "  key " << NvtStoredText(tag.keyExpression);
-                if (!NvtStoredText(tag.forExpression).empty()) out << "  for " << NvtStoredText(tag.forExpression);
+                const std::string forText = NvtStoredText(tag.forExpression);
+                out << "    tag " << NvtTagName(file, tag) << "  key " << NvtOemToUtf8(NvtStoredText(tag.keyExpression));
+                if (!forText.empty()) out << "  for " << NvtOemToUtf8(forText);
                 out << "  " << (tag.ascending ? "ascending" : "descending") << (tag.unique ? "  unique" : "") << "\n";
             }
         } catch (const std::exception& e) {
@@ -124,7 +125,7 @@ int NvtInfo(const NvtArgs& args, NvtIo& io) {
 }
 
 int NvtDump(const NvtArgs& args, NvtIo& io) {
-    NvtTable table(args.positional[0], args.Value("password"), false);
+    NvtTable table(args, false);
     table.OpenIndexes(args);
     NVO_dBHandler& t = table.Cursor();
     t.SetReadAhead(true);
@@ -159,16 +160,22 @@ int NvtDump(const NvtArgs& args, NvtIo& io) {
 }
 
 int NvtList(const NvtArgs& args, NvtIo& io) {
-    NvtTable table(args.positional[0], args.Value("password"), false);
+    NvtTable table(args, false);
     table.OpenIndexes(args);
+    if (args.Has("order")) table.OpenProductionIndex();
     NVO_dBHandler& t = table.Cursor();
     t.SetReadAhead(true);
     NVobjIndexTag* tag = args.Has("order") ? &NvtFindTag(table.Indexes(), args.Value("order")) : nullptr;
     std::vector<int> fields = SelectedFields(t, args);
+    const std::string filter = args.Value("filter");
+    const bool hideDeleted = args.Has("hide-deleted");
     constexpr std::size_t kMaxWidth = 40;
     std::vector<std::size_t> widths;
-    std::string header = "  RECNO  ";
-    for (int n : fields) {
+    // Visual FoxPro's binary numbers have no width of their own in text: their columns take
+    // the width of the widest value shown.
+    std::vector<std::size_t> measured;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        int n = fields[i];
         std::size_t w;
         switch (t.FieldType(n)) {
             case 'D':
@@ -180,15 +187,35 @@ int NvtList(const NvtArgs& args, NvtIo& io) {
             default:
                 w = t.IsMemoField(n) ? 30 : static_cast<std::size_t>(t.FieldLength(n));
         }
-        w = std::clamp(std::max(w, t.FieldName(n).size()), std::size_t{1}, kMaxWidth);
-        widths.push_back(w);
-        std::string name = t.FieldName(n);
-        header += name + std::string(w - name.size() + 1, ' ');
+        char type = t.FieldType(n);
+        if (t.Version() == nvdbf::kVerVfp && (type == 'I' || type == 'B' || type == 'Y')) {
+            w = 1;
+            measured.push_back(i);
+        }
+        widths.push_back(std::max(w, t.FieldName(n).size()));
+    }
+    if (!measured.empty()) {
+        NvtForEachRecord(table, tag, filter, hideDeleted, [&](int32_t) {
+            for (std::size_t i : measured) widths[i] = std::max(widths[i], Width(NvtTextValue(t, fields[i])));
+        });
+    }
+    std::string header = "  RECNO  ";
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        widths[i] = std::clamp(widths[i], std::size_t{1}, kMaxWidth);
+        std::string name = t.FieldName(fields[i]);
+        header += name + std::string(widths[i] - name.size() + 1, ' ');
     }
     while (!header.empty() && header.back() == ' ') header.pop_back();
-    io.out << header << "\n";
+    // The header waits for the first row (or the end), so that a filter that fails on the
+    // first record leaves nothing on standard output.
+    bool headerShown = false;
+    auto showHeader = [&] {
+        if (!headerShown) io.out << header << "\n";
+        headerShown = true;
+    };
     int32_t shown = 0;
-    NvtForEachRecord(table, tag, args.Value("filter"), args.Has("hide-deleted"), [&](int32_t r) {
+    NvtForEachRecord(table, tag, filter, hideDeleted, [&](int32_t r) {
+        showHeader();
         char head[16];
         std::snprintf(head, sizeof head, "%7d%c ", r, t.RecordPointer()[0] != ' ' ? '*' : ' ');
         std::string line = head;
@@ -203,12 +230,13 @@ int NvtList(const NvtArgs& args, NvtIo& io) {
         io.out << line << "\n";
         ++shown;
     });
-    io.out << shown << (shown == 1 ? " record\n" : " records\n");
+    showHeader();
+    io.out << NvtCount(shown, "record") << "\n";
     return kNvtExitOk;
 }
 
 int NvtSeek(const NvtArgs& args, NvtIo& io) {
-    NvtTable table(args.positional[0], args.Value("password"), false);
+    NvtTable table(args, false);
     if (args.Values("index").empty()) throw NvtUsageError("seek: missing --index");
     table.OpenIndexes(args);
     NVobjIndexTag& tag = NvtFindTag(table.Indexes(), args.Required("order"));

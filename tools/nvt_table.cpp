@@ -1,9 +1,11 @@
 #include "nvt_table.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "nv6_date.h"
 #include "nv6_disk.h"
@@ -11,7 +13,9 @@
 #include "nv6_glbl.h"
 #include "nv6_ixop.h"
 #include "nv6_lcal.h"
+#include "nv6_memo.h"
 #include "nvt_args.h"
+#include "nvt_files.h"
 
 namespace fs = std::filesystem;
 
@@ -80,13 +84,80 @@ private:
     int32_t shown_ = -1;
 };
 
+// Runs `open` again while it fails because another program holds the file it opens, for
+// up to `waitMs`; a file refused for another reason is refused in words.
+void OpenWaiting(const std::function<void()>& open, int waitMs, bool write) {
+    int waited = 0;
+    int vanished = 0;
+    for (;;) {
+        try {
+            open();
+            return;
+        } catch (const ENorvaneError& e) {
+            std::string file;
+            if (!NvtMessageFile(e.Message(), TnvMsg::AccessDenied, file)) throw;
+            NvtRefusal why = NvtWhyRefused(file, write);
+            if (why == NvtRefusal::None) {
+                // The holder let go between the refusal and the look: try once more.
+                if (++vanished > 3) throw;
+                continue;
+            }
+            if (why != NvtRefusal::Locked || waited >= waitMs) throw NvtError(NvtRefusalText(why, file));
+            NvOS().SleepMs(kNvLockStepMs);
+            waited += kNvLockStepMs;
+        }
+    }
+}
+
+// Whether the file begins as a table of the family does: a known version byte and
+// plausible header and record lengths.
+bool LooksLikeTable(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    uint8_t h[32] = {};
+    in.read(reinterpret_cast<char*>(h), sizeof h);
+    if (in.gcount() < static_cast<std::streamsize>(sizeof h) || !nvdbf::IsKnownVersion(h[0])) return false;
+    int headerLength = h[8] | h[9] << 8, recordLength = h[10] | h[11] << 8;
+    return headerLength >= 33 && recordLength >= 1;
+}
+
+// The name of the old table an interrupted pack set aside (see NVO_dBHandler::Pack).
+std::string PackAside(const std::string& table) {
+    fs::path p(table);
+    return (p.parent_path() / (p.stem().string() + ".pack-old.dbf")).string();
+}
+
+bool IsIndexFileName(const std::string& name) {
+    for (const char* ext : {"cdx", "mdx", "ndx", "ntx"})
+        if (NvHasExt(name, ext)) return true;
+    return false;
+}
+
 }  // namespace
 
 void NvtSetProgressStream(std::ostream* err) { g_progress = err; }
 
-NvtTable::NvtTable(const std::string& path, const std::string& password, bool write)
-    : path_(Absolute(path)) {
-    cursor_ = std::make_unique<ProgressCursor>(path_, !write, write, password);
+NvtTable::NvtTable(const NvtArgs& args, bool write)
+    : NvtTable(args.positional.at(0), args.Value("password"), write, NvtWaitMs(args)) {}
+
+NvtTable::NvtTable(const std::string& path, const std::string& password, bool write, int waitMs)
+    : path_(Absolute(path)), write_(write), waitMs_(waitMs) {
+    if (path.find_first_not_of(" \t") == std::string::npos) throw NvtError("no table named");
+    std::error_code ec;
+    if (fs::is_directory(path_, ec)) throw NvtError(path_ + " is a directory, not a table");
+    try {
+        OpenWaiting([&] { cursor_ = std::make_unique<ProgressCursor>(path_, !write, write, password); }, waitMs,
+                    write);
+    } catch (const ENorvaneError& e) {
+        std::string file;
+        if ((NvtMessageFile(e.Message(), TnvMsg::ReadError, file) ||
+             NvtMessageFile(e.Message(), TnvMsg::TableHeaderInvalid, file)) &&
+            !LooksLikeTable(file))
+            throw NvtError(file + " is not an xBase table");
+        if (NvtMessageFile(e.Message(), TnvMsg::FileNotFound, file) && fs::exists(PackAside(file), ec))
+            throw NvtError(e.Message() + "; a pack that was stopped left the old table as " + PackAside(file) +
+                           " (with its memo file): rename them back");
+        throw;
+    }
     path_ = cursor_->FileName();
 }
 
@@ -99,8 +170,11 @@ NVobjIndexFile& NvtTable::OpenIndex(const std::string& path, bool create, bool o
     int slot = 1;
     while (slot <= NVO_dBHandler::kIndexSlots && cursor_->IndexFile(slot)) ++slot;
     if (slot > NVO_dBHandler::kIndexSlots) throw NvtError("too many index files");
-    std::unique_ptr<NVobjIndexFile> file =
-        NvOpenIndexFile(&cursor_->IndexTable(), full, create, overwrite, cursor_->Shared());
+    std::error_code ec;
+    if (fs::is_directory(full, ec)) throw NvtError(full + " is a directory, not an index file");
+    std::unique_ptr<NVobjIndexFile> file;
+    OpenWaiting([&] { file = NvOpenIndexFile(&cursor_->IndexTable(), full, create, overwrite, cursor_->Shared()); },
+                waitMs_, write_);
     if (!file) NvRaise(TnvMsg::FileNotFound, {full});
     if (file->corrupt) NvRaise(TnvMsg::IndexCorrupted, {file->MessageName()});
     NVobjIndexFile* raw = file.get();
@@ -122,15 +196,51 @@ void NvtTable::OpenProductionIndex() {
     }
 }
 
-void NvtTable::WarnUnopenedIndexes(std::ostream& err, const std::string& consequence) const {
-    for (const std::string& beside : NvtIndexFilesBeside(path_)) {
+std::vector<std::string> NvtTable::UnopenedIndexFiles() {
+    std::vector<std::string> found;
+    fs::path table(path_);
+    const std::string base = Upper(table.stem().string());
+    std::error_code ec;
+    for (fs::directory_iterator it(table.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        const std::string path = it->path().string();
+        const std::string name = it->path().filename().string();
+        if (!IsIndexFileName(name)) continue;
         bool open = false;
         for (NVobjIndexFile* f : files_)
-            if (f->diskFile && SameFile(f->diskFile->FileName(), beside)) open = true;
-        if (!open)
-            err << "norvane: warning: index file " << beside
-                << " was not given with --index; " << consequence << "\n";
+            if (f->diskFile && SameFile(f->diskFile->FileName(), path)) open = true;
+        if (open) continue;
+        // Opened for this table, a file whose expressions name fields this table lacks
+        // fails to load its tags: the fields decide, not the file's name.
+        // A file that cannot be read at all is counted by its name, as before.
+        const bool named = Upper(name).compare(0, base.size(), base) == 0;
+        bool belongs = false;
+        try {
+            std::unique_ptr<NVobjIndexFile> file = NvOpenIndexFile(&cursor_->IndexTable(), path, false, false, true);
+            belongs = file && (file->corrupt ? named : file->TagCount() > 0);
+        } catch (const ENorvaneExpression&) {
+            belongs = false;
+        } catch (const std::exception&) {
+            belongs = named;
+        }
+        if (belongs) found.push_back(path);
     }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+void NvtTable::WarnUnopenedIndexes(std::ostream& err, const std::string& consequence) {
+    for (const std::string& path : UnopenedIndexFiles())
+        err << "norvane: warning: index file " << path << " was not given with --index; " << consequence << "\n";
+}
+
+std::vector<std::string> NvtTable::OwnFiles() const {
+    std::vector<std::string> own = {path_};
+    if (cursor_->HasMemo()) own.push_back(NVobjMemoBase::MemoFileName(path_, cursor_->Version()));
+    for (NVobjIndexFile* f : files_)
+        if (f->diskFile) own.push_back(f->diskFile->FileName());
+    for (const char* ext : {"cdx", "mdx"}) own.push_back(NvFindFileNoCase(NvCompanionName(path_, ext)));
+    return own;
 }
 
 void NvtTable::CloseIndex(NVobjIndexFile* file) {
@@ -301,11 +411,13 @@ std::string NvtOemToUtf8(std::string_view oem) {
     return out;
 }
 
-bool NvtUtf8ToOem(std::string_view utf8, std::string& oem) {
+NvtOemResult NvtToOem(std::string_view utf8, std::string& oem, bool bestFit, std::string* bad, std::string* nearest) {
     oem.clear();
     oem.reserve(utf8.size());
+    NvtOemResult result = NvtOemResult::Exact;
     std::size_t i = 0;
     while (i < utf8.size()) {
+        std::size_t start = i;
         auto c = static_cast<uint8_t>(utf8[i]);
         char32_t u;
         int extra;
@@ -322,20 +434,34 @@ bool NvtUtf8ToOem(std::string_view utf8, std::string& oem) {
             u = c & 0x07;
             extra = 3;
         } else {
-            return false;
+            return NvtOemResult::NotUtf8;
         }
-        if (i + static_cast<std::size_t>(extra) >= utf8.size()) return false;
+        if (i + static_cast<std::size_t>(extra) >= utf8.size()) return NvtOemResult::NotUtf8;
         for (int k = 1; k <= extra; ++k) {
             auto cc = static_cast<uint8_t>(utf8[i + static_cast<std::size_t>(k)]);
-            if ((cc & 0xC0) != 0x80) return false;
+            if ((cc & 0xC0) != 0x80) return NvtOemResult::NotUtf8;
             u = (u << 6) | (cc & 0x3F);
         }
         i += static_cast<std::size_t>(extra) + 1;
         uint8_t b = nvlocale::UnicodeToCp437(u);
-        if (b == '?' && u != U'?') return false;
+        bool none = b == '?' && u != U'?';
+        // The page holds the character itself only when the byte means it again.
+        if (none || nvlocale::Cp437ToUnicode(b) != u) {
+            if (none || !bestFit) {
+                if (bad) *bad = std::string(utf8.substr(start, i - start));
+                if (nearest) *nearest = none ? std::string() : NvtOemToUtf8(std::string(1, static_cast<char>(b)));
+                return NvtOemResult::Unmappable;
+            }
+            result = NvtOemResult::Replaced;
+        }
         oem += static_cast<char>(b);
     }
-    return true;
+    return result;
+}
+
+bool NvtUtf8ToOem(std::string_view utf8, std::string& oem) {
+    NvtOemResult result = NvtToOem(utf8, oem, true);
+    return result == NvtOemResult::Exact || result == NvtOemResult::Replaced;
 }
 
 std::string NvtTextValue(NVO_dBaseFld& t, int n) {
@@ -356,7 +482,9 @@ std::string NvtTextValue(NVO_dBaseFld& t, int n) {
             return NvtOemToUtf8(TrimRight(stored));
         }
         case 'L':
-            return trimmed.empty() || trimmed == "?" ? std::string() : NvtDumpValue(t, n);
+            // "?" is a logical not yet decided, which some programs of the family store: it
+            // travels as itself so that an import gives back the same byte.
+            return trimmed.empty() || trimmed == "?" ? trimmed : NvtDumpValue(t, n);
         default:
             break;
     }
@@ -377,7 +505,7 @@ void NvtForEachRecord(NvtTable& table, NVobjIndexTag* tag, const std::string& fi
                       const std::function<void(int32_t)>& visit) {
     NVO_dBHandler& cursor = table.Cursor();
     std::unique_ptr<TnvIndexExpression> test;
-    if (filter.find_first_not_of(" \t") != std::string::npos) test = cursor.CompileExpression(filter);
+    if (filter.find_first_not_of(" \t") != std::string::npos) test = NvtCompile(cursor, filter, "filter");
     auto take = [&](int32_t r) {
         cursor.Go(r);
         if (cursor.CurrentRecord() != r) return;
@@ -412,9 +540,92 @@ void NvtForEachRecord(NvtTable& table, NVobjIndexTag* tag, const std::string& fi
 }
 
 std::unique_ptr<NvtTable> NvtOpenForRecordWrites(const NvtArgs& args, std::ostream& err) {
-    auto table = std::make_unique<NvtTable>(args.positional[0], args.Value("password"), true);
+    auto table = std::make_unique<NvtTable>(args, true);
     table->OpenIndexes(args);
     table->OpenProductionIndex();
     table->WarnUnopenedIndexes(err);
     return table;
+}
+
+int NvtWaitMs(const NvtArgs& args) {
+    if (!args.Has("wait")) return kNvLockWaitMs;
+    const std::string text = args.Value("wait");
+    double seconds = -1;
+    if (!nvlocale::TryParseNumber(text, seconds, '.') || !(seconds >= 0) || seconds > 86400)
+        throw NvtUsageError(args.command + ": --wait takes a number of seconds (0 to 86400), not '" + text + "'");
+    return static_cast<int>(std::lround(seconds * 1000));
+}
+
+namespace {
+
+// The names in an expression's text that stand alone (no "(" after them), outside quoted
+// texts, with the depth of parentheses each stands at.
+std::vector<std::pair<std::string, int>> BareNames(const std::string& text) {
+    std::vector<std::pair<std::string, int>> names;
+    int depth = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        char c = text[i];
+        if (c == '\'' || c == '"' || c == '[') {
+            char close = c == '[' ? ']' : c;
+            std::size_t end = text.find(close, i + 1);
+            i = end == std::string::npos ? text.size() : end + 1;
+            continue;
+        }
+        if (c == '(') ++depth;
+        if (c == ')') --depth;
+        if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+            std::size_t start = i;
+            while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) ++i;
+            // A qualified name (ALIAS.FIELD, ALIAS->FIELD) counts by its last part.
+            std::size_t next = text.find_first_not_of(" \t", i);
+            bool call = next != std::string::npos && text[next] == '(';
+            bool qualifier = next != std::string::npos && (text[next] == '.' || text.compare(next, 2, "->") == 0);
+            // .T., .AND. and the like are no names.
+            bool dotted = start > 0 && text[start - 1] == '.' && i < text.size() && text[i] == '.';
+            if (!call && !qualifier && !dotted) names.emplace_back(Upper(text.substr(start, i - start)), depth);
+            continue;
+        }
+        ++i;
+    }
+    return names;
+}
+
+}  // namespace
+
+std::string NvtOemExpression(const std::string& text, const std::string& what) {
+    std::string oem, bad;
+    switch (NvtToOem(text, oem, false, &bad)) {
+        case NvtOemResult::Exact:
+            return oem;
+        case NvtOemResult::NotUtf8:
+            throw NvtError("the " + what + " '" + text + "' is not UTF-8 text");
+        default:
+            throw NvtError("the " + what + " '" + text + "' holds '" + bad + "', which the table's code page lacks");
+    }
+}
+
+std::unique_ptr<TnvIndexExpression> NvtCompile(NVO_dBHandler& table, const std::string& text, const std::string& what) {
+    try {
+        return table.CompileExpression(NvtOemExpression(text, what));
+    } catch (const ENorvaneExpression& e) {
+        // The parser takes an unknown name for a function without parentheses.
+        for (const auto& [name, depth] : BareNames(text))
+            if (e.Message() == NvMessage(TnvMsg::NoFunction, {name}))
+                throw NvtError("the " + what + " '" + text + "' names " + name + ", which is no field of " +
+                               table.FileName());
+        throw NvtError("the " + what + " '" + text + "': " + e.Message());
+    }
+}
+
+std::string NvtMemoFieldInKey(NVO_dBHandler& table, const std::string& key) {
+    for (const auto& [name, depth] : BareNames(key)) {
+        if (depth != 0) continue;
+        int n = table.FieldNumber(name);
+        if (n != 0 && table.IsMemoField(n)) return table.FieldName(n);
+    }
+    return std::string();
+}
+
+std::string NvtCount(int64_t count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }

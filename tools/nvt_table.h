@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nv6_dbsy.h"
+#include "nv6_disk.h"
 #include "nv6_indx.h"
 
 class NvtArgs;
@@ -27,8 +28,13 @@ void NvtSetProgressStream(std::ostream* err);
 class NvtTable {
 public:
     // Opens `path` (made absolute) shared and read-only, or exclusive and read-write for a
-    // command that changes the table.
-    NvtTable(const std::string& path, const std::string& password, bool write);
+    // command that changes the table. While another program holds the table (or an index
+    // file opened later) the open is tried again every 50 ms for up to `waitMs`; then "...
+    // is locked by another program". A directory, a file that is no xBase table and a file
+    // that may not be read or written are refused in so many words.
+    NvtTable(const std::string& path, const std::string& password, bool write, int waitMs = kNvLockWaitMs);
+    // The table of a command: its first argument, --password and --wait.
+    NvtTable(const NvtArgs& args, bool write);
     ~NvtTable();
     NvtTable(const NvtTable&) = delete;
     NvtTable& operator=(const NvtTable&) = delete;
@@ -45,10 +51,16 @@ public:
     // Opens the table's production index (the .cdx or .mdx with its base name) when it
     // exists and is not open yet: records written without it would leave it wrong.
     void OpenProductionIndex();
-    // Warns on `err` about index files beside the table named like it that are not open,
-    // saying what becomes of them (by default: their record numbers go stale when records
-    // are written or move).
-    void WarnUnopenedIndexes(std::ostream& err, const std::string& consequence = "its record numbers go stale") const;
+    // The index files in the table's folder that are not open and belong to this table:
+    // every tag's key and FOR expression reads this table's fields (files named like the
+    // table that cannot be read count too), sorted by name.
+    std::vector<std::string> UnopenedIndexFiles();
+    // Warns on `err` about each of UnopenedIndexFiles, saying what becomes of it (by
+    // default: its record numbers go stale when records are written or move).
+    void WarnUnopenedIndexes(std::ostream& err, const std::string& consequence = "its record numbers go stale");
+    // The files that make up the table: itself, its memo file, its open index files and
+    // its production index (whether open or not).
+    std::vector<std::string> OwnFiles() const;
     // The open index files in the order they were opened.
     const std::vector<NVobjIndexFile*>& Indexes() const { return files_; }
     // Closes one index file (its slot is emptied, the file flushed and released).
@@ -58,6 +70,8 @@ public:
 
 private:
     std::string path_;
+    bool write_;
+    int waitMs_;
     std::unique_ptr<NVO_dBHandler> cursor_;
     std::vector<NVobjIndexFile*> files_;
     std::vector<int> slots_;
@@ -90,8 +104,20 @@ std::string NvtMd5Hex(std::string_view data);
 
 // Code page 437 bytes as UTF-8.
 std::string NvtOemToUtf8(std::string_view oem);
-// UTF-8 as code page 437 bytes (closest equivalents where the page lacks a character).
-// False for text that is not UTF-8 or holds a character with no equivalent.
+// How UTF-8 text went into code page 437.
+enum class NvtOemResult {
+    Exact,       // every character is in the page
+    Replaced,    // some took their nearest equivalent (allowed by `bestFit`)
+    NotUtf8,     // the text is not UTF-8
+    Unmappable,  // a character is not in the page (and no equivalent was allowed or known)
+};
+// UTF-8 as code page 437 bytes; characters the page lacks take their nearest equivalent
+// only with `bestFit`. For Unmappable, `bad` (when given) receives the character in UTF-8
+// and `nearest` its equivalent in UTF-8 (empty when it has none).
+NvtOemResult NvtToOem(std::string_view utf8, std::string& oem, bool bestFit, std::string* bad = nullptr,
+                      std::string* nearest = nullptr);
+// UTF-8 as code page 437 bytes, nearest equivalents allowed. False for text that is not
+// UTF-8 or holds a character with no equivalent.
 bool NvtUtf8ToOem(std::string_view utf8, std::string& oem);
 
 // Field `n` of the current record as text for people and for CSV, in UTF-8: blank fields
@@ -108,3 +134,21 @@ void NvtForEachRecord(NvtTable& table, NVobjIndexTag* tag, const std::string& fi
 // The table of a command that writes records, opened exclusive with its --index files and
 // its production index; warns on `err` about the index files beside it left out.
 std::unique_ptr<NvtTable> NvtOpenForRecordWrites(const NvtArgs& args, std::ostream& err);
+
+// The milliseconds --wait asks for (5000 without it). NvtUsageError for a value that is no
+// number of seconds.
+int NvtWaitMs(const NvtArgs& args);
+
+// An expression given on the command line (UTF-8) in the table's code page, in which its
+// texts compare with the fields' ("the filter '...' holds 'x', which the table's code page
+// lacks" otherwise).
+std::string NvtOemExpression(const std::string& text, const std::string& what);
+// Compiles an expression given on the command line (`what` names it in messages: "filter",
+// "key", "FOR condition") against the table. A name that is neither field nor function is
+// reported as "the table has no field NAME" rather than as a missing function.
+std::unique_ptr<TnvIndexExpression> NvtCompile(NVO_dBHandler& table, const std::string& text, const std::string& what);
+// The memo field an index key uses as a value of its own (outside any function's
+// arguments), or empty: memo fields cannot be keys, though LEFT(NOTES, 20) can.
+std::string NvtMemoFieldInKey(NVO_dBHandler& table, const std::string& key);
+// "1 record", "2 records": `count` with `noun` in the singular or plural.
+std::string NvtCount(int64_t count, const std::string& noun);

@@ -5,23 +5,28 @@
 // to and from CSV, nvt_check.cpp verifies).
 #pragma once
 
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "nvt_args.h"
 
-// Where a command writes: results to `out`, warnings and progress to `err`.
+// Where a command writes: results to `out`, warnings and progress to `err`; `in` is what
+// "-" names as an input file (nullptr: nothing to read there).
 struct NvtIo {
     std::ostream& out;
     std::ostream& err;
     // Whether progress lines may be written to `err` (it is a terminal).
     bool progress = false;
+    std::istream* in = nullptr;
 };
 
 // Runs one command line (the words after the program name). Failures never escape: they
-// become a one-line "norvane: ..." message on `err` and exit status 2.
-int NvtRun(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool progress = false);
+// become a one-line "norvane: ..." message on `err` and exit status 2; so does output that
+// could not be written to `out` (a full disk).
+int NvtRun(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool progress = false,
+           std::istream* in = nullptr);
 
 // The commands; each returns its exit status and raises on failure.
 int NvtInfo(const NvtArgs& args, NvtIo& io);

@@ -10,6 +10,7 @@
 #include "nv6_bld.h"
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
+#include "nv6_memo.h"
 #include "nvt_table.h"
 #include "nvt_tool.h"
 
@@ -22,6 +23,8 @@ struct FieldDef {
     char type;
     int length;
     int decimals;
+    // Where the field was given, for messages ("field 2", "list.txt line 3").
+    std::string where;
 };
 
 int ToInt(const std::string& text, const std::string& what) {
@@ -30,11 +33,14 @@ int ToInt(const std::string& text, const std::string& what) {
     return std::stoi(text);
 }
 
-// Checks one field definition and fills in the fixed lengths of D, L and memo fields.
-FieldDef MakeField(const std::vector<std::string>& parts, const std::string& where) {
-    if (parts.size() < 2 || parts.size() > 4) throw NvtError(where + ": expected NAME TYPE [LENGTH [DECIMALS]]");
+// Checks one field definition and fills in the fixed lengths of D, L and memo fields;
+// `syntax` is how a definition is written where this one came from.
+FieldDef MakeField(const std::vector<std::string>& parts, const std::string& where, const std::string& syntax) {
+    if (parts.size() < 2 || parts.size() > 4) throw NvtError(where + ": expected " + syntax);
     FieldDef f;
+    f.where = where;
     f.name = parts[0];
+    if (f.name.empty()) throw NvtError(where + ": the field has no name (expected " + syntax + ")");
     for (char& c : f.name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (f.name.size() > 10 || !std::isalpha(static_cast<unsigned char>(f.name[0])) ||
         f.name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string::npos)
@@ -45,12 +51,16 @@ FieldDef MakeField(const std::vector<std::string>& parts, const std::string& whe
     f.decimals = parts.size() > 3 ? ToInt(parts[3], where) : 0;
     switch (f.type) {
         case 'C':
-            if (f.length < 1 || f.length > 65535) throw NvtError(where + ": a C field is 1 to 65535 long");
+            if (f.length < 1 || f.length > TnvTableLimits::kMaxCharLength)
+                throw NvtError(where + ": a C field is 1 to " + std::to_string(TnvTableLimits::kMaxCharLength) +
+                               " long");
             f.decimals = 0;
             break;
         case 'N':
         case 'F':
-            if (f.length < 1 || f.length > 20) throw NvtError(where + ": an N or F field is 1 to 20 long");
+            if (f.length < 1 || f.length > TnvTableLimits::kMaxNumericLength)
+                throw NvtError(where + ": an N or F field is 1 to " +
+                               std::to_string(TnvTableLimits::kMaxNumericLength) + " long");
             if (f.decimals > 0 && f.decimals > f.length - 2)
                 throw NvtError(where + ": " + std::to_string(f.decimals) + " decimals do not fit a length of " +
                                std::to_string(f.length));
@@ -70,7 +80,7 @@ FieldDef MakeField(const std::vector<std::string>& parts, const std::string& whe
             f.decimals = 0;
             break;
         default:
-            throw NvtError(where + ": unknown field type '" + std::string(1, f.type) + "' (C, N, F, D, L, M, B, G)");
+            throw NvtError(where + ": unknown field type '" + std::string(1, f.type) + "' (C, N, F, D, L, M, G)");
     }
     return f;
 }
@@ -88,10 +98,13 @@ std::vector<FieldDef> FieldsOf(const NvtArgs& args) {
     if (args.Has("fields")) {
         int i = 0;
         for (const std::string& part : NvtSplitList(args.Value("fields")))
-            fields.push_back(MakeField(Words(part), "field " + std::to_string(++i)));
+            fields.push_back(MakeField(Words(part), "field " + std::to_string(++i), "NAME TYPE [LENGTH [DECIMALS]]"));
     } else {
-        std::ifstream in(args.Value("from"));
-        if (!in) throw NvtError("cannot read " + args.Value("from"));
+        const std::string listing = args.Value("from");
+        std::error_code ec;
+        if (fs::is_directory(listing, ec)) throw NvtError(listing + " is a directory, not a field listing");
+        std::ifstream in(listing);
+        if (!in) throw NvtError("cannot read " + listing);
         std::string line;
         int number = 0;
         while (std::getline(in, line)) {
@@ -109,8 +122,9 @@ std::vector<FieldDef> FieldsOf(const NvtArgs& args) {
                 if (semi == std::string::npos) break;
                 start = semi + 1;
             }
-            fields.push_back(MakeField(parts, args.Value("from") + " line " + std::to_string(number)));
+            fields.push_back(MakeField(parts, listing + " line " + std::to_string(number), "NAME;TYPE;LENGTH;DECIMALS"));
         }
+        if (fields.empty()) throw NvtError(listing + " lists no fields");
     }
     if (fields.empty()) throw NvtError("create: no fields given");
     for (std::size_t i = 0; i < fields.size(); ++i)
@@ -124,7 +138,7 @@ std::vector<FieldDef> FieldsOf(const NvtArgs& args) {
 // error says nothing about the records to come).
 void CheckLogical(NvtTable& table, const std::string& condition) {
     NVO_dBHandler& cursor = table.Cursor();
-    std::unique_ptr<TnvIndexExpression> test = cursor.CompileExpression(condition);
+    std::unique_ptr<TnvIndexExpression> test = NvtCompile(cursor, condition, "FOR condition");
     TnvVariant result(16);
     if (cursor.RecordCount() > 0) {
         cursor.Go(1);
@@ -140,14 +154,37 @@ void CheckLogical(NvtTable& table, const std::string& condition) {
         throw NvtError("the FOR condition '" + condition + "' does not give a logical value");
 }
 
+// Checks the fields against what the builder's flavour can hold.
+void CheckLimits(const std::vector<FieldDef>& fields, const NVO_DBFBuild& build, const std::string& flavour) {
+    const TnvTableLimits limits = build.Limits();
+    if (static_cast<int>(fields.size()) > limits.maxFields)
+        throw NvtError("create: a " + flavour + " table holds at most " + NvtCount(limits.maxFields, "field") +
+                       ", not " + std::to_string(fields.size()));
+    const std::string types = limits.types;
+    for (const FieldDef& f : fields) {
+        if (types.find(f.type) != std::string::npos) continue;
+        std::string known;
+        for (char c : types) known += std::string(known.empty() ? "" : ", ") + c;
+        throw NvtError(f.where + ": a " + flavour + " table has no fields of type " + std::string(1, f.type) + " (only " +
+                       known + ")");
+    }
+}
+
+bool IsTagName(const std::string& name) {
+    return !name.empty() && name.size() <= 10 &&
+           name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") == std::string::npos;
+}
+
 }  // namespace
 
 int NvtCreate(const NvtArgs& args, NvtIo& io) {
     std::string flavour = args.Required("flavour");
-    std::vector<FieldDef> fields = FieldsOf(args);
     std::string path = args.positional[0];
-    if (fs::path(path).extension().empty()) path += ".dbf";
+    if (path.find_first_not_of(" \t") == std::string::npos) throw NvtError("create: no table named");
     std::error_code ec;
+    if (fs::is_directory(path, ec)) throw NvtError(path + " is a directory, not a table");
+    std::vector<FieldDef> fields = FieldsOf(args);
+    if (fs::path(path).extension().empty()) path += ".dbf";
     if (fs::exists(path, ec)) throw NvtError("table " + path + " exists already");
     std::unique_ptr<NVO_DBFBuild> build;
     if (flavour == "dbase3" || flavour == "clipper") {
@@ -159,10 +196,25 @@ int NvtCreate(const NvtArgs& args, NvtIo& io) {
     } else {
         throw NvtUsageError("create: --flavour is dbase3, dbase4 or foxpro, not '" + flavour + "'");
     }
+    // A builder left without Build would build when it goes: only Build itself may create.
+    build->SetCreateEnabled(false);
+    CheckLimits(fields, *build, flavour == "clipper" ? "dbase3" : flavour);
     for (const FieldDef& f : fields) build->AddField(f.name, std::string(1, f.type), f.length, f.decimals);
-    build->Build();
-    io.out << "created " << build->FileName() << " (" << fields.size() << " fields, record length "
-           << build->RecordLength() << ")\n";
+    try {
+        build->SetCreateEnabled(true);
+        build->Build();
+    } catch (...) {
+        // What the builder wrote of a table that did not exist before is removed (and it
+        // must not try again, and say so on stderr, when it goes).
+        build->SetCreateEnabled(false);
+        std::string memo = NVobjMemoBase::MemoFileName(build->FileName(), build->VersionByte());
+        build.reset();
+        fs::remove(path, ec);
+        if (!memo.empty()) fs::remove(memo, ec);
+        throw;
+    }
+    io.out << "created " << build->FileName() << " (" << NvtCount(static_cast<int64_t>(fields.size()), "field")
+           << ", record length " << build->RecordLength() << ")\n";
     return kNvtExitOk;
 }
 
@@ -171,14 +223,35 @@ int NvtIndex(const NvtArgs& args, NvtIo& io) {
     std::string key = args.Required("key");
     bool single = NvtSingleTagFile(path);
     bool ntx = NvHasExt(path, "ntx");
-    if (single && !ntx && args.Has("for")) throw NvtError("an NDX file cannot hold a FOR condition");
+    bool replace = args.Has("replace");
+    if (single && !ntx && args.Has("for")) throw NvtError("an NDX file cannot hold a FOR condition (an NTX file can)");
     if (single && args.Has("descending") && !ntx) throw NvtError("an NDX file cannot hold a descending order");
     std::string tagName = single ? std::string() : args.Required("tag");
-    NvtTable table(args.positional[0], args.Value("password"), true);
+    if (!single && !IsTagName(tagName))
+        throw NvtError("tag name '" + tagName + "' is not 1 to 10 letters, digits and underscores");
+    std::error_code ec;
+    // A single-tag file is made anew, and may be another table's index: only on request.
+    // The engine gives a name without extension ".ndx".
+    if (single && fs::exists(fs::path(path).extension().empty() ? path + ".ndx" : path, ec) && !replace)
+        throw NvtError(path + " exists (it may be another table's index); give --replace to build it anew");
+    NvtTable table(args, true);
+    const std::string memo = NvtMemoFieldInKey(table.Cursor(), key);
+    if (!memo.empty())
+        throw NvtError("memo fields cannot be keys, and " + memo + " is one (a part of it can: LEFT(" + memo + ", 20))");
+    NvtCompile(table.Cursor(), key, "key");
     if (args.Has("for")) CheckLogical(table, args.Value("for"));
-    // A single-tag file is made anew; a compound one gets one more tag.
+    // The index file keeps its expressions in the table's code page, as other programs read
+    // them.
+    const std::string keyText = NvtOemExpression(key, "key");
+    const std::string forText = NvtOemExpression(args.Value("for"), "FOR condition");
     NVobjIndexFile& file = table.OpenIndex(path, true, single);
-    if (!single && file.TagByName(tagName)) throw NvtError("tag " + tagName + " exists in " + path + "; deltag it first");
+    if (!single) {
+        // A compound file gets one more tag, or a tag built anew.
+        if (NVobjIndexTag* old = file.TagByName(tagName)) {
+            if (!replace) throw NvtError("tag " + tagName + " exists in " + path + "; deltag it first or give --replace");
+            if (!file.TagDelete(old->tagName)) throw NvtError("could not replace tag " + tagName + " in " + path);
+        }
+    }
     // A single-tag file was made anew for the tag; without it, it is no index at all.
     auto drop = [&] {
         if (!single) return;
@@ -189,7 +262,7 @@ int NvtIndex(const NvtArgs& args, NvtIo& io) {
     };
     bool added = false;
     try {
-        added = file.TagAdd(tagName, key, args.Has("unique"), !args.Has("descending"), args.Value("for"));
+        added = file.TagAdd(tagName, keyText, args.Has("unique"), !args.Has("descending"), forText);
     } catch (...) {
         drop();
         throw;
@@ -206,7 +279,7 @@ int NvtIndex(const NvtArgs& args, NvtIo& io) {
 
 int NvtReindex(const NvtArgs& args, NvtIo& io) {
     if (args.Values("index").empty()) throw NvtUsageError("reindex: missing --index");
-    NvtTable table(args.positional[0], args.Value("password"), true);
+    NvtTable table(args, true);
     table.OpenIndexes(args);
     for (NVobjIndexFile* file : table.Indexes()) {
         file->Reindex();
@@ -219,7 +292,7 @@ int NvtReindex(const NvtArgs& args, NvtIo& io) {
 int NvtDelTag(const NvtArgs& args, NvtIo& io) {
     if (args.Values("index").size() != 1) throw NvtUsageError("deltag: give one --index");
     std::string name = args.Required("tag");
-    NvtTable table(args.positional[0], args.Value("password"), true);
+    NvtTable table(args, true);
     NVobjIndexFile& file = table.OpenIndex(args.Values("index").front());
     NVobjIndexTag& tag = NvtFindTag(table.Indexes(), name);
     std::string shown = NvtTagName(file, tag);
@@ -243,7 +316,7 @@ int NvtPack(const NvtArgs& args, NvtIo& io) {
     table->Cursor().Pack();
     table->Flush();
     int32_t after = table->Cursor().RecordCount();
-    io.out << "packed: " << (before - after) << " deleted records removed, " << after << " left\n";
+    io.out << "packed: " << NvtCount(before - after, "deleted record") << " removed, " << after << " left\n";
     return kNvtExitOk;
 }
 
@@ -253,13 +326,13 @@ int NvtZap(const NvtArgs& args, NvtIo& io) {
     int32_t before = table->Cursor().RecordCount();
     table->Cursor().Zap();
     table->Flush();
-    io.out << "zapped: " << before << " records removed\n";
+    io.out << "zapped: " << NvtCount(before, "record") << " removed\n";
     return kNvtExitOk;
 }
 
 int NvtPassword(const NvtArgs& args, NvtIo& io) {
     const std::string password = args.Required("new");
-    NvtTable table(args.positional[0], args.Value("password"), true);
+    NvtTable table(args, true);
     // The index files are opened with the old password first: one that does not read now
     // is refused before anything changes.
     table.OpenIndexes(args);
@@ -268,7 +341,8 @@ int NvtPassword(const NvtArgs& args, NvtIo& io) {
     table.Cursor().ChangePassword(password, {});
     table.Flush();
     io.out << (password.empty() ? "removed the password of " : "changed the password of ") << table.Path();
-    if (!table.Indexes().empty()) io.out << " and of " << table.Indexes().size() << " index file(s)";
+    if (!table.Indexes().empty())
+        io.out << " and of " << NvtCount(static_cast<int64_t>(table.Indexes().size()), "index file");
     io.out << "\n";
     return kNvtExitOk;
 }

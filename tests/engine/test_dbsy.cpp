@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -421,6 +422,83 @@ TEST(DbsyWholeTable, PackReplacesTheFilesSafely) {
     std::set<std::string> after = before;
     after.insert("pk.ntx");
     EXPECT_EQ(FilesIn(dir.File("")), after);
+}
+
+// A memo or index file that may not be written stops zap, pack and reindex before any file
+// has changed (a zap used to empty the table first and fail at its memo file).
+TEST(DbsyWholeTable, AFileThatMayNotBeWrittenChangesNothing) {
+    TempDir dir;
+    std::string path = dir.File("ro.dbf");
+    MakeRecords(path, 4, {2}, true);
+    {
+        NVO_dBHandler t(path, false, true, "");
+        ASSERT_EQ(t.IndexOn(dir.File("ro.ndx"), "", 0, true, "", "NAME"), 0);
+    }
+    const std::string memo = dir.File("ro.dbt");
+    const std::vector<uint8_t> table = ReadAll(path), memoBytes = ReadAll(memo), index = ReadAll(dir.File("ro.ndx"));
+    for (bool pack : {false, true}) {
+        SCOPED_TRACE(pack ? "pack" : "zap");
+        NVO_dBHandler t(path, false, true, "");
+        ASSERT_EQ(t.OpenIndex(dir.File("ro.ndx")), 0);
+        NvFaultPlatform faults;
+        NvPlatformScope use(faults);
+        faults.FailFrom(NvOsOp::Open, 1, EACCES, NvFault::Fail, memo);
+        EXPECT_EQ(ErrorOf([&] { pack ? t.Pack() : t.Zap(); }), "Access denied to file " + memo);
+        EXPECT_EQ(t.RecordCount(), 4);
+    }
+    EXPECT_EQ(ReadAll(path), table);
+    EXPECT_EQ(ReadAll(memo), memoBytes);
+    EXPECT_EQ(ReadAll(dir.File("ro.ndx")), index);
+
+    // Reindex: the second file is read-only, so the first is not rebuilt either.
+    NVO_dBHandler t(path, false, true, "");
+    auto writable = std::make_unique<FakeIndex>(dir.File("w.ntx"), false);
+    FakeIndex* first = writable.get();
+    t.SetIndexFile(1, std::move(writable));
+    auto readOnly = std::make_unique<FakeIndex>(dir.File("r.ntx"), false);
+    readOnly->file_.SetReadWrite(false);
+    readOnly->file_.Open();
+    t.SetIndexFile(2, std::move(readOnly));
+    EXPECT_EQ(ErrorOf([&] { t.Reindex(); }), "Access denied to file " + dir.File("r.ntx"));
+    EXPECT_EQ(first->reindexed, 0);
+}
+
+// A pack's scratch files carry the table's name; those an interrupted pack left are removed
+// by the next pack, a stranger's file under such a name stops it.
+TEST(DbsyWholeTable, PackScratchFilesAreNamedAfterTheTableAndCleanedUp) {
+    TempDir dir;
+    std::string path = dir.File("pk.dbf");
+    MakeRecords(path, 5, {2}, true);
+    const std::set<std::string> files = FilesIn(dir.File(""));
+    {
+        // The old files set aside cannot be removed: they stay, named after the table.
+        NVO_dBHandler t(path, false, true, "");
+        NvFaultPlatform faults;
+        NvPlatformScope use(faults);
+        faults.FailFrom(NvOsOp::Unlink, 1);
+        t.Pack();
+        EXPECT_EQ(t.RecordCount(), 4);
+    }
+    std::set<std::string> left = files;
+    left.insert({"pk.pack-old.dbf", "pk.pack-old.dbt"});
+    EXPECT_EQ(FilesIn(dir.File("")), left);
+    // A copy the pack made and the old table aside: both go with the next pack.
+    std::filesystem::copy_file(path, dir.File("pk.pack-tmp.dbf"));
+    {
+        NVO_dBHandler t(path, false, true, "");
+        t.Pack();
+        EXPECT_EQ(t.RecordCount(), 4);
+    }
+    EXPECT_EQ(FilesIn(dir.File("")), files);
+
+    // A file of another structure under the scratch name is not ours to remove.
+    dbftest::MakeTable(dir.File("pk.pack-tmp.dbf"), {{"OTHER", "C", 3, 0}});
+    const std::vector<uint8_t> before = ReadAll(path);
+    NVO_dBHandler t(path, false, true, "");
+    EXPECT_EQ(ErrorOf([&] { t.Pack(); }),
+              "Pack needs the name of file " + dir.File("pk.pack-tmp.dbf") + ", which holds no copy of this table");
+    EXPECT_TRUE(std::filesystem::exists(dir.File("pk.pack-tmp.dbf")));
+    EXPECT_EQ(ReadAll(path), before);
 }
 
 TEST(DbsyPassword, ConversionThroughACopyKeepsTheOldTableOnFailure) {

@@ -171,7 +171,7 @@ TEST(ToolPassword, TheTableAndEveryGivenIndexTakeTheNewPassword) {
 
     auto r = Tool({"password", table, "--new", "s3cret", "--index", ndx});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "changed the password of " + table + " and of 2 index file(s)\n");
+    EXPECT_EQ(r.out, "changed the password of " + table + " and of 2 index files\n");
     EXPECT_EQ(Tool({"dump", table}).status, 2);
     EXPECT_EQ(Tool({"dump", table, "--index", ndx, "--index", cdx, "--password", "s3cret"}).out, dump);
     EXPECT_EQ(Tool({"check", table, "--index", ndx, "--index", cdx, "--password", "s3cret"}).status, 0);

@@ -25,11 +25,12 @@ struct Result {
     std::string err;
 };
 
-// Runs the tool's commands in this process.
-inline Result Tool(const std::vector<std::string>& words) {
+// Runs the tool's commands in this process; `input` is what "-" reads.
+inline Result Tool(const std::vector<std::string>& words, const std::string& input = std::string()) {
     std::ostringstream out, err;
+    std::istringstream in(input);
     Result r;
-    r.status = NvtRun(words, out, err);
+    r.status = NvtRun(words, out, err, false, &in);
     r.out = out.str();
     r.err = err.str();
     return r;
