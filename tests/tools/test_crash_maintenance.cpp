@@ -31,6 +31,8 @@ struct Format {
     bool compound;
 };
 
+void PrintTo(const Format& f, std::ostream* os) { *os << f.name; }
+
 const Format kFormats[] = {
     {"Cdx", "foxpro", "t.cdx", true},
     {"Mdx", "dbase4", "t.mdx", true},
@@ -127,10 +129,11 @@ protected:
     std::string NewPassword(Op op) const { return op == Op::Password ? "pw" : ""; }
 
     // The rows of `table` read with `password`, or "" when it cannot be read.
-    static std::string Rows(const std::string& table, const std::string& password) {
+    static std::string Rows(const std::string& table, const std::string& password, bool* readable = nullptr) {
         std::vector<std::string> words = {"dump", table};
         if (!password.empty()) words.insert(words.end(), {"--password", password});
         Result r = Tool(words);
+        if (readable) *readable = r.status == 0;
         return r.status == 0 ? tooltest::RowLines(r.out) : std::string();
     }
 
@@ -158,15 +161,16 @@ protected:
         const std::string newPassword = NewPassword(op);
         std::string password;
         std::string rows;
+        bool readable = false;
         for (const std::string& p : {std::string(), newPassword}) {
-            rows = Rows(table, p);
-            if (!rows.empty() || (op == Op::Zap && fs::exists(table) && Tool({"info", table}).status == 0)) {
+            rows = Rows(table, p, &readable);
+            if (readable) {
                 password = p;
                 break;
             }
         }
-        const bool isOld = rows == oldRows_ && password.empty();
-        const bool isNew = rows == newRows_ && password == newPassword;
+        const bool isOld = readable && rows == oldRows_ && password.empty();
+        const bool isNew = readable && rows == newRows_ && password == newPassword;
         if (finished) {
             EXPECT_TRUE(isNew) << what << ": finished without an error but the table is not the new one";
         }
@@ -178,8 +182,10 @@ protected:
                 const std::string name = entry.path().filename().string();
                 if (name.rfind("t.", 0) != 0 || name.size() < 5 || name.substr(name.size() - 4) != ".dbf") continue;
                 for (const std::string& p : {std::string(), newPassword}) {
-                    const std::string other = Rows(entry.path().string(), p);
-                    if ((other == oldRows_ && p.empty()) || (other == newRows_ && p == newPassword)) found = true;
+                    bool ok = false;
+                    const std::string other = Rows(entry.path().string(), p, &ok);
+                    if (ok && ((other == oldRows_ && p.empty()) || (other == newRows_ && p == newPassword)))
+                        found = true;
                 }
             }
             EXPECT_TRUE(found) << what << ": neither the old nor the new table is complete under a name "
