@@ -188,6 +188,11 @@ protected:
                         found = true;
                 }
             }
+            if (!fs::exists(table)) {
+                const Result told = Tool({"info", table});
+                EXPECT_NE(told.err.find("rename them back"), std::string::npos)
+                    << what << ": the tool does not point to the table set aside: " << told.err;
+            }
             EXPECT_TRUE(found) << what << ": neither the old nor the new table is complete under a name "
                                << "a user can find; t.dbf reads as:\n"
                                << rows;
