@@ -987,37 +987,27 @@ void NVobjCDXFile::Reindex() {
     }
     // Without a table no key can be evaluated: rebuilding would lose every tag.
     if (!table && !definitions.empty()) return;
-    const std::string own = diskFile->FileName();
-    const std::size_t slash = own.find_last_of('/');
-    const std::string scratchPath =
-        (slash == std::string::npos ? std::string() : own.substr(0, slash + 1)) + "_" + UniqueName() + ".cdx";
-    std::vector<uint8_t> bytes;
     const uint8_t savedCollation = NvCdxCollation();
     try {
-        auto scratch = Open(table, scratchPath, true, true, false);
-        if (!scratch) NvRaise(TnvMsg::CouldNotCreate, {scratchPath});
-        for (const Definition& d : definitions) {
-            NvCdxSetCollation(d.collation == kCdxCollationGeneral ? kCdxCollationGeneral : kCdxCollationMachine);
-            scratch->TagAdd(d.name, d.key, d.unique, d.ascending, d.forExpression);
-        }
-        NvCdxSetCollation(savedCollation);
-        scratch->ReleaseAll();
-        const int64_t size = scratch->diskFile->FileSize();
-        bytes.resize(static_cast<std::size_t>(size));
-        if (scratch->diskFile->ReadAt(0, bytes.data(), size) != size) NvRaise(TnvMsg::ReadError, {scratchPath});
-        scratch.reset();
-        NvOS().Unlink(scratchPath);
+        RebuildThrough([this](const std::string& path) -> std::unique_ptr<NVobjIndexFile> {
+            return Open(table, path, true, true, false);
+        },
+                       [&definitions](NVobjIndexFile& built) {
+                           auto& scratch = static_cast<NVobjCDXFile&>(built);
+                           for (const Definition& d : definitions) {
+                               NvCdxSetCollation(d.collation == kCdxCollationGeneral ? kCdxCollationGeneral
+                                                                                   : kCdxCollationMachine);
+                               scratch.TagAdd(d.name, d.key, d.unique, d.ascending, d.forExpression);
+                           }
+                           scratch.ReleaseAll();
+                       });
     } catch (...) {
         NvCdxSetCollation(savedCollation);
-        NvOS().Unlink(scratchPath);
         throw;
     }
-    // Every tag is built: only now does the old content go.
+    NvCdxSetCollation(savedCollation);
     tags.FreeAll();
     structural_.reset();
-    diskFile->Truncate(0);
-    diskFile->WriteAt(0, bytes.data(), static_cast<int64_t>(bytes.size()));
-    diskFile->Flush();
     nextPage = -1;
     corrupt = false;
     ReadDirectory();

@@ -42,11 +42,16 @@ std::string LowerAscii(std::string s) {
 // Scratch names in one directory for the files of a copy and for old files moved aside:
 // each name is free on disk (also with the companion extensions given) and not handed out
 // before, as names picked in one go need not exist yet.
+// Free names for the files of a copy-and-swap: "STEM.KIND-UNIQUE.EXT" beside the file they
+// stand for, so that whatever a crash leaves sits next to that file in a listing and says
+// what it is.
 class ScratchNames {
 public:
-    std::string Take(const std::string& dir, std::string_view ext, std::initializer_list<std::string_view> companions = {}) {
+    std::string Take(const std::string& beside, std::string_view kind, std::string_view ext,
+                     std::initializer_list<std::string_view> companions = {}) {
+        const std::string stem = beside.substr(0, beside.size() - ExtensionOf(beside).size());
         for (;;) {
-            const std::string base = dir + LowerAscii(UniqueName());
+            const std::string base = stem + "." + std::string(kind) + "-" + LowerAscii(UniqueName());
             bool free = std::find(taken_.begin(), taken_.end(), base) == taken_.end() &&
                         !NvOS().Exists(base + std::string(ext));
             for (std::string_view companion : companions) free = free && !NvOS().Exists(base + std::string(companion));
@@ -875,11 +880,13 @@ std::vector<std::string> NVO_dBHandler::ClosedIndexFiles(const std::vector<std::
 }
 
 void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
-                                  const std::vector<std::string>* closedIndexes, bool packNames) {
+                                  const std::vector<std::string>* closedIndexes, bool packNames,
+                                  bool noRecords) {
     const std::string table = FileName();
     const std::string dir = DirectoryOf(table);
     ScratchNames names;
-    const std::string temp = packNames ? PackScratchName("tmp") : names.Take(dir, ".dbf", {".dbt", ".fpt"});
+    const std::string temp =
+        packNames ? PackScratchName("tmp") : names.Take(table, "new", ".dbf", {".dbt", ".fpt"});
     const std::string tempMemo = HasMemo() ? NVobjMemoBase::MemoFileName(temp, Version()) : "";
     // Index files re-keyed along with the table: (the file, its re-keyed copy), the open
     // ones with their disk file.
@@ -901,7 +908,11 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
             StatusUpdate(-1, 6, RecordCount());
             CopyExactStructure(temp, password, keepDeleted, table);
             NVO_dBHandler target(temp, false, true, password);
-            CopyRecordsTo(target, keepDeleted);
+            if (!noRecords) {
+                CopyRecordsTo(target, keepDeleted);
+            } else if (NVobjMemoBase* memo = target.HasMemo() ? target.MemoFile() : nullptr) {
+                memo->Zap();
+            }
             target.Flush();
         } catch (...) {
             StatusUpdate(0, 0, 0);
@@ -921,7 +932,7 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
             }
             for (const std::string& path : *closedIndexes) indexes.push_back({path, "", nullptr});
             for (IndexCopy& index : indexes) {
-                index.copy = names.Take(DirectoryOf(index.path), ExtensionOf(index.path));
+                index.copy = names.Take(index.path, "new", ExtensionOf(index.path));
                 if (index.open) {
                     RekeyedCopy(*index.open, index.copy, old, password);
                 } else {
@@ -941,12 +952,13 @@ void NVO_dBHandler::ReplaceByCopy(const std::string& password, bool keepDeleted,
     // crash at any point leaves one complete set on disk.
     const std::string memo = HasMemo() ? NVobjMemoBase::MemoFileName(table, Version()) : "";
     const bool memoExists = !memo.empty() && NvOS().Exists(memo);
-    const std::string asideTable = packNames ? PackScratchName("old") : names.Take(dir, ".dbf", {".dbt", ".fpt"});
+    const std::string asideTable =
+        packNames ? PackScratchName("old") : names.Take(table, "old", ".dbf", {".dbt", ".fpt"});
     const std::string asideMemo =
         HasMemo() ? NVobjMemoBase::MemoFileName(asideTable, Version()) : "";
     std::vector<std::string> asideIndexes;
     for (const IndexCopy& index : indexes)
-        asideIndexes.push_back(names.Take(DirectoryOf(index.path), ExtensionOf(index.path)));
+        asideIndexes.push_back(names.Take(index.path, "old", ExtensionOf(index.path)));
     CloseMemoObject();
     Close();
     for (const IndexCopy& index : indexes)
@@ -1088,16 +1100,19 @@ void NVO_dBHandler::Pack() {
 
 void NVO_dBHandler::Zap() {
     if (Shared()) NvRaise(TnvMsg::RequiresFullAccess, {"Zap", FileName()});
-    NVobjMemoBase* memo = OpenForChange();
+    OpenForChange();
+    RemovePackLeftovers();
     // The tag's pages name records that are about to go: natural order until the rebuild.
     const std::string order = currentTagName_;
     if (currentTag_) SetOrder("", true);
     bool readAhead = readAheadOn_;
     SetReadAhead(false);
-    TruncateRecords();
-    if (memo) {
-        memo->Zap();
-        CloseMemoObject();
+    try {
+        ReplaceByCopy(ReadPassword(), false, nullptr, true, true);
+    } catch (...) {
+        SetReadAhead(readAhead);
+        if (!order.empty()) SetOrder(order, true);
+        throw;
     }
     if (filterSet_) filterSet_->ClearAll();
     SetReadAhead(readAhead);

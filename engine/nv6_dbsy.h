@@ -163,7 +163,9 @@ public:
     // anything changes ("Access denied to file %s" for the first that cannot be).
     void Pack();
     // Removes every record and empties the memo file; like Pack, opens every file it
-    // changes for writing first, so a file that may not be written changes nothing.
+    // changes for writing first, so a file that may not be written changes nothing, and
+    // builds the empty table under the pack's scratch names and swaps it in the same way,
+    // so that a failure or crash leaves the complete old or the complete new table.
     void Zap();
     // Changes the password (empty: plain) of the table, its memo file, every open index
     // file, the production index (the .cdx or .mdx named like the table) and the index
@@ -379,8 +381,10 @@ private:
     // `closedIndexes`, every open index file and the files listed are re-keyed into copies
     // that move into place in the same swap.
     // `packNames` takes the fixed names of a pack for the copy and the old files set aside.
+    // `noRecords` (a zap) copies no record and leaves the new memo file empty.
     void ReplaceByCopy(const std::string& password, bool keepDeleted,
-                       const std::vector<std::string>* closedIndexes, bool packNames = false);
+                       const std::vector<std::string>* closedIndexes, bool packNames = false,
+                       bool noRecords = false);
     // Opens for writing every file whole-table work changes: the table (read-write
     // required), its memo file when there is one on disk, every open index file. Returns
     // the memo object, or nullptr without a memo file.

@@ -1232,26 +1232,40 @@ void NVobjIndexFile::RebuildThrough(const std::function<std::unique_ptr<NVobjInd
         if (!scratch || !scratch->diskFile) NvRaise(TnvMsg::CouldNotCreate, {scratchPath});
         build(*scratch);
         for (int i = 0; i < scratch->TagCount(); ++i) scratch->TagByNumber(i)->PageRelease();
+        // The new file must be on the disk before its name can stand for the index.
+        scratch->diskFile->Flush();
         // Closing writes what a format keeps until then (the MDX file header).
         scratch.reset();
-        NVO_DiskFile built(scratchPath, false, false);
-        built.Open();
-        // Only now, with every tag built, does the old content go. Bytes are copied as they
-        // lie (enciphered pages decipher the same wherever they are).
-        const int64_t size = built.FileSize();
-        std::vector<uint8_t> chunk(static_cast<std::size_t>(std::min<int64_t>(size, int64_t{1} << 20)));
-        diskFile->Truncate(0);
-        for (int64_t at = 0; at < size;) {
-            const int64_t n = std::min<int64_t>(size - at, static_cast<int64_t>(chunk.size()));
-            if (built.ReadAt(at, chunk.data(), n) != n) NvRaise(TnvMsg::ReadError, {scratchPath});
-            diskFile->WriteAt(at, chunk.data(), n);
-            at += n;
+        if (!diskFile->Shared()) {
+            // Nobody else has the file open: the finished copy takes its name in one rename,
+            // so a crash at any point leaves the old or the new index, never half of one.
+            diskFile->Close();
+            if (!NvOS().RenameReplace(scratchPath, own)) {
+                diskFile->Open();
+                NvRaise(TnvMsg::RenameError, {scratchPath});
+            }
+            diskFile->Open();
+        } else {
+            // Other programs hold this very file open: its contents must change in place.
+            NVO_DiskFile built(scratchPath, false, false);
+            built.Open();
+            // Only now, with every tag built, does the old content go. Bytes are copied as
+            // they lie (enciphered pages decipher the same wherever they are).
+            const int64_t size = built.FileSize();
+            std::vector<uint8_t> chunk(static_cast<std::size_t>(std::min<int64_t>(size, int64_t{1} << 20)));
+            diskFile->Truncate(0);
+            for (int64_t at = 0; at < size;) {
+                const int64_t n = std::min<int64_t>(size - at, static_cast<int64_t>(chunk.size()));
+                if (built.ReadAt(at, chunk.data(), n) != n) NvRaise(TnvMsg::ReadError, {scratchPath});
+                diskFile->WriteAt(at, chunk.data(), n);
+                at += n;
+            }
+            diskFile->Flush();
+            built.Close();
+            NvOS().Unlink(scratchPath);
         }
-        diskFile->Flush();
-        built.Close();
-        NvOS().Unlink(scratchPath);
     } catch (...) {
-        NvOS().Unlink(scratchPath);
+        if (NvOS().Exists(scratchPath)) NvOS().Unlink(scratchPath);
         throw;
     }
     nextPage = -1;

@@ -705,6 +705,11 @@ void NVobjMDXFile::Reindex() {
                        for (const Definition& d : definitions)
                            if (!scratch.TagAdd(d.name, d.key, d.unique, d.ascending, d.forExpression))
                                NvRaise(TnvMsg::IndexTagNotBuilt, {d.name, scratch.MessageName()});
+                       // The file header is written here, where a failure can still be
+                       // reported (the destructor would swallow it).
+                       auto& mdx = static_cast<NVobjMDXFile&>(scratch);
+                       for (int i = 0; i < mdx.TagCount(); ++i) mdx.Tag(i)->PageRelease();
+                       mdx.Close();
                    });
     tags.FreeAll();
     fileSize_ = -1;
@@ -712,7 +717,9 @@ void NVobjMDXFile::Reindex() {
         tags.FreeAll();
         corrupt = true;
     }
-    modified = true;
+    // The rebuilt file's header was written when the scratch file closed; writing it again
+    // only on close would be where a failure can no longer be reported.
+    modified = false;
 }
 
 void NVobjMDXFile::Rename(std::string_view newName) {

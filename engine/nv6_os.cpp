@@ -6,8 +6,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <dirent.h>
+#include <signal.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -121,6 +123,10 @@ public:
         return true;
     }
 
+    bool RenameReplace(const std::string& from, const std::string& to) override {
+        return ::rename(from.c_str(), to.c_str()) == 0;
+    }
+
     bool Unlink(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
 
     bool Exists(const std::string& path) override {
@@ -161,6 +167,11 @@ NvPlatform* g_installed = nullptr;
 
 }  // namespace
 
+bool NvPlatform::RenameReplace(const std::string& from, const std::string& to) {
+    if (Exists(to) && !Unlink(to)) return false;
+    return RenameNoReplace(from, to);
+}
+
 NvPlatform& NvPosixPlatform() { return Posix(); }
 
 NvPlatform& NvOS() { return g_installed ? *g_installed : Posix(); }
@@ -197,6 +208,9 @@ bool NvPlatformWrapper::RangeLock(int h, int64_t o, int64_t l, NvRangeLock m) {
 bool NvPlatformWrapper::RenameNoReplace(const std::string& f, const std::string& t) {
     return target_->RenameNoReplace(f, t);
 }
+bool NvPlatformWrapper::RenameReplace(const std::string& f, const std::string& t) {
+    return target_->RenameReplace(f, t);
+}
 bool NvPlatformWrapper::Unlink(const std::string& p) { return target_->Unlink(p); }
 bool NvPlatformWrapper::Exists(const std::string& p) { return target_->Exists(p); }
 bool NvPlatformWrapper::ListDirectory(const std::string& d, std::vector<std::string>& n) {
@@ -205,7 +219,32 @@ bool NvPlatformWrapper::ListDirectory(const std::string& d, std::vector<std::str
 void NvPlatformWrapper::SleepMs(int ms) { target_->SleepMs(ms); }
 int64_t NvPlatformWrapper::NowMs() { return target_->NowMs(); }
 
+bool NvOsOpChangesDisk(NvOsOp op) {
+    switch (op) {
+    case NvOsOp::Create:
+    case NvOsOp::Write:
+    case NvOsOp::Fsync:
+    case NvOsOp::Truncate:
+    case NvOsOp::Rename:
+    case NvOsOp::Unlink:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // ---- NvFaultPlatform ----
+
+namespace {
+
+[[noreturn]] void DieNow() {
+    // SIGKILL cannot be caught: nothing of the program runs after it, as after a power cut
+    // (the kernel still has every byte already written).
+    ::kill(::getpid(), SIGKILL);
+    ::_exit(137);
+}
+
+}  // namespace
 
 void NvFaultPlatform::Fail(NvOsOp op, int n, int error, NvFault fault, std::string path) {
     rules_.push_back({op, n, n, error, fault, std::move(path)});
@@ -221,6 +260,7 @@ void NvFaultPlatform::ResetCounts() {
         pathCalls_[i].clear();
     }
     injected_ = 0;
+    steps_ = 0;
     sleptMs_ = 0;
 }
 
@@ -238,6 +278,7 @@ NvFaultPlatform::Hit NvFaultPlatform::Count(NvOsOp op, const std::string& path) 
         }
         onPath = ++it->second;
     }
+    if (NvOsOpChangesDisk(op) && ++steps_ == killStep_) DieNow();
     Hit hit;
     for (const Rule& rule : rules_) {
         if (rule.op != op) continue;
@@ -250,6 +291,7 @@ NvFaultPlatform::Hit NvFaultPlatform::Count(NvOsOp op, const std::string& path) 
             hit.hit = true;
             hit.error = rule.error ? rule.error : EIO;
             hit.fault = rule.fault;
+            if (hit.fault == NvFault::Kill) DieNow();
             ++injected_;
             break;
         }
@@ -270,6 +312,10 @@ bool NvFaultPlatform::Failed(const Hit& hit) {
 
 int NvFaultPlatform::Open(const std::string& path, bool write, bool create) {
     Hit hit = Count(NvOsOp::Open, path);
+    if (create) {
+        Hit created = Count(NvOsOp::Create, path);
+        if (!hit.hit) hit = created;
+    }
     if (hit.hit) return Failed(hit), -1;
     int handle = NvPlatformWrapper::Open(path, write, create);
     if (handle >= 0) handles_.emplace_back(handle, path);
@@ -336,6 +382,11 @@ bool NvFaultPlatform::RangeLock(int handle, int64_t offset, int64_t length, NvRa
 bool NvFaultPlatform::RenameNoReplace(const std::string& from, const std::string& to) {
     Hit hit = Count(NvOsOp::Rename, from);
     return hit.hit ? Failed(hit) : NvPlatformWrapper::RenameNoReplace(from, to);
+}
+
+bool NvFaultPlatform::RenameReplace(const std::string& from, const std::string& to) {
+    Hit hit = Count(NvOsOp::Rename, from);
+    return hit.hit ? Failed(hit) : NvPlatformWrapper::RenameReplace(from, to);
 }
 
 bool NvFaultPlatform::Unlink(const std::string& path) {

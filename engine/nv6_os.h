@@ -14,6 +14,10 @@
 //     ... run the operation ...
 //     EXPECT_EQ(faults.Calls(NvOsOp::Fsync), 2);
 //
+// A crash is simulated in a forked child: `faults.KillAtStep(n)` (or a rule with
+// `NvFault::Kill`) ends the process by SIGKILL just before the n-th call that changes the
+// disk, so no destructor, handler or clean-up of the engine runs.
+//
 // The platform is process-wide and not thread-safe; the engine is single-threaded.
 #pragma once
 
@@ -33,6 +37,7 @@ enum class NvRangeLock { Write, Read, Unlock };
 // Operations of the platform, for counting and fault injection.
 enum class NvOsOp {
     Open,
+    Create,  // an Open that may create the file; counted as an Open too
     Close,
     Read,
     Write,
@@ -77,6 +82,10 @@ public:
     virtual bool RangeLock(int handle, int64_t offset, int64_t length, NvRangeLock mode) = 0;
     // Renames `from` to `to`; fails (EEXIST) rather than replace an existing `to`.
     virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
+    // Renames `from` to `to`, replacing an existing `to` in one step where the platform can
+    // (POSIX rename), so that `to` names the old or the new file at every moment. The
+    // default removes `to` first, for platforms without that.
+    virtual bool RenameReplace(const std::string& from, const std::string& to);
     // Removes the file.
     virtual bool Unlink(const std::string& path) = 0;
     // True when something exists under `path` (symbolic links are followed).
@@ -126,6 +135,7 @@ public:
     bool ShareLock(int handle, NvShareLock mode) override;
     bool RangeLock(int handle, int64_t offset, int64_t length, NvRangeLock mode) override;
     bool RenameNoReplace(const std::string& from, const std::string& to) override;
+    bool RenameReplace(const std::string& from, const std::string& to) override;
     bool Unlink(const std::string& path) override;
     bool Exists(const std::string& path) override;
     bool ListDirectory(const std::string& directory, std::vector<std::string>& names) override;
@@ -140,7 +150,12 @@ private:
 enum class NvFault {
     Fail,   // the call fails with the rule's errno and does nothing
     Short,  // a read or write moves only half the bytes asked (at least 0); others: Fail
+    Kill,   // the process dies by SIGKILL before the call does anything
 };
+
+// Operations that change what is on disk (the steps a crash can fall between): creating
+// opens, writes, flushes, truncations, renames and removals.
+bool NvOsOpChangesDisk(NvOsOp op);
 
 // A wrapper that counts every call by operation and makes chosen calls fail. A rule hits
 // the calls numbered first..last (1-based, counted per operation and, when the rule names a
@@ -157,8 +172,16 @@ public:
     // Makes every call of `op` from the `n`-th on fail.
     void FailFrom(NvOsOp op, int n, int error = 0, NvFault fault = NvFault::Fail,
                   std::string path = {});
-    // Drops every rule (the counters stay).
-    void ClearFaults() { rules_.clear(); }
+    // Kills the process (SIGKILL) just before the `n`-th call, counted over all operations,
+    // that changes the disk (NvOsOpChangesDisk); 0 switches it off.
+    void KillAtStep(int n) { killStep_ = n; }
+    // Calls so far that changed the disk (or were about to).
+    int Steps() const { return steps_; }
+    // Drops every rule and the kill step (the counters stay).
+    void ClearFaults() {
+        rules_.clear();
+        killStep_ = 0;
+    }
     // Calls of `op` so far (all paths), including failed ones.
     int Calls(NvOsOp op) const { return calls_[static_cast<int>(op)]; }
     // Faults injected so far.
@@ -178,6 +201,7 @@ public:
     bool ShareLock(int handle, NvShareLock mode) override;
     bool RangeLock(int handle, int64_t offset, int64_t length, NvRangeLock mode) override;
     bool RenameNoReplace(const std::string& from, const std::string& to) override;
+    bool RenameReplace(const std::string& from, const std::string& to) override;
     bool Unlink(const std::string& path) override;
     bool Exists(const std::string& path) override;
     bool ListDirectory(const std::string& directory, std::vector<std::string>& names) override;
@@ -208,6 +232,8 @@ private:
     std::vector<std::pair<std::string, int>> pathCalls_[static_cast<int>(NvOsOp::Count_)];
     std::vector<std::pair<int, std::string>> handles_;
     int injected_ = 0;
+    int steps_ = 0;
+    int killStep_ = 0;
     int64_t sleptMs_ = 0;
     bool realSleep_ = false;
 };

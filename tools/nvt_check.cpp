@@ -10,6 +10,7 @@
 #include <sstream>
 #include <utility>
 
+#include "nv6_bytes.h"
 #include "nv6_dbex.h"
 #include "nv6_disk.h"
 #include "nv6_glbl.h"
@@ -190,6 +191,25 @@ int CheckRecordCount(NvtTable& table, std::ostream& out) {
     return report.Count();
 }
 
+// NDX and MDX files name their next free block in the header, and other programs take new
+// pages from there: a header behind the file's end (a program stopped between writing a
+// page and the header) would have the next page written over one in use.
+int CheckNextFreeBlock(NVobjIndexFile& file, std::ostream& out) {
+    NVO_DiskFile* disk = file.diskFile.get();
+    if (!disk) return 0;
+    const std::string& path = disk->FileName();
+    const bool ndx = NvHasExt(path, "ndx");
+    if (!ndx && !NvHasExt(path, "mdx")) return 0;
+    uint8_t header[36] = {};
+    const int at = ndx ? 4 : 32;
+    if (disk->ReadAt(0, header, sizeof header) != int64_t(sizeof header)) return 0;
+    const int64_t next = nvbytes::LoadLE32(header + at), size = disk->FileSize();
+    if (next * 512 >= size) return 0;
+    out << file.MessageName() << ": the header's next free block (" << next << ") lies inside the file ("
+        << size << " bytes), so new pages would overwrite pages in use\n";
+    return 1;
+}
+
 }  // namespace
 
 int NvtCheck(const NvtArgs& args, NvtIo& io) {
@@ -217,6 +237,7 @@ int NvtCheck(const NvtArgs& args, NvtIo& io) {
         }
         if (std::find(checked.begin(), checked.end(), file) != checked.end()) continue;
         checked.push_back(file);
+        problems += CheckNextFreeBlock(*file, io.out);
         for (int i = 0; i < file->TagCount(); ++i) {
             try {
                 problems += CheckTag(table, *file, *file->TagByNumber(i), io.out);

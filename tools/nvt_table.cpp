@@ -126,6 +126,18 @@ std::string PackAside(const std::string& table) {
     return (p.parent_path() / (p.stem().string() + ".pack-old.dbf")).string();
 }
 
+// The old table an interrupted password change set aside (STEM.old-*.dbf beside it), or "".
+std::string PasswordAside(const std::string& table) {
+    fs::path p(table);
+    const std::string prefix = p.stem().string() + ".old-";
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(p.parent_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0 && NvHasExt(name, "dbf")) return entry.path().string();
+    }
+    return std::string();
+}
+
 bool IsIndexFileName(const std::string& name) {
     for (const char* ext : {"cdx", "mdx", "ndx", "ntx"})
         if (NvHasExt(name, ext)) return true;
@@ -156,6 +168,9 @@ NvtTable::NvtTable(const std::string& path, const std::string& password, bool wr
         if (NvtMessageFile(e.Message(), TnvMsg::FileNotFound, file) && fs::exists(PackAside(file), ec))
             throw NvtError(e.Message() + "; a pack that was stopped left the old table as " + PackAside(file) +
                            " (with its memo file): rename them back");
+        if (NvtMessageFile(e.Message(), TnvMsg::FileNotFound, file) && !PasswordAside(file).empty())
+            throw NvtError(e.Message() + "; a password change that was stopped left the old table as " +
+                           PasswordAside(file) + " (with its memo and index files, named like it): rename them back");
         throw;
     }
     path_ = cursor_->FileName();

@@ -2,6 +2,9 @@
 // lengths, and the file exchange between memo kinds and over the backups of an earlier run.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -267,6 +270,199 @@ TEST_F(RestructureCopy, BinaryNumbersOfAPeerTableBecomeNumericFields) {
         EXPECT_EQ(Trimmed(t.GetRaw(1)), row[6]) << n;
         EXPECT_EQ(Trimmed(t.GetRaw(2)), row[8]) << n;
         EXPECT_EQ(nvtest::LenMd5(t.GetText(3)), row[5]) << n;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The restructure interrupted at every file step, by each kind of failing call and by a kill:
+// afterwards the old table is complete under its own name or under the backup names, or the
+// new one under the table's name, and its index reads the records in order or is rebuilt by
+// reindex; a failure reached the caller.
+struct RestructureInterrupted : ::testing::Test {
+    nvtest::ScratchDir dir;
+    std::string pristine = dir.File("pristine"), work = dir.File("work");
+
+    void SetUp() override {
+        fs::create_directories(pristine);
+        {
+            NVO_DBFoxBuild build(pristine + "/t.dbf");
+            Build(build, {{"NAME", "C", 6, 0}, {"NOTES", "M", 10, 0}});
+        }
+        {
+            NVO_dBHandler t(pristine + "/t.dbf", false, true, "");
+            for (int i = 0; i < 6; ++i) {
+                t.BlankRecord();
+                t.PutRaw(1, std::string(1, char('f' - i)) + "name");
+                if (i % 2 == 0) PutMemo(t, "NOTES", std::string(300 + 100 * i, char('a' + i)));
+                t.Append();
+            }
+            ASSERT_EQ(t.IndexOn("t.cdx", "NAME", 0, true, "", "NAME"), 0);
+        }
+        NVO_DBFoxBuild built(pristine + "/n.dbf");
+        Build(built, {{"NOTES", "M", 10, 0}, {"NAME", "C", 8, 0}});
+    }
+
+    void Restore() {
+        std::error_code ec;
+        fs::remove_all(work, ec);
+        fs::copy(pristine, work);
+    }
+
+    TRestructureJob Job() {
+        TRestructureJob job;
+        job.oldPath = work + "/t.dbf";
+        job.newPath = work + "/n.dbf";
+        job.fieldMap = {2, 1};
+        job.log = [](const std::string&) {};
+        return job;
+    }
+
+    // The records of a table as "NAME|NOTES" lines in NAME order, whatever the field order;
+    // empty when it cannot be read.
+    static std::string Records(const std::string& table, const std::string& memo = "") {
+        std::string path = table;
+        if (!memo.empty()) {  // a backup pair: read under names that belong together
+            const std::string base = fs::path(table).parent_path().string() + "/backup-read";
+            std::error_code ec;
+            fs::copy_file(table, base + ".dbf", fs::copy_options::overwrite_existing, ec);
+            if (!ec) fs::copy_file(memo, base + ".fpt", fs::copy_options::overwrite_existing, ec);
+            if (ec) return std::string();
+            path = base + ".dbf";
+        }
+        try {
+            NVO_dBHandler t(path, false, false, "");
+            std::vector<std::string> lines;
+            for (int32_t r = 1; r <= t.RecordCount(); ++r) {
+                t.Go(r);
+                std::string name = t.GetTextByName("NAME");
+                name.erase(name.find_last_not_of(' ') + 1);
+                lines.push_back(name + "|" + t.GetTextByName("NOTES"));
+            }
+            std::sort(lines.begin(), lines.end());
+            std::string out;
+            for (const std::string& l : lines) out += l + "\n";
+            return out;
+        } catch (const Exception&) {
+            return std::string();
+        }
+    }
+
+    // The NAME tag of t.cdx walks t.dbf's records in order.
+    static bool IndexRight(const std::string& table) {
+        try {
+            NVO_dBHandler t(table, false, false, "");
+            if (t.OpenIndexFiles(fs::path(table).replace_extension(".cdx").string(), "NAME") != 0) return false;
+            std::vector<std::string> walked;
+            int steps = 0;
+            for (t.Go(-3); !t.Eof() && ++steps < 100; t.Skip(1)) walked.push_back(t.GetTextByName("NAME"));
+            return static_cast<int32_t>(walked.size()) == t.RecordCount() && std::is_sorted(walked.begin(), walked.end());
+        } catch (const Exception&) {
+            return false;
+        }
+    }
+
+    std::string Listing() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(work))
+            names.push_back(e.path().filename().string() + " (" + std::to_string(e.file_size()) + ")");
+        std::sort(names.begin(), names.end());
+        std::string out;
+        for (const std::string& n : names) out += n + " ";
+        return out;
+    }
+
+    void ExpectRecoverable(const std::string& oldRecords, const std::string& newRecords, const std::string& what) {
+        const std::string table = work + "/t.dbf";
+        const std::string now = Records(table);
+        if (now.empty() || (now != oldRecords && now != newRecords)) {
+            // Each old file under its own name or its backup name: putting the table back
+            // under its name brings the old table back.
+            bool found = false;
+            for (const char* table : {"/t.dbf", "/t.hbf"})
+                for (const char* memo : {"/t.fpt", "/t.hpt"})
+                    found = found || Records(work + table, work + memo) == oldRecords;
+            EXPECT_TRUE(found)
+                << what << ": the old table is neither in place nor in its backups; the folder holds "
+                << Listing() << "\nand t.dbf reads\n"
+                << now;
+            return;
+        }
+        if (IndexRight(table)) return;
+        {
+            NVO_dBHandler t(table, false, true, "");
+            ASSERT_EQ(t.OpenIndexFiles(work + "/t.cdx", ""), 0) << what;
+            t.Reindex();
+        }
+        EXPECT_TRUE(IndexRight(table)) << what << ": reindex did not repair the index";
+    }
+};
+
+TEST_F(RestructureInterrupted, EveryFailingStepAndEveryKillLeavesACompleteTable) {
+    Restore();
+    const std::string oldRecords = Records(work + "/t.dbf");
+    ASSERT_FALSE(oldRecords.empty());
+    NvFaultPlatform counter;
+    {
+        NvPlatformScope use(counter);
+        RestructureTable(Job());
+    }
+    const std::string newRecords = Records(work + "/t.dbf");
+    ASSERT_EQ(newRecords, oldRecords);  // the same values, the fields swapped
+    const struct {
+        const char* name;
+        NvOsOp op;
+        NvFault fault;
+    } kinds[] = {{"create", NvOsOp::Create, NvFault::Fail}, {"write", NvOsOp::Write, NvFault::Fail},
+                 {"short write", NvOsOp::Write, NvFault::Short}, {"rename", NvOsOp::Rename, NvFault::Fail},
+                 {"delete", NvOsOp::Unlink, NvFault::Fail}, {"truncate", NvOsOp::Truncate, NvFault::Fail},
+                 {"flush", NvOsOp::Fsync, NvFault::Fail}};
+    for (const auto& kind : kinds) {
+        const int calls = counter.Calls(kind.op);
+        for (int n = 1; n <= calls; ++n) {
+            Restore();
+            const std::string what = std::string(kind.name) + " " + std::to_string(n) + " failing";
+            bool raised = false;
+            {
+                NvFaultPlatform faults;
+                faults.Fail(kind.op, n, ENOSPC, kind.fault);
+                NvPlatformScope use(faults);
+                try {
+                    RestructureTable(Job());
+                } catch (const Exception&) {
+                    raised = true;
+                }
+            }
+            if (!raised && kind.fault == NvFault::Fail && kind.op != NvOsOp::Unlink) {
+                // A failure after the exchange (a backup's clean-up, an index rebuild) may
+                // be reported as a problem instead; the table must then be the new one.
+                EXPECT_EQ(Records(work + "/t.dbf"), newRecords) << what;
+            }
+            ExpectRecoverable(oldRecords, newRecords, what);
+            if (HasFailure()) return;
+        }
+    }
+    for (int n = 1; n <= counter.Steps(); ++n) {
+        Restore();
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            NvFaultPlatform faults;
+            faults.KillAtStep(n);
+            NvPlatformScope use(faults);
+            try {
+                RestructureTable(Job());
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "step " << n << " of " << counter.Steps();
+        ExpectRecoverable(oldRecords, newRecords, "killed at step " + std::to_string(n));
+        if (HasFailure()) return;
     }
 }
 
