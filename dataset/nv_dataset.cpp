@@ -1185,7 +1185,10 @@ void TNorvaneDataSet::ApplyFilter(const std::string& text, TFilterOptions option
     cursor_->SetRecordPointer(nullptr);
     cursor_->SetFiltered(true);
     try {
-        cursor_->SetFilter(text, options.Contains(foCaseInsensitive), !options.Contains(foNoPartialCompare));
+        // The expression's texts compare with the stored bytes: they go to the table's page.
+        std::string stored = text;
+        TranslateBytes(reinterpret_cast<uint8_t*>(stored.data()), stored.size(), true);
+        cursor_->SetFilter(stored, options.Contains(foCaseInsensitive), !options.Contains(foNoPartialCompare));
     } catch (...) {
         // The cursor dropped the filter; the record set must not claim one.
         cursor_->SetFiltered(false);
