@@ -590,6 +590,9 @@ void TMainForm::RememberRecent(const QString& path) {
 
 void TMainForm::BuildRecentMenu() {
     for (QAction* action : recentActions_) {
+        // Gone at once as far as anyone looking for it knows; deleted once its own
+        // trigger (which may be what rebuilds the list) has returned.
+        action->setObjectName(QString());
         mnuFile_->removeAction(action);
         action->deleteLater();
     }

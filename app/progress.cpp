@@ -85,7 +85,7 @@ void TProgressReporter::Update(bool force) {
     dialog_->setMaximum(maximum);
     dialog_->setValue(value);
     if (!dialog_->isVisible()) dialog_->show();
-    history_.push_back({PhaseText(kind_), value, maximum});
+    history_.push_back({PhaseText(kind_), value, maximum, now - started_});
     // Keeps the windows painted; input waits until the operation is over.
     QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }

@@ -45,6 +45,7 @@ public:
         QString phase;
         int value;
         int maximum;
+        int64_t at;  // the clock then, from the operation's first report
     };
     const std::vector<Shown>& History() const { return history_; }
 
