@@ -19,6 +19,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
+#include <sstream>
 
 #include "about.h"
 #include "asker.h"
@@ -26,6 +27,7 @@
 #include "indexer.h"
 #include "nv6_cpag.h"
 #include "nv6_lcal.h"
+#include "nvt_tool.h"
 #include "progress.h"
 #include "qtext.h"
 #include "setupfrm.h"
@@ -146,6 +148,8 @@ TMainForm::TMainForm(const QStringList& arguments, QWidget* parent) : QMainWindo
     }
 
     muClose_->setEnabled(false);
+    muExportCsv_->setEnabled(false);
+    muExportSqlite_->setEnabled(false);
     mnuDatabase_->menuAction()->setEnabled(false);
     muIndex_->setEnabled(false);
     if (!arguments.isEmpty()) {
@@ -185,6 +189,8 @@ void TMainForm::BuildMenus() {
                  QKeySequence(Qt::CTRL | Qt::Key_O));
     muClose_ = AddCommand(mnuFile_, "muCloseDBF", "&Close", &TMainForm::CloseTable);
     SetShortcuts(muClose_, QKeySequence::Close, QKeySequence(Qt::CTRL | Qt::Key_W));
+    muExportCsv_ = AddCommand(mnuFile_, "muExportCsv", "Export to &CSV...", &TMainForm::ExportCsv);
+    muExportSqlite_ = AddCommand(mnuFile_, "muExportSqlite", "Export to S&QLite...", &TMainForm::ExportSqlite);
     mnuFile_->addSeparator();
     recentSeparator_ = mnuFile_->addSeparator();
     QAction* exit = mnuFile_->addAction("E&xit");
@@ -268,6 +274,8 @@ void TMainForm::ResetChildWindows() {
 void TMainForm::EnableTableMenus() {
     const bool open = activeTable_.Active();
     muClose_->setEnabled(open);
+    muExportCsv_->setEnabled(open);
+    muExportSqlite_->setEnabled(open);
     mnuDatabase_->menuAction()->setEnabled(open);
     muIndex_->setEnabled(open);
 }
@@ -423,8 +431,13 @@ void TMainForm::NewTable() {
 void TMainForm::CloseTable() {
     if (!SettlePendingEdit()) return;
     if (activeTable_.Active()) activeTable_.Close();
-    // A page chosen for this table is not the next one's.
+    // A page chosen for this table is not the next one's, nor is its filter (whose fields
+    // the next table may not have).
     activeTable_.SetCodePage(0);
+    activeTable_.SetFiltered(false);
+    activeTable_.SetFilter("");
+    activeTable_.SetIndexName("");
+    pnlFiltered_->clear();
     ResetChildWindows();
     tableFileName_.clear();
     tableDirectory_.clear();
@@ -608,4 +621,54 @@ void TMainForm::BuildRecentMenu() {
         recentActions_.append(action);
     }
     recentSeparator_->setVisible(!list.isEmpty());
+}
+
+// --------------------------------------------------------------------------------- export
+
+void TMainForm::ExportCsv() { ExportTable(false); }
+void TMainForm::ExportSqlite() { ExportTable(true); }
+
+void TMainForm::ExportTable(bool sqlite) {
+    if (!activeTable_.Active() || !SettlePendingEdit()) return;
+    TFileQuestion question;
+    question.title = sqlite ? "Export to SQLite" : "Export to CSV";
+    question.directory = tableDirectory_;
+    question.fileName = QFileInfo(tableFileName_).completeBaseName() + (sqlite ? ".db" : ".csv");
+    question.filter = sqlite ? "SQLite Database (*.db *.sqlite)" : "CSV File (*.csv *.CSV)";
+    question.defaultSuffix = sqlite ? "db" : "csv";
+    const QString chosen = Asker().SaveFile(this, question);
+    if (chosen.isEmpty()) return;
+    // A database keeps its other tables; a CSV file is replaced whole.
+    if (!sqlite && QFileInfo::exists(chosen) &&
+        Asker().Message(this, QMessageBox::Information, "Pelmora", "File already exists.  Overwrite?",
+                        QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+
+    std::vector<std::string> words = {"export", PathBytes(tableDirectory_ + tableFileName_), sqlite ? "--sqlite" : "--csv",
+                                      PathBytes(chosen)};
+    if (!activeTable_.IndexName().empty()) {
+        words.insert(words.end(), {"--order", activeTable_.IndexName()});
+        for (int i = 0; i < activeTable_.IndexFiles().Count(); ++i) {
+            std::string entry = activeTable_.IndexFiles()[i];
+            if (entry.find_first_not_of(' ') == std::string::npos) continue;
+            if (entry.front() != '/') entry = activeTable_.Directory() + entry;
+            words.insert(words.end(), {"--index", entry});
+        }
+    }
+    // The tool reads expressions in UTF-8 and puts them in the table's page itself.
+    if (activeTable_.Filtered() && !activeTable_.Filter().empty())
+        words.insert(words.end(), {"--filter", FromAnsi(activeTable_.Filter()).toStdString()});
+    words.insert(words.end(), {"--codepage", std::to_string(activeTable_.CodePages().StoredPage())});
+    if (!activeTable_.EncryptionKey().empty()) words.insert(words.end(), {"--password", activeTable_.EncryptionKey()});
+
+    std::ostringstream out, err;
+    const int status = NvtRun(words, out, err, false, nullptr);
+    if (status != 0) {
+        QString message = QString::fromStdString(err.str()).trimmed();
+        if (message.startsWith("norvane: ")) message = message.mid(9);
+        Asker().ShowError(this, message);
+        return;
+    }
+    Asker().Message(this, QMessageBox::Information, "Pelmora", QString::fromStdString(out.str()).trimmed(),
+                    QMessageBox::Ok);
 }

@@ -125,6 +125,11 @@ private:
     void About();
     void OpenFromCommandLine();
     void Refresh();
+    void ExportCsv();
+    void ExportSqlite();
+    // Runs the command-line tool's exporter on the open table with its order, filter and
+    // code page, into a file the person chooses.
+    void ExportTable(bool sqlite);
 
     std::unique_ptr<QSettings> Settings() const;
     void RememberRecent(const QString& path);
@@ -165,6 +170,8 @@ private:
     QMenu* mnuDatabase_ = nullptr;
     QMenu* mnuWindow_ = nullptr;
     QAction* muClose_ = nullptr;
+    QAction* muExportCsv_ = nullptr;
+    QAction* muExportSqlite_ = nullptr;
     QAction* muBrowse_ = nullptr;
     QAction* muSetup_ = nullptr;
     QAction* muIndex_ = nullptr;

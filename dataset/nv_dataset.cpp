@@ -150,6 +150,7 @@ void TNorvaneDataSet::SetCodePage(int page) {
 
 nvlocale::TnvPageChoice TNorvaneDataSet::CodePages() const {
     if (cursor_) return cursor_->CodePages();
+    NvLoadConfiguredCodePages();
     nvlocale::TnvPageChoice choice = nvlocale::DefaultPages();
     if (codePage_ != 0) nvlocale::ChoiceForPage(codePage_, choice);
     return choice;

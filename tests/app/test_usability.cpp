@@ -235,6 +235,44 @@ TEST_F(UsabilityFixture, ATitleClickOrdersByTheFieldsTagAndASecondOneGoesBack) {
     EXPECT_EQ(asker.errors, QStringList());
 }
 
+TEST_F(UsabilityFixture, ExportsTakeTheOrderTheFilterAndTheCodePageOfTheOpenTable) {
+    OpenPeople();
+    EXPECT_TRUE(Action(*form, "muExportCsv")->isEnabled());
+    Table().IndexOn(dir.File("people.cdx"), "DNAME", "NAME", "", true, true);
+    Table().IndexFiles().Add("people.cdx");
+    Table().SetIndexName("DNAME");
+    Table().SetFilter("AGE > 26");
+    Table().SetFiltered(true);
+    asker.AnswerFile(QString::fromStdString(dir.File("people.csv")));
+    asker.AnswerButton(QMessageBox::Ok);
+    ASSERT_TRUE(Choose(*form, "muExportCsv"));
+    EXPECT_EQ(asker.errors, QStringList());
+    EXPECT_TRUE(asker.asked.contains("message: exported 4 records to " + QString::fromStdString(dir.File("people.csv"))))
+        << asker.asked.join("; ").toStdString();
+    const std::string csv = ReadBytes(dir.File("people.csv"));
+    EXPECT_EQ(csv.substr(0, csv.find("\r\n")), "NAME,AGE,BORN,MEMBER,NOTES");
+    EXPECT_LT(csv.find("Person 10"), csv.find("Person 07"));
+    EXPECT_EQ(csv.find("Person 06"), std::string::npos);
+
+    const std::string cyr = MakeTable(dir, "marked.dbf", 0x65, {{"NAME", 12}}, {{Cp866("Иванов")}});
+    Open(cyr);
+    asker.AnswerFile(QString::fromStdString(dir.File("marked.csv")));
+    asker.AnswerButton(QMessageBox::Ok);
+    ASSERT_TRUE(Choose(*form, "muExportCsv"));
+    EXPECT_EQ(ReadBytes(dir.File("marked.csv")), "NAME\r\nИванов\r\n");
+    asker.AnswerFile(QString::fromStdString(dir.File("marked.db")));
+    asker.AnswerButton(QMessageBox::Ok);
+    ASSERT_TRUE(Choose(*form, "muExportSqlite"));
+    EXPECT_TRUE(asker.asked.contains("message: exported 1 record to table marked of " +
+                                     QString::fromStdString(dir.File("marked.db"))))
+        << asker.asked.join("; ").toStdString();
+    // A failure is the tool's message.
+    asker.AnswerFile(QString::fromStdString(cyr));
+    ASSERT_TRUE(Choose(*form, "muExportSqlite"));
+    ASSERT_EQ(asker.errors.size(), 1);
+    EXPECT_TRUE(asker.errors.front().startsWith("will not write the database over")) << asker.errors.front().toStdString();
+}
+
 TEST_F(UsabilityFixture, RecentTablesShortcutsAndDroppedFiles) {
     const std::string other = MakeTable(dir, "other.dbf", 0, {{"A", 4}}, {{"x"}});
     OpenPeople();
