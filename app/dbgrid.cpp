@@ -465,8 +465,10 @@ void TDBGrid::PaintTitles(QPainter& painter) {
         option.rect = cell;
         option.section = column;
         option.text = FromAnsi(columns_[static_cast<size_t>(column)].field->DisplayName());
+        // The mark of the column giving the order (a style's own sort arrow may take the
+        // place of a narrow title's text).
+        if (column == orderColumn_) option.text += QString::fromUtf8(" \u25B4");
         option.textAlignment = Qt::AlignLeft | Qt::AlignVCenter;
-        if (column == orderColumn_) option.sortIndicator = QStyleOptionHeader::SortDown;
         style()->drawControl(QStyle::CE_Header, &option, &painter, this);
     }
     painter.restore();

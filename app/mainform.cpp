@@ -300,6 +300,8 @@ void TMainForm::ShowCodePage() {
         text += " (the table's mark 0x" + QString::number(pages.mark, 16).toUpper().rightJustified(2, '0') +
                 " names a page not read here)";
     pnlCodePage_->setText(text);
+    // Its own width, so that a long path beside it does not squeeze it out of sight.
+    pnlCodePage_->setMinimumWidth(pnlCodePage_->sizeHint().width());
     const int chosen = activeTable_.CodePage();
     for (QAction* action : codePageGroup_->actions()) action->setChecked(action->data().toInt() == chosen);
 }
@@ -309,6 +311,7 @@ void TMainForm::ShowInactive() {
     pnlRecord_->clear();
     pnlIndex_->setText("No Index");
     pnlCodePage_->clear();
+    pnlCodePage_->setMinimumWidth(0);
     SetTextPages(nvlocale::DefaultPages());
 }
 

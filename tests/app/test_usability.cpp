@@ -63,6 +63,12 @@ void Key(QWidget* target, int key, const QString& text = {}) {
     QApplication::sendEvent(target, &press);
 }
 
+void SaveScreenshot(QWidget& window, const char* name) {
+    const QDir folder(QString(PELMORA_BINARY_DIR) + "/screenshots");
+    folder.mkpath(".");
+    EXPECT_TRUE(window.grab().save(folder.filePath(name)));
+}
+
 std::string Cp866(const char* utf8) { return nvtest::Encode("CP866", utf8); }
 
 struct UsabilityFixture : apptest::MainFixture {
@@ -85,6 +91,7 @@ TEST_F(UsabilityFixture, CyrillicTablesShowTheirTextInEveryWayTheirPageIsChosen)
     ASSERT_NE(Browse(), nullptr);
     EXPECT_EQ(Shown("NAME"), QString("Иванов"));
     EXPECT_TRUE(Action(*form, "muCodePage0")->isChecked());
+    SaveScreenshot(*form, "cyrillic.png");
 
     // Unmarked: the default pair shows something else until the user picks 866.
     const std::string plain = MakeTable(dir, "plain.dbf", 0, fields, {{Cp866("Иванов"), Cp866("Москва")}});
@@ -217,6 +224,7 @@ TEST_F(UsabilityFixture, ATitleClickOrdersByTheFieldsTagAndASecondOneGoesBack) {
     clickTitle("NAME");
     EXPECT_EQ(Table().IndexName(), "UNAME");
     EXPECT_EQ(Table().RecNo(), 5);
+    SaveScreenshot(*form, "title-order.png");
     EXPECT_EQ(grid->OrderColumn(), Table().FieldByName("NAME").Index());
     EXPECT_EQ(form->pnlIndex()->text(), "Index is UNAME");
     Table().First();
@@ -332,9 +340,7 @@ TEST_F(UsabilityFixture, TheGridTakesTheDesktopsDarkPaletteButDeletedRowsStayYel
     TDBGrid* grid = browse->grdDBF();
     const QImage image = grid->viewport()->grab().toImage();
     QApplication::setPalette(QPalette());
-    const QDir folder(QString(PELMORA_BINARY_DIR) + "/screenshots");
-    folder.mkpath(".");
-    image.save(folder.filePath("dark-grid.png"));
+    image.save(QString(PELMORA_BINARY_DIR) + "/screenshots/dark-grid.png");
     // A live row's cell (record 2, not the current one) and the deleted record 3.
     const QRect live = grid->CellRect(1, 1), deleted = grid->CellRect(2, 1);
     EXPECT_LT(image.pixelColor(live.right() - 3, live.center().y()).lightness(), 60);
