@@ -32,7 +32,7 @@ const std::vector<NvtCommandDef> kCommands = {
      "as stored (no code-page translation); memos as <length>:<md5>." NVT_WAIT_HELP,
      1, 1, false, {kIndexes, kPassword, kWait}},
     {"list", "norvane list TABLE [--order TAG [--index FILE]...] [--filter EXPR] [--hide-deleted]\n"
-             "             [--fields A,B] [--password P] [--wait SECONDS]",
+             "             [--fields A,B] [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Shows the records as text, converted to UTF-8: natural order, or the order of a tag of\n"
      "the given index files or of the production index (the .cdx or .mdx named like the\n"
      "table); --filter keeps the records for which the xBase expression is true.\n"
@@ -44,13 +44,14 @@ const std::vector<NvtCommandDef> kCommands = {
      1, 1, false,
      {{"order", true, false}, kIndexes, {"filter", true, false}, {"hide-deleted", false, false},
       {"fields", true, false}, kPassword, kWait, kCodePage}},
-    {"seek", "norvane seek TABLE --index FILE --order TAG KEY [--password P] [--wait SECONDS]",
+    {"seek", "norvane seek TABLE --index FILE --order TAG KEY [--codepage PAGE] [--password P]\n"
+             "             [--wait SECONDS]",
      "Looks KEY up in the tag and prints the record number found (exit 0); exit 1 when the key\n"
      "is not there. Character keys match from their start; dates are given as yyyymmdd or\n"
      "yyyy-mm-dd. --order also accepts the base name of an NDX or NTX file." NVT_WAIT_HELP NVT_CODEPAGE_HELP,
      2, 2, false, {kIndexes, {"order", true, false}, kPassword, kWait, kCodePage}},
     {"create", "norvane create TABLE --flavour dbase3|dbase4|foxpro (--fields \"NAME C 20,AGE N 3 0,...\"\n"
-               "               | --from LISTING.TXT)",
+               "               | --from LISTING.TXT) [--codepage PAGE]",
      "Creates an empty table (and its memo file when it has memo fields). A listing holds one\n"
      "field a line as NAME;TYPE;LENGTH;DECIMALS, as the structure editor writes it. 'clipper'\n"
      "is accepted as a flavour and makes a dBase III table.\n"
@@ -63,16 +64,17 @@ const std::vector<NvtCommandDef> kCommands = {
      "so that other programs and the other commands read its text right.",
      1, 1, true, {{"flavour", true, false}, {"fields", true, false}, {"from", true, false}, kCodePage}},
     {"index", "norvane index TABLE --file FILE --tag TAG --key EXPR [--for EXPR] [--unique]\n"
-              "              [--descending] [--replace] [--password P] [--wait SECONDS]",
+              "              [--descending] [--replace] [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Adds a tag to an index file (created when missing) and builds it from the records. NDX\n"
      "files hold one ascending tag without a FOR condition, NTX files one tag; their tag is\n"
      "named after the file. Tag names are 1 to 10 letters, digits and underscores. The FOR\n"
      "condition must give a logical value; memo fields cannot be keys (LEFT(NOTES, 20) can).\n"
      "An existing NDX or NTX file, or a tag the CDX or MDX file has, is only built anew with\n"
-     "--replace." NVT_WAIT_HELP,
+     "--replace." NVT_WAIT_HELP NVT_CODEPAGE_HELP,
      1, 1, true,
      {{"file", true, false}, {"tag", true, false}, {"key", true, false}, {"for", true, false},
-      {"unique", false, false}, {"descending", false, false}, {"replace", false, false}, kPassword, kWait}},
+      {"unique", false, false}, {"descending", false, false}, {"replace", false, false}, kPassword, kWait,
+      kCodePage}},
     {"reindex", "norvane reindex TABLE --index FILE... [--password P] [--wait SECONDS]",
      "Rebuilds every tag of the given index files from the records." NVT_WAIT_HELP, 1, 1, true,
      {kIndexes, kPassword, kWait}},
@@ -97,7 +99,8 @@ const std::vector<NvtCommandDef> kCommands = {
      "names them)." NVT_WAIT_HELP,
      1, 1, true, {{"new", true, false}, kIndexes, kPassword, kWait}},
     {"export", "norvane export TABLE (--csv OUT.csv [--bom] | --sqlite OUT.db [--table NAME] [--with-deleted])\n"
-               "               [--order TAG [--index FILE]...] [--filter EXPR] [--password P] [--wait SECONDS]",
+               "               [--order TAG [--index FILE]...] [--filter EXPR] [--codepage PAGE]\n"
+               "               [--password P] [--wait SECONDS]",
      "Writes the live records as RFC 4180 CSV with a header row: text in UTF-8 (with a byte-order\n"
      "mark only when --bom is given), dates as yyyy-mm-dd, logicals T/F (? for an undecided\n"
      "one), memos inline; blank fields stay empty. --csv - writes to standard output.\n"
@@ -117,7 +120,7 @@ const std::vector<NvtCommandDef> kCommands = {
       {"with-deleted", false, false}, {"order", true, false}, kIndexes, {"filter", true, false}, kPassword, kWait,
       kCodePage}},
     {"import", "norvane import TABLE --csv IN.csv [--index FILE]... [--round] [--replace-unmappable]\n"
-               "               [--password P] [--wait SECONDS]",
+               "               [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Appends the rows of a CSV file with a header row, matched to the fields by name: text in\n"
      "UTF-8, dates yyyy-mm-dd, logicals T/F/Y/N/true/false or ?, numbers with a decimal point;\n"
      "an empty value leaves the field blank. --csv - reads standard input.\n"
@@ -131,7 +134,7 @@ const std::vector<NvtCommandDef> kCommands = {
      1, 1, true,
      {{"csv", true, false}, kIndexes, {"round", false, false}, {"replace-unmappable", false, false}, kPassword,
       kWait, kCodePage}},
-    {"check", "norvane check TABLE [--index FILE]... [--password P] [--wait SECONDS]",
+    {"check", "norvane check TABLE [--index FILE]... [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Compares the header's record count with the file's size, every tag of the given index\n"
      "files and of the production index with a fresh build in memory (each record that\n"
      "belongs once, keys in order, no entry for a record that does not belong) and checks the\n"
