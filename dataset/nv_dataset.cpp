@@ -145,7 +145,13 @@ void TNorvaneDataSet::SetCodePage(int page) {
     codePage_ = page;
     if (!cursor_) return;
     cursor_->SetCodePages(page == 0 ? nvlocale::ChoosePages(cursor_->Header().bytes[29]) : choice);
-    if (State() == dsBrowse) Resync({});
+    // The buffers hold raw bytes: the fields read them in the new pages once shown again.
+    if (State() == dsBrowse) {
+        if (IsEmpty())
+            DataEvent(deDataSetChange, 0);
+        else
+            Resync({});
+    }
 }
 
 nvlocale::TnvPageChoice TNorvaneDataSet::CodePages() const {

@@ -148,6 +148,14 @@ TEST_F(CodePageDataSet, UnmarkedTableTakesTheDefaultOrTheChosenPageAndAnsiTables
     ds->Open();
     EXPECT_TRUE(ds->CodePages().unsupportedMark);
     EXPECT_EQ(ds->CodePages().Label(), "866/1251");
+    ds->Close();
+
+    // A table without records takes a page as well.
+    MakeTable(dir_.File("EMPTY.DBF"), 0, {});
+    ds->SetTableName("EMPTY.DBF");
+    ds->Open();
+    EXPECT_NO_THROW(ds->SetCodePage(852));
+    EXPECT_EQ(ds->CodePages().Label(), "852/1250");
 }
 
 TEST_F(CodePageDataSet, EveryByteOfAnUneditedFieldSurvivesAnEditOfTheRecord) {
