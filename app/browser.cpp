@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -20,7 +21,9 @@
 #include "filterrec.h"
 #include "findrec.h"
 #include "mainform.h"
+#include "db_conv.h"
 #include "nv_dataset.h"
+#include "progress.h"
 #include "qtext.h"
 
 namespace {
@@ -80,6 +83,7 @@ TBrowseForm::TBrowseForm(TMainForm& mainForm) : QMdiSubWindow(nullptr), main_(ma
         table.SetFiltered(false);
         main_.pnlFiltered()->clear();
         ShowRecordPosition();
+        ShowOrderColumn();
     });
     MemoWordWrap(true);
     timer1_->start();
@@ -107,6 +111,8 @@ void TBrowseForm::BuildGrid() {
     connect(grdDBF_, &TDBGrid::ColEnter, this, [this] { Guarded(this, [this] { ColumnEntered(); }); });
     connect(grdDBF_, &TDBGrid::CellClick, this,
             [this](TField* field) { Guarded(this, [this, field] { CellClicked(field); }); });
+    connect(grdDBF_, &TDBGrid::TitleClick, this,
+            [this](TField* field) { Guarded(this, [this, field] { TitleClicked(field); }); });
 }
 
 void TBrowseForm::BuildMemoPanel() {
@@ -161,7 +167,10 @@ void TBrowseForm::BuildMenus() {
     muShowDeleted_->setCheckable(true);
     muShowDeleted_->setChecked(true);
     mnuRecord_->addSeparator();
-    AddCommand(mnuRecord_, "muFind", "&Find", &TBrowseForm::Find);
+    QAction* find = AddCommand(mnuRecord_, "muFind", "&Find", &TBrowseForm::Find);
+    QList<QKeySequence> findKeys = QKeySequence::keyBindings(QKeySequence::Find);
+    if (!findKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_F))) findKeys.append(QKeySequence(Qt::CTRL | Qt::Key_F));
+    find->setShortcuts(findKeys);
     muFilter_ = AddCommand(mnuRecord_, "muFilter", "Filter", &TBrowseForm::Filter);
     muFilter_->setCheckable(true);
 
@@ -357,9 +366,40 @@ void TBrowseForm::Maximise() {
     timer2_->start();
 }
 
+void TBrowseForm::TitleClicked(TField* field) {
+    TNorvaneDataSet& table = Table();
+    if (!field || !table.Active() || !main_.SettlePendingEdit()) return;
+    const int column = field->Index();
+    if (column == grdDBF_->OrderColumn()) {
+        table.SetIndexName("");
+    } else {
+        const std::string tag = table.TagOrderingBy(field->FieldName());
+        if (tag.empty()) return;
+        table.SetIndexName(tag);
+    }
+    ShowOrderColumn();
+    main_.ShowTableStatus();
+    ShowRecordPosition();
+}
+
+void TBrowseForm::ShowOrderColumn() {
+    TNorvaneDataSet& table = Table();
+    int column = -1;
+    if (table.Active() && !table.IndexName().empty()) {
+        for (int i = 0; i < table.FieldCount() && column < 0; ++i)
+            if (SameText(table.TagOrderingBy(table.Fields(i).FieldName()), table.IndexName())) column = i;
+    }
+    grdDBF_->SetOrderColumn(column);
+}
+
 void TBrowseForm::CheckForChanges() {
     timer2_->stop();
     TNorvaneDataSet& table = Table();
+    // The engine is not re-entrant: while an operation shows its progress, wait.
+    if (EngineBusy()) {
+        timer2_->start();
+        return;
+    }
     // A refresh would post or cancel the record being edited behind the person's back;
     // the change is seen at the first check after it.
     if (!table.Active() || IsEditMode(table.State())) {

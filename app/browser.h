@@ -68,6 +68,11 @@ private:
     void Filter();
     void ColumnEntered();
     void CellClicked(TField* field);
+    // A title click orders by the tag of that field alone; a second one goes back to
+    // natural order.
+    void TitleClicked(TField* field);
+    // Marks the column whose field alone gives the current order.
+    void ShowOrderColumn();
     void MemoClose();
     void MemoCancel();
     void MemoFont();

@@ -465,10 +465,20 @@ void TDBGrid::PaintTitles(QPainter& painter) {
         option.rect = cell;
         option.section = column;
         option.text = FromAnsi(columns_[static_cast<size_t>(column)].field->DisplayName());
+        // The mark of the column giving the order (a style's own sort arrow may take the
+        // place of a narrow title's text).
+        if (column == orderColumn_) option.text += QString::fromUtf8(" \u25B4");
         option.textAlignment = Qt::AlignLeft | Qt::AlignVCenter;
         style()->drawControl(QStyle::CE_Header, &option, &painter, this);
     }
     painter.restore();
+}
+
+void TDBGrid::SetOrderColumn(int column) {
+    if (column < -1 || column >= ColumnCount()) column = -1;
+    if (column == orderColumn_) return;
+    orderColumn_ = column;
+    viewport()->update();
 }
 
 void TDBGrid::PaintIndicator(QPainter& painter, const QRect& cell, bool current) {
@@ -742,6 +752,7 @@ void TDBGrid::mousePressEvent(QMouseEvent* event) {
     }
     if (at.y() < TitleHeight()) {
         resizingColumn_ = BorderAt(at.x());
+        pressedTitle_ = resizingColumn_ < 0 ? ColumnAt(at.x()) : -1;
         return;
     }
     TDataSet* ds = DataSet();
@@ -776,6 +787,14 @@ void TDBGrid::mouseReleaseEvent(QMouseEvent* event) {
     if (resizingColumn_ >= 0) {
         SetColumnWidth(resizingColumn_, event->position().toPoint().x() - ColumnLeft(resizingColumn_));
         resizingColumn_ = -1;
+        return;
+    }
+    const int pressed = pressedTitle_;
+    pressedTitle_ = -1;
+    const QPoint at = event->position().toPoint();
+    if (pressed >= 0 && event->button() == Qt::LeftButton && at.y() < TitleHeight() && ColumnAt(at.x()) == pressed &&
+        pressed < ColumnCount()) {
+        emit TitleClick(columns_[static_cast<size_t>(pressed)].field);
         return;
     }
     QAbstractScrollArea::mouseReleaseEvent(event);

@@ -60,6 +60,9 @@ public:
     QWidget* InplaceEditor() const;
     // The menu shown on a right click (not owned).
     void SetPopupMenu(QMenu* menu);
+    // The column whose field gives the records' order (its title shows a mark); -1: none.
+    int OrderColumn() const { return orderColumn_; }
+    void SetOrderColumn(int column);
 
     // --- geometry, for the window around the grid and for tests ---
     int ColumnCount() const { return static_cast<int>(columns_.size()); }
@@ -84,6 +87,8 @@ signals:
     void ColEnter();
     // A data cell was clicked (after the grid moved to it).
     void CellClick(TField* field);
+    // A column title was clicked (not its border, which resizes the column).
+    void TitleClick(TField* field);
 
 protected:
     bool event(QEvent* event) override;
@@ -175,5 +180,7 @@ private:
     bool editorModified_ = false;
     bool scrollBarPending_ = false;
     int resizingColumn_ = -1;
+    int pressedTitle_ = -1;
+    int orderColumn_ = -1;
     int wheelRemainder_ = 0;
 };

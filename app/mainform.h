@@ -12,12 +12,18 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "nv_dataset.h"
 
 class QAction;
+class QActionGroup;
+class QDragEnterEvent;
+class QDropEvent;
 class QLabel;
+class QSettings;
+class TProgressReporter;
 class QMdiArea;
 class QMdiSubWindow;
 class QMenu;
@@ -52,6 +58,22 @@ public:
     QLabel* pnlFiltered() const { return pnlFiltered_; }
     QLabel* pnlIndex() const { return pnlIndex_; }
     QLabel* Panel1() const { return panel1_; }
+    // The code pages the table is read with ("866/1251"), and a notice when its header
+    // names a page that is not read.
+    QLabel* pnlCodePage() const { return pnlCodePage_; }
+
+    // The progress of long engine operations on ActiveTable.
+    TProgressReporter& Progress() { return *progress_; }
+
+    // The last five tables opened, latest first (kept in the user's settings).
+    QStringList RecentFiles() const;
+    // Where the settings are kept: an INI file of that path for tests; empty for the
+    // user's own settings.
+    static void SetSettingsFile(const QString& path);
+    // Opens a table as "&Open" does after its dialog: the open table is closed first.
+    void OpenPath(const QString& path);
+    // The page chosen in "Code &Page" (0: automatic), applied to the open table.
+    void ChooseCodePage(int page);
 
     // Timer1 (100 ms, stopped) runs the structure editor's restructure copy; Timer2 (1000 ms)
     // opens the table named on the command line.
@@ -80,6 +102,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // A table dropped from a file manager opens as "&Open" would open it.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void BuildMenus();
@@ -99,6 +124,18 @@ private:
     void Zap();
     void About();
     void OpenFromCommandLine();
+    void Refresh();
+    void ExportCsv();
+    void ExportSqlite();
+    // Runs the command-line tool's exporter on the open table with its order, filter and
+    // code page, into a file the person chooses.
+    void ExportTable(bool sqlite);
+
+    std::unique_ptr<QSettings> Settings() const;
+    void RememberRecent(const QString& path);
+    void BuildRecentMenu();
+    void BuildCodePageMenu();
+    void ShowCodePage();
 
     // Steps 3-6 of Open, for the table in TableDirectory + TableFileName.
     void OpenNamedTable();
@@ -124,6 +161,8 @@ private:
     QLabel* pnlFiltered_ = nullptr;
     QLabel* pnlIndex_ = nullptr;
     QLabel* panel1_ = nullptr;
+    QLabel* pnlCodePage_ = nullptr;
+    std::unique_ptr<TProgressReporter> progress_;
     QTimer* timer1_ = nullptr;
     QTimer* timer2_ = nullptr;
 
@@ -131,9 +170,15 @@ private:
     QMenu* mnuDatabase_ = nullptr;
     QMenu* mnuWindow_ = nullptr;
     QAction* muClose_ = nullptr;
+    QAction* muExportCsv_ = nullptr;
+    QAction* muExportSqlite_ = nullptr;
     QAction* muBrowse_ = nullptr;
     QAction* muSetup_ = nullptr;
     QAction* muIndex_ = nullptr;
+    QMenu* mnuCodePage_ = nullptr;
+    QActionGroup* codePageGroup_ = nullptr;
+    QAction* recentSeparator_ = nullptr;
+    QList<QAction*> recentActions_;
 
     QPointer<TBrowseForm> browseForm_;
 };

@@ -1,42 +1,50 @@
 #include "qtext.h"
 
+#include <QList>
 #include <array>
 
 namespace {
-// 0x80..0x9F of Windows-1252; the rest of the page is Latin-1.
-constexpr std::array<char16_t, 32> kHigh = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+struct Crossing {
+    nvlocale::TnvPageChoice pages = nvlocale::DefaultPages();
+    std::array<char16_t, 256> toUnicode{};
+    bool ready = false;
+};
+
+Crossing& TheCrossing() {
+    static Crossing c;
+    if (!c.ready) {
+        // Every page's characters lie in the basic plane (private-use ones included).
+        for (int b = 0; b < 256; ++b)
+            c.toUnicode[b] = static_cast<char16_t>(nvlocale::ReaderToUnicode(c.pages, static_cast<uint8_t>(b)));
+        c.ready = true;
+    }
+    return c;
+}
+
 }  // namespace
 
+void SetTextPages(const nvlocale::TnvPageChoice& pages) {
+    Crossing& c = TheCrossing();
+    if (c.pages == pages) return;
+    c.pages = pages;
+    c.ready = false;
+}
+
+const nvlocale::TnvPageChoice& TextPages() { return TheCrossing().pages; }
+
 QString FromAnsi(std::string_view text) {
+    const Crossing& c = TheCrossing();
     QString out;
     out.reserve(static_cast<qsizetype>(text.size()));
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        out.append(QChar(b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : char16_t(b)));
-    }
+    for (const char ch : text) out.append(QChar(c.toUnicode[static_cast<unsigned char>(ch)]));
     return out;
 }
 
 std::string ToAnsi(const QString& text) {
+    const Crossing& c = TheCrossing();
     std::string out;
     out.reserve(static_cast<size_t>(text.size()));
-    for (const QChar ch : text) {
-        const char16_t u = ch.unicode();
-        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-            out.push_back(static_cast<char>(u));
-            continue;
-        }
-        char mapped = '?';
-        for (size_t i = 0; i < kHigh.size(); ++i) {
-            if (kHigh[i] == u) {
-                mapped = static_cast<char>(0x80 + i);
-                break;
-            }
-        }
-        out.push_back(mapped);
-    }
+    for (const char32_t u : text.toUcs4()) out.push_back(static_cast<char>(nvlocale::UnicodeToReader(c.pages, u)));
     return out;
 }

@@ -472,7 +472,9 @@ void TSetupForm::SaveChanges() {
     const QString directory = main_.TableDirectory();
     if (!table.Active()) {
         main_.NewTableFileName = main_.TableFileName();
-        Build(PathBytes(directory + main_.TableFileName()), 0);
+        // A new table is marked with the page it will be read in, so that every program
+        // reads its text alike.
+        Build(PathBytes(directory + main_.TableFileName()), table.CodePages().Stored().LanguageDriver());
         main_.Timer1()->start();
         return;
     }

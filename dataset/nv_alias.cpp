@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "db_conv.h"
+#include "nv6_cpag.h"
 
 namespace {
 
@@ -45,22 +46,25 @@ std::string NvConfigFileName() {
     return user.empty() ? system : user;
 }
 
-AliasList NvReadAliasSection(const std::string& fileName) {
+namespace {
+
+// The key=value entries of one section, in file order; the first entry of a name wins.
+AliasList ReadSection(const std::string& fileName, std::string_view wanted) {
     AliasList out;
     std::ifstream in(fileName, std::ios::binary);
     if (!in) return out;
     std::string line;
-    bool inAlias = false;
+    bool inSection = false;
     while (std::getline(in, line)) {
         std::string text = Trim(line);
         if (text.empty() || text[0] == ';' || text[0] == '#') continue;
         if (text.front() == '[') {
             size_t close = text.find(']');
             std::string section = Trim(text.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            inAlias = SameText(section, "Alias");
+            inSection = SameText(section, wanted);
             continue;
         }
-        if (!inAlias) continue;
+        if (!inSection) continue;
         size_t eq = text.find('=');
         if (eq == std::string::npos) continue;
         std::string name = Trim(text.substr(0, eq));
@@ -70,6 +74,43 @@ AliasList NvReadAliasSection(const std::string& fileName) {
         if (!known) out.emplace_back(std::move(name), Trim(text.substr(eq + 1)));
     }
     return out;
+}
+
+int PageNumber(const std::string& text) {
+    int n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || n > 100000) return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+}  // namespace
+
+AliasList NvReadAliasSection(const std::string& fileName) { return ReadSection(fileName, "Alias"); }
+
+void NvReadCodePageSection(const std::string& fileName, int& oem, int& ansi) {
+    oem = 437;
+    ansi = 1252;
+    for (const auto& [key, value] : ReadSection(fileName, "CodePage")) {
+        const nvlocale::TnvCodePage* page = nvlocale::FindCodePage(PageNumber(value));
+        if (!page) continue;
+        if (SameText(key, "OEM") && page->IsOem()) oem = page->Number();
+        if (SameText(key, "ANSI") && !page->IsOem()) ansi = page->Number();
+    }
+}
+
+void NvReloadCodePages(const std::string& fileName) {
+    int oem = 437, ansi = 1252;
+    NvReadCodePageSection(fileName, oem, ansi);
+    nvlocale::SetDefaultPages(oem, ansi);
+}
+
+void NvLoadConfiguredCodePages() {
+    static bool loaded = false;
+    if (loaded) return;
+    loaded = true;
+    NvReloadCodePages(NvConfigFileName());
 }
 
 std::optional<std::string> NvAliasDirectory(std::string_view name) {

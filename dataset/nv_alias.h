@@ -31,3 +31,13 @@ std::optional<std::string> NvAliasDirectory(std::string_view name);
 void NvAddAlias(std::string_view name, std::string_view directory);
 // Replaces the list with the entries of `fileName` (tests, and a reread after a change).
 void NvReloadAliases(const std::string& fileName);
+
+// The default code pages of the "CodePage" section (keys OEM and ANSI, e.g. OEM=866 and
+// ANSI=1251): unmarked tables are read with them. A key that is missing or names a page
+// the engine does not read leaves its page at 437 or 1252.
+void NvReadCodePageSection(const std::string& fileName, int& oem, int& ansi);
+// Makes the pages of NvConfigFileName() the engine's default pair, once per process (the
+// record set calls it before it opens a table).
+void NvLoadConfiguredCodePages();
+// Makes the pages of `fileName` the default pair now (tests, and a reread).
+void NvReloadCodePages(const std::string& fileName);

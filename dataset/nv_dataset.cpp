@@ -1,6 +1,7 @@
 #include "nv_dataset.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -129,9 +130,36 @@ void TNorvaneDataSet::SetEncryptionKey(const std::string& value) {
 
 void TNorvaneDataSet::SetTableName(const std::string& value) {
     CheckInactive();
-    if (value != tableName_ && !IsLoading() && !IsDesigning()) indexFiles_.Clear();
+    if (value != tableName_ && !IsLoading() && !IsDesigning()) {
+        indexFiles_.Clear();
+        codePage_ = 0;
+    }
     tableName_ = value;
     DataEvent(dePropertyChange, 0);
+}
+
+void TNorvaneDataSet::SetCodePage(int page) {
+    nvlocale::TnvPageChoice choice;
+    if (page != 0 && !nvlocale::ChoiceForPage(page, choice))
+        DatabaseErrorFmt("Code page %d is not supported", {std::to_string(page)});
+    codePage_ = page;
+    if (!cursor_) return;
+    cursor_->SetCodePages(page == 0 ? nvlocale::ChoosePages(cursor_->Header().bytes[29]) : choice);
+    // The buffers hold raw bytes: the fields read them in the new pages once shown again.
+    if (State() == dsBrowse) {
+        if (IsEmpty())
+            DataEvent(deDataSetChange, 0);
+        else
+            Resync({});
+    }
+}
+
+nvlocale::TnvPageChoice TNorvaneDataSet::CodePages() const {
+    if (cursor_) return cursor_->CodePages();
+    NvLoadConfiguredCodePages();
+    nvlocale::TnvPageChoice choice = nvlocale::DefaultPages();
+    if (codePage_ != 0) nvlocale::ChoiceForPage(codePage_, choice);
+    return choice;
 }
 
 void TNorvaneDataSet::SetLockProtocol(TnvLokProtocol value) {
@@ -302,7 +330,11 @@ std::unique_ptr<DBFObject> TNorvaneDataSet::CreateCursor(bool readOnly, bool sha
     path = NvFindFileNoCase(path);
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) RecordSetError(TnvMsg::CannotFindFile, {path});
-    return std::make_unique<DBFObject>(path, shared, !readOnly, encryptionKey_, this);
+    NvLoadConfiguredCodePages();
+    auto cursor = std::make_unique<DBFObject>(path, shared, !readOnly, encryptionKey_, this);
+    nvlocale::TnvPageChoice choice;
+    if (codePage_ != 0 && nvlocale::ChoiceForPage(codePage_, choice)) cursor->SetCodePages(choice);
+    return cursor;
 }
 
 void TNorvaneDataSet::CheckCursor() const {
@@ -856,10 +888,13 @@ void TNorvaneDataSet::WritePendingMemos(TRecordBuffer buffer) {
 
 void TNorvaneDataSet::TranslateBytes(uint8_t* bytes, size_t n, bool toOem) const {
     if (!translateASCII_ || !bytes || n == 0) return;
+    const nvlocale::TnvPageChoice pages = CodePages();
+    if (!pages.translate) return;
+    const auto& t = nvlocale::TnvTranslation::For(pages.oem, pages.ansi);
     if (toOem)
-        nvlocale::AnsiToOem(bytes, bytes, n);
+        t.ToOem(bytes, bytes, n);
     else
-        nvlocale::OemToAnsi(bytes, bytes, n);
+        t.ToAnsi(bytes, bytes, n);
 }
 
 int TNorvaneDataSet::Translate(const char* src, char* dest, bool toOem) {
@@ -872,10 +907,8 @@ int TNorvaneDataSet::Translate(const char* src, char* dest, bool toOem) {
         auto* s = reinterpret_cast<const uint8_t*>(src);
         auto* d = reinterpret_cast<uint8_t*>(dest);
         if (translateASCII_) {
-            if (toOem)
-                nvlocale::AnsiToOem(s, d, n);
-            else
-                nvlocale::OemToAnsi(s, d, n);
+            if (dest != src) std::memmove(d, s, n);
+            TranslateBytes(d, n, toOem);
             d[n] = 0;
         } else if (dest != src) {
             std::memmove(dest, src, n + 1);
@@ -1159,7 +1192,10 @@ void TNorvaneDataSet::ApplyFilter(const std::string& text, TFilterOptions option
     cursor_->SetRecordPointer(nullptr);
     cursor_->SetFiltered(true);
     try {
-        cursor_->SetFilter(text, options.Contains(foCaseInsensitive), !options.Contains(foNoPartialCompare));
+        // The expression's texts compare with the stored bytes: they go to the table's page.
+        std::string stored = text;
+        TranslateBytes(reinterpret_cast<uint8_t*>(stored.data()), stored.size(), true);
+        cursor_->SetFilter(stored, options.Contains(foCaseInsensitive), !options.Contains(foNoPartialCompare));
     } catch (...) {
         // The cursor dropped the filter; the record set must not claim one.
         cursor_->SetFiltered(false);
@@ -1426,6 +1462,46 @@ std::vector<TNorvaneDataSet::TagDefinition> TNorvaneDataSet::FileTags(const std:
         tags.push_back({tag.tagName, Trim(expression), Trim(tag.forExpression), tag.unique, !tag.ascending});
     }
     return tags;
+}
+
+namespace {
+
+// The field a key expression orders by when it is nothing but one field, perhaps inside
+// UPPER() and after an alias; empty otherwise. `text` is upper-cased without blanks.
+std::string SoleField(std::string text, const std::string& alias) {
+    if (text.size() > 7 && text.compare(0, 6, "UPPER(") == 0 && text.back() == ')')
+        text = text.substr(6, text.size() - 7);
+    for (const std::string_view arrow : {std::string_view("->"), std::string_view(".")}) {
+        const size_t at = text.find(arrow);
+        if (at == std::string::npos) continue;
+        if (text.compare(0, at, alias) != 0) return {};
+        text = text.substr(at + arrow.size());
+        break;
+    }
+    for (char c : text)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return {};
+    return text;
+}
+
+std::string Squeezed(const std::string& text) {
+    std::string out;
+    for (char c : AnsiUpperCase(text))
+        if (c != ' ' && c != '\t') out += c;
+    return out;
+}
+
+}  // namespace
+
+std::string TNorvaneDataSet::TagOrderingBy(const std::string& fieldName) {
+    CheckActive();
+    const std::string wanted = Squeezed(fieldName);
+    const std::string alias = Squeezed(cursor_->Alias());
+    for (int n = 1; NVobjIndexTag* tag = cursor_->TagByOrdinal(n); ++n) {
+        if (tag->unique || !Trim(tag->forExpression).empty()) continue;
+        const std::string expression = tag->keyExpression.empty() ? tag->KeyExpressionText() : tag->keyExpression;
+        if (!wanted.empty() && SoleField(Squeezed(expression), alias) == wanted) return tag->tagName;
+    }
+    return {};
 }
 
 int TNorvaneDataSet::HasChanged() {

@@ -101,6 +101,16 @@ public:
     // Convert text between the OEM code page on disk and the ANSI code page in fields.
     bool TranslateASCII() const { return translateASCII_; }
     void SetTranslateASCII(bool value) { translateASCII_ = value; }
+    // The page the user chose for this table (an OEM page, or an ANSI page the text is
+    // stored in); 0 lets the header's language driver byte and the configured default
+    // choose. Kept while the record set reopens the same table; a new TableName clears it.
+    int CodePage() const { return codePage_; }
+    // Applies to an open table at once (the buffers are read again). An unknown page
+    // raises "Code page %d is not supported".
+    void SetCodePage(int page);
+    // The pages text is read with: the open cursor's, else what an open would choose
+    // without the header (the chosen page or the default pair).
+    nvlocale::TnvPageChoice CodePages() const;
     // Visit records marked deleted (passed to an open cursor at once).
     bool UseDeleted() const { return useDeleted_; }
     void SetUseDeleted(bool value);
@@ -186,6 +196,11 @@ public:
         bool descending = false;
     };
     std::vector<TagDefinition> FileTags(const std::string& fileName);
+    // The first open tag (in tag order) that orders the records by `fieldName` alone: its
+    // key is the field or UPPER of it (blanks and letter case aside, the table's alias in
+    // front allowed), it has no FOR condition and is not unique (those hide records).
+    // Empty when there is none.
+    std::string TagOrderingBy(const std::string& fieldName);
     // Whether files of this name hold many named tags rather than one named after the file.
     static bool HoldsNamedTags(const std::string& fileName) { return NVO_dBHandler::HoldsNamedTags(fileName); }
 
@@ -359,6 +374,7 @@ private:
     int userID_ = 0;
     bool editing_ = false;
     bool translateASCII_ = true;
+    int codePage_ = 0;
     std::unique_ptr<TMasterDataLink> masterLink_;
     bool noEvents_ = false;
     bool updatingIndexDefs_ = false;

@@ -181,7 +181,15 @@ NVO_dBHandler::NVO_dBHandler(const std::string& fileName, bool shared, bool read
     expTable_ = std::make_unique<NVO_dBExpTable>(*this);
     indexTable_ = std::make_unique<NVO_dBIndexTable>(*this);
     link_ = NvBuildTableLink(*expTable_);
+    SetCodePages(nvlocale::ChoosePages(Header().bytes[29]));
 }
+
+void NVO_dBHandler::SetCodePages(const nvlocale::TnvPageChoice& pages) {
+    pages_ = pages;
+    link_->textPage = &pages_.Stored();
+}
+
+std::string NVO_dBHandler::UpperText(std::string_view text) const { return link_->UpperCase(text); }
 
 NVO_dBHandler::~NVO_dBHandler() {
     filter_.reset();
@@ -1560,7 +1568,7 @@ bool NVO_dBHandler::LocateScan(const std::vector<std::string>& fields, const std
             bool all = true;
             for (std::size_t i = 0; i < fields.size() && all; ++i) {
                 std::string text = GetTextByName(fields[i]);
-                if (caseInsensitive) text = nvlocale::AnsiUpperCase(text);
+                if (caseInsensitive) text = UpperText(text);
                 if (partial && i + 1 == fields.size())
                     all = text.compare(0, wanted[i].size(), wanted[i]) == 0 && text.size() >= wanted[i].size();
                 else
@@ -1640,7 +1648,7 @@ bool NVO_dBHandler::Locate(std::string_view fieldNames, const std::vector<TnvVal
                 SetRecordPointer(search.data());
                 for (const std::string& field : fields) {
                     std::string text = GetTextByName(field);
-                    texts.push_back(caseInsensitive ? nvlocale::AnsiUpperCase(text) : text);
+                    texts.push_back(caseInsensitive ? UpperText(text) : text);
                 }
             }
             // Under a range the scan keeps to the range's records, in the tag's order.

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "nv6_cpag.h"
 #include "nv6_fld.h"
 #include "nv6_tool.h"
 
@@ -304,6 +305,13 @@ public:
     // both built when the table opens and kept until it closes.
     TnvExpTable& ExpressionTable();
     TnvExpUserLink& ExpressionLink() { return *link_; }
+    // The code pages the table's text is read with: chosen from the header's language
+    // driver byte when the table opens; a reader may choose others. Expressions fold case
+    // in the page the text is stored in.
+    const nvlocale::TnvPageChoice& CodePages() const { return pages_; }
+    void SetCodePages(const nvlocale::TnvPageChoice& pages);
+    // Case mapping of the stored page.
+    std::string UpperText(std::string_view text) const;
     // The table as its index files see it.
     NVO_dBIndexTable& IndexTable() { return *indexTable_; }
     // Compiles `text` against this table; `options` is the width STR gives a number when no
@@ -422,4 +430,5 @@ private:
     std::unique_ptr<NVO_dBExpTable> expTable_;
     std::unique_ptr<NVO_dBIndexTable> indexTable_;
     std::unique_ptr<TnvExpUserLink> link_;
+    nvlocale::TnvPageChoice pages_;
 };

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "nv6_cpag.h"
 #include "nv6_fctn.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
@@ -45,8 +46,6 @@ protected:
 };
 
 std::string AllTrim(std::string s) { return TrimLeft(TrimRight(std::move(s))); }
-std::string Lower(std::string s) { return nvlocale::AnsiLowerCase(s); }
-std::string Upper(std::string s) { return nvlocale::AnsiUpperCase(s); }
 
 // The 1-based position of the n-th occurrence of `needle`, each search starting one
 // character after the previous hit; 0 when there is none.
@@ -83,14 +82,22 @@ public:
     TnvUDFRTrim() { name_ = "RTRIM"; }
 };
 
-class TnvUDFLower : public TnvTextToText {
+// Case follows the page the table's text is stored in, so keys and filters fold the
+// letters that page has (Cyrillic in 866, accented Latin in 437).
+class TnvUDFLower : public TnvBuiltinFunction {
 public:
-    TnvUDFLower() : TnvTextToText("LOWER", Lower) {}
+    TnvUDFLower() : TnvBuiltinFunction("LOWER") {}
+    void Evaluate(TnvExpFunction& node, TnvValue& value, TnvExpType& type) override {
+        SetText(value, type, NvLowerCase(node.UserLink(), TextArg(node, 0)));
+    }
 };
 
-class TnvUDFUpper : public TnvTextToText {
+class TnvUDFUpper : public TnvBuiltinFunction {
 public:
-    TnvUDFUpper() : TnvTextToText("UPPER", Upper) {}
+    TnvUDFUpper() : TnvBuiltinFunction("UPPER") {}
+    void Evaluate(TnvExpFunction& node, TnvValue& value, TnvExpType& type) override {
+        SetText(value, type, NvUpperCase(node.UserLink(), TextArg(node, 0)));
+    }
 };
 
 class TnvUDFAsc : public TnvBuiltinFunction {
@@ -111,8 +118,8 @@ public:
         double n = 1;
         OptionalNumber(node, 2, n);
         if (fold_) {
-            needle = nvlocale::AnsiUpperCase(needle);
-            haystack = nvlocale::AnsiUpperCase(haystack);
+            needle = NvUpperCase(node.UserLink(), needle);
+            haystack = NvUpperCase(node.UserLink(), haystack);
         }
         SetNumber(value, type, NthPosition(needle, haystack, n));
     }
@@ -231,10 +238,11 @@ public:
     void Evaluate(TnvExpFunction& node, TnvValue& value, TnvExpType& type) override {
         static constexpr std::string_view kStarters = "!\"#$%&()*+,-./:;<=>?[\\]^_{|}~@ \x7f";
         std::string s = TextArg(node, 0);
+        const std::string upper = NvUpperCase(node.UserLink(), s);
+        const std::string lower = NvLowerCase(node.UserLink(), s);
         for (std::size_t i = 0; i < s.size(); ++i) {
-            auto c = static_cast<unsigned char>(s[i]);
-            bool upper = i == 0 || kStarters.find(s[i - 1]) != std::string_view::npos;
-            s[i] = static_cast<char>(upper ? nvlocale::AnsiUpper(c) : nvlocale::AnsiLower(c));
+            bool starts = i == 0 || kStarters.find(s[i - 1]) != std::string_view::npos;
+            s[i] = starts ? upper[i] : lower[i];
         }
         SetText(value, type, std::move(s));
     }

@@ -2,6 +2,7 @@
 // and the user link.
 #include "nv6_sql.h"
 
+#include "nv6_cpag.h"
 #include "nv6_fctn.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
@@ -102,6 +103,22 @@ TnvFieldVarReg& NvGlobalVariables() { return Globals().variables; }
 
 TnvExpUserLink::~TnvExpUserLink() = default;
 
+std::string TnvExpUserLink::UpperCase(std::string_view text) const {
+    return textPage ? textPage->UpperCase(text) : nvlocale::AnsiUpperCase(text);
+}
+
+std::string TnvExpUserLink::LowerCase(std::string_view text) const {
+    return textPage ? textPage->LowerCase(text) : nvlocale::AnsiLowerCase(text);
+}
+
+std::string NvUpperCase(const TnvExpUserLink* link, std::string_view text) {
+    return link ? link->UpperCase(text) : nvlocale::AnsiUpperCase(text);
+}
+
+std::string NvLowerCase(const TnvExpUserLink* link, std::string_view text) {
+    return link ? link->LowerCase(text) : nvlocale::AnsiLowerCase(text);
+}
+
 TnvUserDefFunction* TnvExpUserLink::FindFunction(std::string_view name) { return functions_.Find(name); }
 
 TnvUserDefFieldVar* TnvExpUserLink::FindVariable(std::string_view name) {
@@ -126,6 +143,7 @@ bool TnvExpUserLink::AddVariable(std::unique_ptr<TnvUserDefFieldVar> variable) {
 // --- handler ----------------------------------------------------------------------------
 
 TnvExpHandler::TnvExpHandler(TnvExpUserLink* link, std::string_view text) : link_(link) {
+    settings_.link = link;
     if (!text.empty()) SetExpression(text);
 }
 

@@ -109,6 +109,10 @@ TnvFieldVarReg& NvGlobalVariables();
 
 // Resolves the names the global registries do not know, typically a table's fields and
 // table functions. Owns the functions added to it.
+namespace nvlocale {
+class TnvCodePage;
+}
+
 class TnvExpUserLink {
 public:
     TnvExpUserLink() = default;
@@ -132,6 +136,12 @@ public:
 
     // Width STR uses when none is given; a negative value means the first argument's length.
     int32_t defaultNumericWidth = 10;
+    // The page the table's text is stored in, for UPPER, LOWER and case-insensitive
+    // comparison; none folds case as in the ANSI page 1252.
+    const nvlocale::TnvCodePage* textPage = nullptr;
+
+    std::string UpperCase(std::string_view text) const;
+    std::string LowerCase(std::string_view text) const;
 
 private:
     // Declared before the registry so the registry, which refers to them, goes first.
@@ -139,6 +149,10 @@ private:
     TnvFunctionReg functions_;
     TnvFieldVarReg variables_;
 };
+
+// Case mapping in the link's text page (the ANSI page 1252 without a link).
+std::string NvUpperCase(const TnvExpUserLink* link, std::string_view text);
+std::string NvLowerCase(const TnvExpUserLink* link, std::string_view text);
 
 // A compiled expression: parse once, evaluate many times. Not copyable; one thread at a time.
 class TnvExpHandler {

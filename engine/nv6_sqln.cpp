@@ -228,8 +228,8 @@ int TnvExpOperator::CompareText(const TnvValue& lv, const TnvValue& rv) const {
     std::string l = TrimRight(TextOf(lv));
     std::string r = TrimRight(TextOf(rv));
     if (settings_.caseInsensitive) {
-        l = nvlocale::AnsiUpperCase(l);
-        r = nvlocale::AnsiUpperCase(r);
+        l = NvUpperCase(settings_.link, l);
+        r = NvUpperCase(settings_.link, r);
     }
     const char many = settings_.manyWildcard;
     if (settings_.wildcards && !r.empty() && (r.front() == many || r.back() == many)) {

@@ -114,6 +114,8 @@ struct TnvExpCompareSettings {
     bool wildcards = true;
     char manyWildcard = '*';
     char oneWildcard = '?';
+    // The link of the handler that built the node: its text page folds case.
+    const TnvExpUserLink* link = nullptr;
 };
 
 class TnvExpOperator : public TnvExpBaseObject {

@@ -9,6 +9,7 @@ packages=(
   cmake g++ make ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl1-mesa-dev
+  libsqlite3-dev  # export --sqlite writes through the SQLite library
   fonts-dejavu-core
   python3-dbf gdal-bin libxbase64-dev  # peers the interchange tests (test_peers) check our files with
 )

@@ -7,11 +7,19 @@ namespace {
 constexpr NvtOptionDef kPassword{"password", true, false};
 constexpr NvtOptionDef kIndexes{"index", true, true};
 constexpr NvtOptionDef kWait{"wait", true, false};
+constexpr NvtOptionDef kCodePage{"codepage", true, false};
 
 // Said once for every command that opens a table.
 #define NVT_WAIT_HELP                                                                        \
     "\n\n--wait SECONDS waits that long (instead of 5 seconds) for a table or index file that\n" \
     "another program holds."
+
+// Said for every command that reads or writes text.
+#define NVT_CODEPAGE_HELP                                                                         \
+    "\n\n--codepage PAGE reads and writes the table's text in that code page: a DOS page (437,\n"  \
+    "737, 850, 852, 857, 860, 861, 863, 865, 866), or a Windows page (1250 to 1254) for a table\n" \
+    "stored in one. By default the page the header's language driver byte names, else the\n"      \
+    "OEM page of norvane.cfg's [CodePage] section, else 437."
 
 const std::vector<NvtCommandDef> kCommands = {
     {"info", "norvane info TABLE [--password P] [--wait SECONDS]",
@@ -24,43 +32,49 @@ const std::vector<NvtCommandDef> kCommands = {
      "as stored (no code-page translation); memos as <length>:<md5>." NVT_WAIT_HELP,
      1, 1, false, {kIndexes, kPassword, kWait}},
     {"list", "norvane list TABLE [--order TAG [--index FILE]...] [--filter EXPR] [--hide-deleted]\n"
-             "             [--fields A,B] [--password P] [--wait SECONDS]",
+             "             [--fields A,B] [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Shows the records as text, converted to UTF-8: natural order, or the order of a tag of\n"
      "the given index files or of the production index (the .cdx or .mdx named like the\n"
      "table); --filter keeps the records for which the xBase expression is true.\n"
      "\n"
      "In an expression = compares whole texts, trailing blanks aside: NAME = 'Ab' does not\n"
      "match 'Abbott'. To match the beginning of a text compare that much of it,\n"
-     "LEFT(NAME, 2) = 'Ab'; 'ab' $ LOWER(NAME) matches 'ab' anywhere in the name." NVT_WAIT_HELP,
+     "LEFT(NAME, 2) = 'Ab'; 'ab' $ LOWER(NAME) matches 'ab' anywhere in the name." NVT_WAIT_HELP
+         NVT_CODEPAGE_HELP,
      1, 1, false,
      {{"order", true, false}, kIndexes, {"filter", true, false}, {"hide-deleted", false, false},
-      {"fields", true, false}, kPassword, kWait}},
-    {"seek", "norvane seek TABLE --index FILE --order TAG KEY [--password P] [--wait SECONDS]",
+      {"fields", true, false}, kPassword, kWait, kCodePage}},
+    {"seek", "norvane seek TABLE --index FILE --order TAG KEY [--codepage PAGE] [--password P]\n"
+             "             [--wait SECONDS]",
      "Looks KEY up in the tag and prints the record number found (exit 0); exit 1 when the key\n"
      "is not there. Character keys match from their start; dates are given as yyyymmdd or\n"
-     "yyyy-mm-dd. --order also accepts the base name of an NDX or NTX file." NVT_WAIT_HELP,
-     2, 2, false, {kIndexes, {"order", true, false}, kPassword, kWait}},
+     "yyyy-mm-dd. --order also accepts the base name of an NDX or NTX file." NVT_WAIT_HELP NVT_CODEPAGE_HELP,
+     2, 2, false, {kIndexes, {"order", true, false}, kPassword, kWait, kCodePage}},
     {"create", "norvane create TABLE --flavour dbase3|dbase4|foxpro (--fields \"NAME C 20,AGE N 3 0,...\"\n"
-               "               | --from LISTING.TXT)",
+               "               | --from LISTING.TXT) [--codepage PAGE]",
      "Creates an empty table (and its memo file when it has memo fields). A listing holds one\n"
      "field a line as NAME;TYPE;LENGTH;DECIMALS, as the structure editor writes it. 'clipper'\n"
      "is accepted as a flavour and makes a dBase III table.\n"
      "\n"
      "What each flavour holds: dBase III the types C, N, D, L and M and up to 128 fields;\n"
      "dBase IV C, N, F, D, L and M, FoxPro C, N, F, D, L, M and G, both up to 255 fields. C\n"
-     "fields are 1 to 254 long, N and F fields 1 to 20.",
-     1, 1, true, {{"flavour", true, false}, {"fields", true, false}, {"from", true, false}}},
+     "fields are 1 to 254 long, N and F fields 1 to 20.\n"
+     "\n"
+     "--codepage PAGE marks the table as written in that code page (its language driver byte),\n"
+     "so that other programs and the other commands read its text right.",
+     1, 1, true, {{"flavour", true, false}, {"fields", true, false}, {"from", true, false}, kCodePage}},
     {"index", "norvane index TABLE --file FILE --tag TAG --key EXPR [--for EXPR] [--unique]\n"
-              "              [--descending] [--replace] [--password P] [--wait SECONDS]",
+              "              [--descending] [--replace] [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Adds a tag to an index file (created when missing) and builds it from the records. NDX\n"
      "files hold one ascending tag without a FOR condition, NTX files one tag; their tag is\n"
      "named after the file. Tag names are 1 to 10 letters, digits and underscores. The FOR\n"
      "condition must give a logical value; memo fields cannot be keys (LEFT(NOTES, 20) can).\n"
      "An existing NDX or NTX file, or a tag the CDX or MDX file has, is only built anew with\n"
-     "--replace." NVT_WAIT_HELP,
+     "--replace." NVT_WAIT_HELP NVT_CODEPAGE_HELP,
      1, 1, true,
      {{"file", true, false}, {"tag", true, false}, {"key", true, false}, {"for", true, false},
-      {"unique", false, false}, {"descending", false, false}, {"replace", false, false}, kPassword, kWait}},
+      {"unique", false, false}, {"descending", false, false}, {"replace", false, false}, kPassword, kWait,
+      kCodePage}},
     {"reindex", "norvane reindex TABLE --index FILE... [--password P] [--wait SECONDS]",
      "Rebuilds every tag of the given index files from the records." NVT_WAIT_HELP, 1, 1, true,
      {kIndexes, kPassword, kWait}},
@@ -84,16 +98,29 @@ const std::vector<NvtCommandDef> kCommands = {
      "Index files beside the table that are not given keep the old password (a warning\n"
      "names them)." NVT_WAIT_HELP,
      1, 1, true, {{"new", true, false}, kIndexes, kPassword, kWait}},
-    {"export", "norvane export TABLE --csv OUT.csv [--order TAG [--index FILE]...] [--filter EXPR]\n"
+    {"export", "norvane export TABLE (--csv OUT.csv [--bom] | --sqlite OUT.db [--table NAME] [--with-deleted])\n"
+               "               [--order TAG [--index FILE]...] [--filter EXPR] [--codepage PAGE]\n"
                "               [--password P] [--wait SECONDS]",
-     "Writes the live records as RFC 4180 CSV with a header row: text in UTF-8, dates as\n"
-     "yyyy-mm-dd, logicals T/F (? for an undecided one), memos inline; blank fields stay\n"
-     "empty. --csv - writes to standard output. The CSV is written under a temporary name and\n"
-     "replaces OUT.csv only when it is complete; the table's own files are refused as OUT." NVT_WAIT_HELP,
+     "Writes the live records as RFC 4180 CSV with a header row: text in UTF-8 (with a byte-order\n"
+     "mark only when --bom is given), dates as yyyy-mm-dd, logicals T/F (? for an undecided\n"
+     "one), memos inline; blank fields stay empty. --csv - writes to standard output.\n"
+     "\n"
+     "--sqlite writes them into a table of an SQLite database instead (named after the table,\n"
+     "or --table NAME; an existing table of that name is replaced), in one transaction: a\n"
+     "column per field, the record number as the primary key 'recno'. Character and memo\n"
+     "fields become TEXT in UTF-8; N without decimals, I and L (1/0) INTEGER; N with decimals,\n"
+     "F and B REAL; Y NUMERIC; D the text yyyy-mm-dd and T yyyy-mm-ddThh:mm:ss; blank values\n"
+     "NULL. Deleted records are left out unless --with-deleted adds them with a 'deleted'\n"
+     "column (1 for a deleted record).\n"
+     "\n"
+     "The output is written under a temporary name and replaces OUT only when it is complete;\n"
+     "the table's own files are refused as OUT." NVT_WAIT_HELP NVT_CODEPAGE_HELP,
      1, 1, false,
-     {{"csv", true, false}, {"order", true, false}, kIndexes, {"filter", true, false}, kPassword, kWait}},
+     {{"csv", true, false}, {"bom", false, false}, {"sqlite", true, false}, {"table", true, false},
+      {"with-deleted", false, false}, {"order", true, false}, kIndexes, {"filter", true, false}, kPassword, kWait,
+      kCodePage}},
     {"import", "norvane import TABLE --csv IN.csv [--index FILE]... [--round] [--replace-unmappable]\n"
-               "               [--password P] [--wait SECONDS]",
+               "               [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Appends the rows of a CSV file with a header row, matched to the fields by name: text in\n"
      "UTF-8, dates yyyy-mm-dd, logicals T/F/Y/N/true/false or ?, numbers with a decimal point;\n"
      "an empty value leaves the field blank. --csv - reads standard input.\n"
@@ -103,19 +130,21 @@ const std::vector<NvtCommandDef> kCommands = {
      "a character the table's code page lacks, a number with more decimals than the field.\n"
      "--round stores such numbers rounded and --replace-unmappable such characters as their\n"
      "nearest equivalent ('S\xC3\xA3o' as 'Sao'); both report how many values they changed. An\n"
-     "import that fails while writing leaves every file as it was." NVT_WAIT_HELP,
+     "import that fails while writing leaves every file as it was." NVT_WAIT_HELP NVT_CODEPAGE_HELP,
      1, 1, true,
      {{"csv", true, false}, kIndexes, {"round", false, false}, {"replace-unmappable", false, false}, kPassword,
-      kWait}},
-    {"check", "norvane check TABLE [--index FILE]... [--password P] [--wait SECONDS]",
+      kWait, kCodePage}},
+    {"check", "norvane check TABLE [--index FILE]... [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Compares the header's record count with the file's size, every tag of the given index\n"
      "files and of the production index with a fresh build in memory (each record that\n"
      "belongs once, keys in order, no entry for a record that does not belong) and checks the\n"
-     "memo pointers against the memo file. Prints each problem; exit 1 when there is one." NVT_WAIT_HELP,
-     1, 1, false, {kIndexes, kPassword, kWait}},
+     "memo pointers against the memo file. Prints each problem; exit 1 when there is one." NVT_WAIT_HELP
+         NVT_CODEPAGE_HELP,
+     1, 1, false, {kIndexes, kPassword, kWait, kCodePage}},
 };
 
 #undef NVT_WAIT_HELP
+#undef NVT_CODEPAGE_HELP
 
 const NvtOptionDef* FindOption(const NvtCommandDef& command, std::string_view name) {
     for (const NvtOptionDef& o : command.options)

@@ -244,6 +244,10 @@ void StoreCell(NVO_dBHandler& t, int n, const std::string& value, bool commit, L
 }  // namespace
 
 int NvtExport(const NvtArgs& args, NvtIo& io) {
+    if (args.Has("sqlite") && args.Has("csv")) throw NvtUsageError("export: --csv or --sqlite, not both");
+    if (args.Has("sqlite")) return NvtExportSqlite(args, io);
+    for (const char* option : {"table", "with-deleted"})
+        if (args.Has(option)) throw NvtUsageError(std::string("export: --") + option + " goes with --sqlite");
     const std::string target = args.Required("csv");
     NvtTable table(args, false);
     table.OpenIndexes(args);
@@ -264,6 +268,9 @@ int NvtExport(const NvtArgs& args, NvtIo& io) {
     NvtOutputFile output(target, io.out);
     std::ostream& out = output.Stream();
     std::string line;
+    // Spreadsheet programs that guess the encoding want the mark; everything else reads
+    // plain UTF-8 better without it.
+    if (args.Has("bom")) out << "\xEF\xBB\xBF";
     for (int n = 1; n <= t.FieldCount(); ++n) line += (n > 1 ? "," : "") + Quoted(t.FieldName(n));
     out << line << "\r\n";
     int32_t rows = 0;

@@ -26,6 +26,8 @@ public:
     NvtOutputFile& operator=(const NvtOutputFile&) = delete;
 
     std::ostream& Stream() { return toStandardOutput_ ? standardOutput_ : file_; }
+    // The temporary file beside the target (for writers that write it by name).
+    const std::string& TemporaryPath() const { return temp_; }
     // Writes the file to the device and puts it in the target's place (with the target's
     // permissions when it existed). "error writing TARGET: ..." when any write failed.
     void Commit();

@@ -1,6 +1,8 @@
 #include <exception>
 
+#include "nv6_cpag.h"
 #include "nv6_glbl.h"
+#include "nv_alias.h"
 #include "nvt_files.h"
 #include "nvt_table.h"
 #include "nvt_tool.h"
@@ -52,6 +54,9 @@ std::string Explained(const std::string& text, bool write) {
 int NvtRun(const std::vector<std::string>& words, std::ostream& out, std::ostream& err, bool progress,
            std::istream* in) {
     NvtIo io{out, err, progress, in};
+    // Unmarked tables are read in the default pages the program uses too.
+    NvLoadConfiguredCodePages();
+    NvtSetTextPage(nvlocale::DefaultPages().oem);
     struct ProgressScope {
         explicit ProgressScope(std::ostream* err) { NvtSetProgressStream(err); }
         ~ProgressScope() { NvtSetProgressStream(nullptr); }

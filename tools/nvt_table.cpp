@@ -149,7 +149,14 @@ bool IsIndexFileName(const std::string& name) {
 void NvtSetProgressStream(std::ostream* err) { g_progress = err; }
 
 NvtTable::NvtTable(const NvtArgs& args, bool write)
-    : NvtTable(args.positional.at(0), args.Value("password"), write, NvtWaitMs(args)) {}
+    : NvtTable(args.positional.at(0), args.Value("password"), write, NvtWaitMs(args)) {
+    if (const int page = NvtCodePageOption(args)) {
+        nvlocale::TnvPageChoice choice;
+        nvlocale::ChoiceForPage(page, choice);
+        cursor_->SetCodePages(choice);
+    }
+    NvtSetTextPage(cursor_->CodePages().StoredPage());
+}
 
 NvtTable::NvtTable(const std::string& path, const std::string& password, bool write, int waitMs)
     : path_(Absolute(path)), write_(write), waitMs_(waitMs) {
@@ -174,6 +181,7 @@ NvtTable::NvtTable(const std::string& path, const std::string& password, bool wr
         throw;
     }
     path_ = cursor_->FileName();
+    NvtSetTextPage(cursor_->CodePages().StoredPage());
 }
 
 NvtTable::~NvtTable() = default;
@@ -407,11 +415,39 @@ std::string NvtDumpValue(NVO_dBaseFld& t, int n) {
     return TrimRight(raw);
 }
 
+namespace {
+
+const nvlocale::TnvCodePage*& TextPage() {
+    static const nvlocale::TnvCodePage* page = &nvlocale::CodePage(437);
+    return page;
+}
+
+}  // namespace
+
+const nvlocale::TnvCodePage& NvtTextPage() { return *TextPage(); }
+
+void NvtSetTextPage(int page) {
+    if (nvlocale::FindCodePage(page)) TextPage() = &nvlocale::CodePage(page);
+}
+
+int NvtCodePageOption(const NvtArgs& args) {
+    if (!args.Has("codepage")) return 0;
+    const std::string text = args.Value("codepage");
+    int page = 0;
+    for (char c : text) page = c >= '0' && c <= '9' && page < 100000 ? page * 10 + (c - '0') : -1;
+    if (text.empty() || page <= 0 || !nvlocale::FindCodePage(page))
+        throw NvtUsageError("--codepage " + text +
+                            ": not a code page read here (437, 737, 850, 852, 857, 860, 861, 863, 865, 866, "
+                            "1250 to 1254)");
+    return page;
+}
+
 std::string NvtOemToUtf8(std::string_view oem) {
+    const nvlocale::TnvCodePage& page = NvtTextPage();
     std::string out;
     out.reserve(oem.size());
     for (char ch : oem) {
-        char32_t u = nvlocale::Cp437ToUnicode(static_cast<uint8_t>(ch));
+        char32_t u = page.ToUnicode(static_cast<uint8_t>(ch));
         if (u < 0x80) {
             out += static_cast<char>(u);
         } else if (u < 0x800) {
@@ -458,10 +494,11 @@ NvtOemResult NvtToOem(std::string_view utf8, std::string& oem, bool bestFit, std
             u = (u << 6) | (cc & 0x3F);
         }
         i += static_cast<std::size_t>(extra) + 1;
-        uint8_t b = nvlocale::UnicodeToCp437(u);
+        const nvlocale::TnvCodePage& page = NvtTextPage();
+        uint8_t b = page.FromUnicode(u);
         bool none = b == '?' && u != U'?';
         // The page holds the character itself only when the byte means it again.
-        if (none || nvlocale::Cp437ToUnicode(b) != u) {
+        if (none || page.ToUnicode(b) != u) {
             if (none || !bestFit) {
                 if (bad) *bad = std::string(utf8.substr(start, i - start));
                 if (nearest) *nearest = none ? std::string() : NvtOemToUtf8(std::string(1, static_cast<char>(b)));

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "nv6_cpag.h"
 #include "nv6_dbsy.h"
 #include "nv6_disk.h"
 #include "nv6_indx.h"
@@ -102,9 +103,16 @@ bool NvtDateTimeOf(NVO_dBaseFld& table, int n, int32_t& day, int32_t& millisecon
 // MD5 of `data` as 32 lower-case hex digits.
 std::string NvtMd5Hex(std::string_view data);
 
-// Code page 437 bytes as UTF-8.
+// The page the table's text is stored in, which the conversions below use: the opened
+// table's (its header's mark, or --codepage), 437 until a table is opened.
+const nvlocale::TnvCodePage& NvtTextPage();
+void NvtSetTextPage(int page);
+// The page --codepage names (0 without it); NvtUsageError for a page that is not read.
+int NvtCodePageOption(const NvtArgs& args);
+
+// Stored bytes (in NvtTextPage) as UTF-8.
 std::string NvtOemToUtf8(std::string_view oem);
-// How UTF-8 text went into code page 437.
+// How UTF-8 text went into the table's page.
 enum class NvtOemResult {
     Exact,       // every character is in the page
     Replaced,    // some took their nearest equivalent (allowed by `bestFit`)

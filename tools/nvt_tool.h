@@ -41,5 +41,7 @@ int NvtPack(const NvtArgs& args, NvtIo& io);
 int NvtZap(const NvtArgs& args, NvtIo& io);
 int NvtPassword(const NvtArgs& args, NvtIo& io);
 int NvtExport(const NvtArgs& args, NvtIo& io);
+// export --sqlite (nvt_sqlite.cpp).
+int NvtExportSqlite(const NvtArgs& args, NvtIo& io);
 int NvtImport(const NvtArgs& args, NvtIo& io);
 int NvtCheck(const NvtArgs& args, NvtIo& io);

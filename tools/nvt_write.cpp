@@ -198,6 +198,7 @@ int NvtCreate(const NvtArgs& args, NvtIo& io) {
     }
     // A builder left without Build would build when it goes: only Build itself may create.
     build->SetCreateEnabled(false);
+    if (const int page = NvtCodePageOption(args)) build->SetLanguageDriver(nvlocale::CodePage(page).LanguageDriver());
     CheckLimits(fields, *build, flavour == "clipper" ? "dbase3" : flavour);
     for (const FieldDef& f : fields) build->AddField(f.name, std::string(1, f.type), f.length, f.decimals);
     try {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTemporaryDir>
 
 #include "mainform.h"
 
@@ -12,5 +13,8 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     SetUpProgram();
+    // The windows keep recent tables in settings: the tests keep theirs out of the user's.
+    QTemporaryDir settings;
+    TMainForm::SetSettingsFile(settings.filePath("pelmora.ini"));
     return RUN_ALL_TESTS();
 }

@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <iconv.h>
 #include <optional>
 #include <limits>
 #include <random>
@@ -11,8 +10,10 @@
 
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
+#include "nv_iconv.h"
 
 using namespace nvlocale;
+using namespace nvtest;
 
 namespace {
 
@@ -278,54 +279,6 @@ TEST_F(LocaleTest, FormatShortestReadsBackAsTheSameDouble) {
 // --- code pages -----------------------------------------------------------------------
 
 namespace {
-
-// One conversion through glibc's iconv, the reference for every character a page has.
-class Iconv {
-public:
-    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-    ~Iconv() {
-        if (ok()) iconv_close(cd_);
-    }
-    Iconv(const Iconv&) = delete;
-    Iconv& operator=(const Iconv&) = delete;
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-    // The converted bytes, or nothing when iconv refuses the input.
-    std::optional<std::string> Convert(const std::string& in) {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        std::string buf = in;
-        char* src = buf.data();
-        std::size_t srcLeft = buf.size();
-        char out[16];
-        char* dst = out;
-        std::size_t dstLeft = sizeof out;
-        if (iconv(cd_, &src, &srcLeft, &dst, &dstLeft) == static_cast<std::size_t>(-1))
-            return std::nullopt;
-        return std::string(out, static_cast<std::size_t>(dst - out));
-    }
-
-private:
-    iconv_t cd_;
-};
-
-std::string Utf32(char32_t u) {
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((u >> (8 * i)) & 0xFF);
-    return s;
-}
-
-std::optional<char32_t> ByteToUnicode(Iconv& cv, uint8_t b) {
-    auto r = cv.Convert(std::string(1, static_cast<char>(b)));
-    if (!r || r->size() != 4) return std::nullopt;
-    char32_t u = 0;
-    for (int i = 3; i >= 0; --i) u = (u << 8) | static_cast<uint8_t>((*r)[i]);
-    return u;
-}
-
-std::optional<uint8_t> UnicodeToByte(Iconv& cv, char32_t u) {
-    auto r = cv.Convert(Utf32(u));
-    if (!r || r->size() != 1) return std::nullopt;
-    return static_cast<uint8_t>((*r)[0]);
-}
 
 struct Page {
     const char* name;
