@@ -125,7 +125,7 @@ int NvtBench(const NvtArgs& args, NvtIo& io) {
     keys.reserve(picked.size());
     for (int32_t r : picked) {
         t.Go(r);
-        NVobjIndexKeyData key(256);
+        NVobjIndexKeyData key;  // grows to the key's length, no more
         bool ok = true;
         if (!tag->KeyEvaluate(key, ok)) throw NvtError("bench: the tag's key cannot be evaluated");
         tag->KeyFormat(key, false);
