@@ -377,9 +377,12 @@ int NVobjCDXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
     uint8_t node[kNode];
     NVobjIndexFile* file = File();
     if (keyLength <= 0 || address <= 0 || address % kNode != 0 || !file->PageRead(address, node, kNode)) return 1;
-    // Every level of a tree needs a page of its own.
-    const int64_t pages = file->diskFile ? file->diskFile->FileSize() / kNode : 0;
-    if (page.Depth() >= pages) return 1;
+    // Every level of a tree needs a page of its own. Files only grow while a tree is read,
+    // so the size is asked for again only when the depth passes the one last seen.
+    if (page.Depth() >= knownPages_) {
+        knownPages_ = file->diskFile ? file->diskFile->FileSize() / kNode : 0;
+        if (page.Depth() >= knownPages_) return 1;
+    }
     const int attributes = nvbytes::LoadLE16(node);
     const int count = nvbytes::LoadLE16(node + 2);
     if (attributes > 3) return 1;
@@ -699,6 +702,7 @@ struct NVobjSortCDX::Level {
     int32_t left = -1;      // the node written before it at this level
     bool full = false;      // written as soon as the level's next entry shows it has a right sibling
     int stored = 0;         // leaf: key bytes the entries store
+    std::vector<std::unique_ptr<NVobjIndexKeyData>> spare;  // entries of written nodes, for reuse
 };
 
 NVobjSortCDX::NVobjSortCDX(NVobjCDXTag* tag, int32_t largestRecord)
@@ -708,18 +712,24 @@ NVobjSortCDX::~NVobjSortCDX() = default;
 
 int32_t NVobjSortCDX::Build() {
     tag_->PageRelease();
+    NvWriteBehindScope pages(tag_->File()->diskFile.get());
     // Number images go into the sort whole: the record number appended after a shortened
     // image would be compared with the image bytes of a longer one.
     int32_t written = NvBuildTag(*tag_, *this, tag_->keyType == 'C',
                                  [this](const TnvVariant& key, int32_t record) { Add(key, record); });
     Finish();
+    pages.Finish();
     return written;
 }
 
 void NVobjSortCDX::Add(const TnvVariant& key, int32_t recNo) {
-    TnvVariant value(key);
-    if (tag_->keyType != 'C') tag_->KeyFormat(value, true);
     largest_ = std::max(largest_, recNo);
+    if (tag_->keyType == 'C') {
+        Push(0, key, recNo, recNo);
+        return;
+    }
+    TnvVariant value(key);
+    tag_->KeyFormat(value, true);
     Push(0, value, recNo, recNo);
 }
 
@@ -739,15 +749,23 @@ void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t
         Write(level, false, next);
         at.left = written;
         at.address = next;
-        at.page.FreeAll();
+        while (at.page.Count() > 0) at.spare.push_back(at.page.ExtractAt(at.page.Count() - 1));
         at.stored = 0;
         at.full = false;
         Push(level + 1, high, high.recNo, written);
     }
     Level& now = *levels_[static_cast<std::size_t>(level)];
     if (now.address == 0) now.address = tag_->File()->NewPage();
-    auto entry = std::make_unique<NVobjIndexKeyData>();
-    static_cast<TnvVariant&>(*entry) = key;
+    std::unique_ptr<NVobjIndexKeyData> entry;
+    if (now.spare.empty()) {
+        entry = std::make_unique<NVobjIndexKeyData>();
+    } else {
+        entry = std::move(now.spare.back());
+        now.spare.pop_back();
+    }
+    entry->SetLength(key.Length());
+    if (key.Length() > 0) std::memcpy(entry->Data(), key.Data(), static_cast<std::size_t>(key.Length()));
+    entry->SetKind(key.Kind());
     entry->recNo = recNo;
     entry->reference = reference;
     const NVobjIndexKeyData* previous = now.page.Count() ? now.page.Items(now.page.Count() - 1) : nullptr;

@@ -252,6 +252,7 @@ void NVO_dBaseDBF::WriteHeader() {
     header_ = image;
     lastStamp_ = stamp;
     headerDirty_ = false;
+    headerDeferred_ = false;
 }
 
 uint8_t NVO_dBaseDBF::TableChanged() {
@@ -413,7 +414,13 @@ void NVO_dBaseDBF::Append() {
             current_ = previous;
             throw;
         }
-        WriteHeader();
+        // Nobody else can see an exclusive table: during a bulk write its header waits for
+        // Flush, Close or the end of the bulk write, the record count living in the file
+        // size meanwhile.
+        if (Shared() || !WritingBehind())
+            WriteHeader();
+        else
+            headerDeferred_ = true;
     });
     eof_ = false;
     bof_ = false;
@@ -453,7 +460,10 @@ void NVO_dBaseDBF::WriteRecord(int32_t n) {
         current_ = n;
         writtenByUs_ = true;
         ReadHeader();
-        WriteHeader();
+        if (Shared() || !WritingBehind())
+            WriteHeader();
+        else
+            headerDeferred_ = true;
     };
     // Shared, the header's count could be overtaken by another program's append between
     // reading and writing it, so the append lock is held for both; it is taken before the
@@ -529,7 +539,18 @@ void NVO_dBaseDBF::SetLockProtocol(TnvLokProtocol protocol) {
 
 // ---- file operations ----
 
+void NVO_dBaseDBF::SetWriteBehind(int64_t bytes) {
+    if (bytes <= 0 && headerDeferred_ && !Closed()) WriteHeader();
+    NVO_DiskFile::SetWriteBehind(bytes);
+}
+
+bool NVO_dBaseDBF::Close() {
+    if (headerDeferred_ && !Closed()) WriteHeader();
+    return NVO_DiskFile::Close();
+}
+
 void NVO_dBaseDBF::Flush() {
+    if (headerDeferred_ && !Closed()) WriteHeader();
     NVO_DiskFile::Flush();
     if (memo_) memo_->Flush();
     Notify(nvnotify::kAfterFlush, current_);

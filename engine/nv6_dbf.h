@@ -136,8 +136,14 @@ public:
     // Whether an index file is open on the table (the cursor knows; false here).
     virtual bool HasIndexFiles() const { return false; }
 
-    // Flushes the file, then the memo file, then Notify(8, current record).
+    // Flushes the file, then the memo file, then Notify(8, current record). An exclusive
+    // table's header kept back by appends and record writes is written first.
     void Flush() override;
+    // Writes the header an exclusive table kept back, then closes.
+    bool Close() override;
+    // While write-behind is on (a bulk write of an exclusive table), appends and record
+    // writes leave the header for Flush, Close or the end of the write-behind.
+    void SetWriteBehind(int64_t bytes) override;
     // Renames the table (and its memo file) and reopens it.
     void Rename(std::string_view newName) override;
 
@@ -283,6 +289,7 @@ private:
     bool showDeleted_ = true;
     bool exactMatch_ = false;
     bool autoFlush_ = false;
+    bool headerDeferred_ = false;  // exclusive: the header waits for Flush, Close or UnlockTable
     bool enciphered_ = false;
     std::string readPassword_;
     std::string writePassword_;

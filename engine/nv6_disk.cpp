@@ -1,8 +1,10 @@
 #include "nv6_disk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <vector>
@@ -132,6 +134,15 @@ NVO_DiskFile::~NVO_DiskFile() {
 
 bool NVO_DiskFile::Close() {
     if (closed_) return true;
+    if (!held_.empty()) {
+        try {
+            WriteHeld();
+        } catch (...) {
+            // The held bytes are lost: closing must still happen, and the caller learn it.
+            NVO_DiskFile::Close();
+            throw;
+        }
+    }
     NvPlatform& os = NvOS();
     if (lockHolds_ > 0 && shared_) {
         // Closing the handle drops the lock anyway, so a refused unlock is not worth
@@ -150,11 +161,13 @@ bool NVO_DiskFile::Close() {
 int64_t NVO_DiskFile::FileSize() {
     int64_t size = closed_ ? -1 : NvOS().Size(handle_);
     if (size < 0) NvRaise(TnvMsg::FileSizeError, {fileName_});
+    if (!held_.empty()) size = std::max(size, heldAt_ + static_cast<int64_t>(held_.size()));
     return size;
 }
 
 void NVO_DiskFile::Flush() {
     if (closed_) return;
+    WriteHeld();
     if (!NvOS().Fsync(handle_)) NvRaise(TnvMsg::FlushError, {fileName_});
     written_ = false;
 }
@@ -192,6 +205,8 @@ int64_t NVO_DiskFile::ReadAt(int64_t offset, void* buffer, int64_t length) {
         lastCount_ = -1;
         NvRaise(TnvMsg::ReadError, {fileName_});
     }
+    if (!held_.empty() && offset < heldAt_ + static_cast<int64_t>(held_.size()) && offset + length > heldAt_)
+        WriteHeld();
     NvPlatform& os = NvOS();
     auto* bytes = static_cast<unsigned char*>(buffer);
     int64_t done = 0;
@@ -260,6 +275,7 @@ void NVO_DiskFile::StatusUpdate(int32_t, int32_t, int32_t) {}
 
 void NVO_DiskFile::Truncate(int64_t size) {
     if (!readWrite_ || !HasFullAccess()) NvRaise(TnvMsg::RequiresFullAccess, {"Truncate", fileName_});
+    WriteHeld();
     if (closed_ || size < 0 || !NvOS().Truncate(handle_, size))
         NvRaise(TnvMsg::TruncateError, {fileName_});
     position_ = size;
@@ -282,13 +298,36 @@ void NVO_DiskFile::WriteAt(int64_t offset, const void* buffer, int64_t length) {
         lastCount_ = -1;
         NvRaise(TnvMsg::WriteError, {fileName_});
     }
-    NvPlatform& os = NvOS();
     const auto* bytes = static_cast<const unsigned char*>(buffer);
+    if (writeBehind_ > 0 && !shared_) {
+        const int64_t heldEnd = heldAt_ + static_cast<int64_t>(held_.size());
+        const bool continues = !held_.empty() && offset >= heldAt_ && offset <= heldEnd &&
+                               offset + length - heldAt_ <= writeBehind_;
+        if (!continues) WriteHeld();
+        if (continues || length < writeBehind_) {
+            if (held_.empty()) heldAt_ = offset;
+            const auto at = static_cast<std::size_t>(offset - heldAt_);
+            if (held_.size() < at + static_cast<std::size_t>(length)) held_.resize(at + static_cast<std::size_t>(length));
+            if (length > 0) std::memcpy(held_.data() + at, bytes, static_cast<std::size_t>(length));
+            lastCount_ = length;
+            position_ = offset + length;
+            written_ = true;
+            return;
+        }
+    } else if (!held_.empty()) {
+        WriteHeld();
+    }
+    WriteThrough(offset, bytes, length);
+}
+
+void NVO_DiskFile::WriteThrough(int64_t offset, const unsigned char* bytes, int64_t length) {
+    NvPlatform& os = NvOS();
     int64_t done = 0;
     while (done < length) {
         int64_t n = os.PWrite(handle_, bytes + done, length - done, offset + done);
         if (n <= 0) {  // an error, or a write that makes no progress (device full)
             lastCount_ = -1;
+            written_ = false;
             NvRaise(TnvMsg::WriteError, {fileName_});
         }
         done += n;
@@ -298,6 +337,29 @@ void NVO_DiskFile::WriteAt(int64_t offset, const void* buffer, int64_t length) {
     written_ = true;
 }
 
+void NVO_DiskFile::SetWriteBehind(int64_t bytes) {
+    if (bytes <= 0 || shared_) {
+        writeBehind_ = 0;
+        WriteHeld();
+        return;
+    }
+    writeBehind_ = bytes;
+    held_.reserve(static_cast<std::size_t>(bytes));
+}
+
+void NVO_DiskFile::WriteHeld() {
+    if (held_.empty()) return;
+    std::vector<unsigned char> bytes;
+    bytes.swap(held_);  // dropped whatever happens: a second attempt would write them twice
+    held_.reserve(bytes.capacity());
+    const int64_t position = position_;
+    const int64_t lastCount = lastCount_;
+    if (closed_) NvRaise(TnvMsg::WriteError, {fileName_});
+    WriteThrough(heldAt_, bytes.data(), static_cast<int64_t>(bytes.size()));
+    position_ = position;
+    lastCount_ = lastCount;
+}
+
 bool NVO_DiskFile::HasFullAccess() const {
     if (!shared_) return true;
     return lockHolds_ > 0 && lockOffset_ == 0 && lockLength_ == kFullLockLength;
@@ -305,6 +367,11 @@ bool NVO_DiskFile::HasFullAccess() const {
 
 void NVO_DiskFile::ReleaseAtShutdown() {
     if (closed_) return;
+    try {
+        WriteHeld();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
     NvPlatform& os = NvOS();
     if (lockHolds_ > 0 && shared_) os.RangeLock(handle_, lockOffset_, lockLength_, NvRangeLock::Unlock);
     lockHolds_ = 0;
@@ -312,6 +379,26 @@ void NVO_DiskFile::ReleaseAtShutdown() {
     handle_ = -1;
     closed_ = true;
     position_ = 0;
+}
+
+NvWriteBehindScope::NvWriteBehindScope(NVO_DiskFile* file, int64_t bytes)
+    : file_(file && !file->Shared() && !file->Closed() ? file : nullptr) {
+    if (file_) file_->SetWriteBehind(bytes);
+}
+
+NvWriteBehindScope::~NvWriteBehindScope() {
+    if (!file_) return;
+    try {
+        file_->SetWriteBehind(0);
+    } catch (...) {
+        // The operation is failing already; its own error is the one to report.
+    }
+}
+
+void NvWriteBehindScope::Finish() {
+    NVO_DiskFile* file = file_;
+    file_ = nullptr;
+    if (file) file->SetWriteBehind(0);
 }
 
 // ---- NVobjFileColl ----

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "nv6_coll.h"
@@ -97,6 +98,16 @@ public:
     //     bytes: "Error writing to %s", LastCount -1, Written false.
     virtual void WriteAt(int64_t offset, const void* buffer, int64_t length);
 
+    // Write-behind for a file no other program can see (not shared): writes that continue
+    // or overlap the bytes held so far are gathered, up to `bytes`, into one OS write. A
+    // read of held bytes, Flush, Truncate, Rename and Close write them first; FileSize
+    // counts them. 0 (the default) writes the held bytes and turns it off; a shared file
+    // never holds any.
+    virtual void SetWriteBehind(int64_t bytes);
+    bool WritingBehind() const { return writeBehind_ > 0 && !shared_; }
+    // Writes the held bytes. OS failure: "Error writing to %s", and they are dropped.
+    void WriteHeld();
+
     // True when not shared, or while the held lock is exactly the LockFile range.
     bool HasFullAccess() const;
     // Adds one hold to the lock without asking the OS (the caller already holds the range
@@ -144,8 +155,30 @@ protected:
 
 private:
     friend class NVobjFileColl;
+    void WriteThrough(int64_t offset, const unsigned char* bytes, int64_t length);
+
+    std::vector<unsigned char> held_;  // bytes written but not yet given to the OS
+    int64_t heldAt_ = 0;               // the file offset of held_[0]
+    int64_t writeBehind_ = 0;          // most bytes held; 0 = off
+
     // Shutdown: releases the lock and closes the handle without any other work.
     void ReleaseAtShutdown();
+};
+
+// Write-behind on a file for the length of one operation (a tag build, say): Finish writes
+// what is held, raising on failure; leaving the scope without Finish (the operation
+// failed) writes it as well as it can and keeps quiet. Nothing for a null or shared file.
+class NvWriteBehindScope {
+public:
+    static constexpr int64_t kDefaultBytes = int64_t{256} << 10;
+    explicit NvWriteBehindScope(NVO_DiskFile* file, int64_t bytes = kDefaultBytes);
+    ~NvWriteBehindScope();
+    NvWriteBehindScope(const NvWriteBehindScope&) = delete;
+    NvWriteBehindScope& operator=(const NvWriteBehindScope&) = delete;
+    void Finish();
+
+private:
+    NVO_DiskFile* file_;
 };
 
 // ---- The list of open files ----

@@ -469,12 +469,14 @@ void FromFixedKey(const NVobjMDXTag& tag, const TnvVariant& image, TnvVariant& k
 
 int32_t NVobjSortMDX::Build() {
     FixedKeySource source(*tag_);
+    NvWriteBehindScope pages(tag_->File()->diskFile.get());
     TnvVariant key(kMaxCharacterKey + 8);
     const int32_t written = NvBuildTag(*tag_, *this, source, [this, &key](const TnvVariant& image, int32_t rec) {
         FromFixedKey(*tag_, image, key);
         Write(key, rec);
     });
     Finish();
+    pages.Finish();
     return written;
 }
 

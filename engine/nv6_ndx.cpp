@@ -248,10 +248,12 @@ NVobjSortNdx::NVobjSortNdx(NVobjNDXTag* tag)
 
 int32_t NVobjSortNdx::Build() {
     tag_->PageRelease();
+    NvWriteBehindScope pages(tag_->File()->diskFile.get());
     int32_t written = NvBuildTag(*tag_, *this, true,
                                  [this](const TnvVariant& key, int32_t record) { pages_.Add(key, record); });
     pages_.Finish();
     tag_->TagStore();
+    pages.Finish();
     return written;
 }
 

@@ -486,11 +486,13 @@ int32_t NVobjSortNTX::Build() {
     Flipped flipped(records, tag_->keyLength);
     const bool flip = !tag_->ascending;
     TnvSortRecordSource& source = flip ? static_cast<TnvSortRecordSource&>(flipped) : records;
+    NvWriteBehindScope pages(tag_->File()->diskFile.get());
     const int32_t written = NvBuildTag(*tag_, *this, source, [this, flip](const TnvVariant& key, int32_t recNo) {
         AddKey(0, NVobjNTXTag::Entry{flip ? Flipped::Restore(key.View()) : std::string(key.View()), recNo, 0});
     });
     Finish();
     tag_->TagStore();
+    pages.Finish();
     return written;
 }
 

@@ -3,51 +3,133 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <cstdlib>
 #include <numeric>
+#include <string>
 
 #include "nv6_bytes.h"
 #include "nv6_glbl.h"
 #include "nv6_indx.h"
+#include "nv6_os.h"
 
 namespace {
 
-// Kind tags of sort keys; they lead every key inside the trie and the runs, so keys of
-// different kinds never share a path and the tag travels with the bytes.
+// Kind tags of sort keys; they lead every key, so keys of different kinds never mix and
+// the tag travels with the bytes.
 constexpr uint8_t kTagBinary = 0x10;
 constexpr uint8_t kTagCharacter = 0x20;
 constexpr uint8_t kTagNumeric = 0x30;
 constexpr uint8_t kTagDate = 0x40;
-
-constexpr uint8_t kPackedMask = 0x07;
-// A key ends at this node (after its packed bytes). Without it a key that is a proper prefix
-// of another one would vanish into the longer one's path.
-constexpr uint8_t kKeyEnds = 0x08;
 
 constexpr int kRecNoBytes = 4;
 constexpr uint64_t kSignBit = 0x8000000000000000ull;
 
 }  // namespace
 
-struct TnvSort::Node {
-    uint32_t child;  // first node of the next byte position, 0 = none
-    uint32_t next;   // next sibling, or up to 4 packed key bytes (first in the lowest byte)
-    uint8_t flags;   // packed count in the low 3 bits, kKeyEnds
-    uint8_t byte;
+// One key of the batch being collected: its first 8 bytes as a number (bytes beyond the key's
+// end count as 0), which decides most comparisons without touching the key, and where it is.
+struct TnvSort::Entry {
+    uint64_t prefix;
+    uint32_t offset;
+    uint32_t length;
 };
 
-inline TnvSort::Node& TnvSort::At(uint32_t id) {
-    if (id == 0) return *root_;
-    const uint32_t index = id - 1;
-    return blocks_[index / kNodesPerBlock][index % kNodesPerBlock];
+namespace {
+
+constexpr std::size_t kMinBudget = std::size_t{64} << 10;
+// Keys are sorted in batches small enough for the processor's caches, whatever the budget:
+// sorting them all at once would fetch every key from main memory at random when it is
+// delivered. The sorted batches are merged.
+constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
+constexpr std::size_t kRunBuffer = std::size_t{64} << 10;
+
+uint64_t PrefixOf(const uint8_t* key, std::size_t length) {
+    uint8_t first[8] = {};
+    std::memcpy(first, key, std::min<std::size_t>(length, 8));
+    return nvbytes::LoadBE64(first);
 }
 
+// Byte-string order: the first differing byte decides, and a key that is a prefix of another
+// sorts before it.
+int CompareBytes(const uint8_t* x, std::size_t nx, const uint8_t* y, std::size_t ny) {
+    const int c = std::memcmp(x, y, std::min(nx, ny));
+    if (c != 0) return c;
+    return nx == ny ? 0 : (nx < ny ? -1 : 1);
+}
+
+}  // namespace
+
+// The temporary file runs go to when the keys outgrow the budget; removed from its
+// directory as soon as it is open, so that nothing is left behind whatever becomes of the
+// process.
+class TnvSort::SpillFile {
+public:
+    SpillFile() {
+        const char* dir = std::getenv("TMPDIR");
+        const std::string base = dir && *dir ? dir : "/tmp";
+        static uint32_t serial = 0;
+        NvPlatform& os = NvOS();
+        for (int attempt = 0; attempt < 100 && handle_ < 0; ++attempt) {
+            name_ = base + "/norvane-sort-" + std::to_string(os.NowMs()) + "-" +
+                    std::to_string(reinterpret_cast<std::uintptr_t>(this) & 0xFFFFFF) + "-" +
+                    std::to_string(++serial) + ".tmp";
+            if (!os.Exists(name_)) handle_ = os.Open(name_, true, true);
+        }
+        if (handle_ < 0) NvRaise(TnvMsg::CouldNotCreate, {name_});
+        os.Unlink(name_);
+    }
+    ~SpillFile() {
+        if (handle_ >= 0) NvOS().Close(handle_);
+    }
+    SpillFile(const SpillFile&) = delete;
+    SpillFile& operator=(const SpillFile&) = delete;
+
+    int64_t End() const { return end_; }
+    void Append(const uint8_t* bytes, std::size_t length) {
+        std::size_t done = 0;
+        while (done < length) {
+            const int64_t n = NvOS().PWrite(handle_, bytes + done, static_cast<int64_t>(length - done),
+                                            end_ + static_cast<int64_t>(done));
+            if (n <= 0) NvRaise(TnvMsg::WriteError, {name_});
+            done += static_cast<std::size_t>(n);
+        }
+        end_ += static_cast<int64_t>(length);
+    }
+    std::size_t Read(int64_t offset, uint8_t* buffer, std::size_t length) {
+        std::size_t done = 0;
+        while (done < length) {
+            const int64_t n = NvOS().PRead(handle_, buffer + done, static_cast<int64_t>(length - done),
+                                           offset + static_cast<int64_t>(done));
+            if (n < 0) NvRaise(TnvMsg::ReadError, {name_});
+            if (n == 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        return done;
+    }
+    const std::string& Name() const { return name_; }
+
+private:
+    std::string name_;
+    int handle_ = -1;
+    int64_t end_ = 0;
+};
+
+// A sorted run of (length byte, key bytes) records: held in memory whole, or in the spill
+// file and read back through a buffer.
+struct TnvSort::Run {
+    std::unique_ptr<uint8_t[]> buffer;  // left uninitialised: it is always written before read
+    std::size_t capacity = 0;
+    std::size_t at = 0;    // the current key's record in the buffer
+    std::size_t have = 0;  // bytes in the buffer
+    int64_t next = 0;      // spill file offset of the bytes after the buffer
+    int64_t end = 0;       // spill file offset where the run ends
+    const uint8_t* key = nullptr;
+    std::size_t length = 0;
+    uint64_t prefix = 0;  // of the key, as in the batch's index
+};
+
 TnvSort::TnvSort(int maxKeyLength, const uint8_t* collation, bool ascending, bool unique)
-    : unique_(unique),
-      ascending_(ascending),
-      maxKeyLength_(maxKeyLength),
-      collation_(collation),
-      root_(std::make_unique<Node>()),
-      pathKey_(kMaxKeyLength + 1 + kRecNoBytes) {
+    : unique_(unique), ascending_(ascending), maxKeyLength_(maxKeyLength), collation_(collation) {
     if (maxKeyLength < 1 || maxKeyLength > kMaxKeyLength)
         NvRaise(TnvMsg::SortKeyLength, {kMaxKeyLength, maxKeyLength});
     std::iota(rank_, rank_ + 256, 0);
@@ -60,116 +142,26 @@ TnvSort::TnvSort(int maxKeyLength, const uint8_t* collation, bool ascending, boo
                          [this](uint8_t a, uint8_t b) { return collation_[a] < collation_[b]; });
         for (int i = 0; i < 256; ++i) rank_[order[i]] = static_cast<uint8_t>(i);
     }
-    *root_ = Node{};
-    blocks_.push_back(std::make_unique<Node[]>(kNodesPerBlock));
-    path_.resize(kMaxKeyLength + 1 + kRecNoBytes);
+    for (int i = 0; i < 256; ++i) unrank_[rank_[i]] = static_cast<uint8_t>(i);
+    path_.resize(1 + kMaxKeyLength + kRecNoBytes);
+    SetMemoryBudget(kDefaultMemoryBudget);
 }
 
 TnvSort::~TnvSort() = default;
 
-
-uint32_t TnvSort::NewNode(uint8_t byte) {
-    const uint32_t index = nodeCount_++;
-    const uint32_t block = index / kNodesPerBlock;
-    if (block >= blocks_.size()) blocks_.push_back(std::make_unique<Node[]>(kNodesPerBlock));
-    blocks_[block][index % kNodesPerBlock] = Node{0, 0, 0, byte};
-    return index + 1;
+void TnvSort::SetMemoryBudget(std::size_t bytes) {
+    if (keysAdded_ > 0) return;
+    budget_ = std::clamp(bytes, kMinBudget, std::size_t{1} << 31);
+    batchBytes_ = std::min(kMaxBatchBytes, budget_ / 8);
 }
 
-// Splits the first packed byte off node `id` into a new only child, so that `id` can take
-// siblings and its byte can be compared.
-void TnvSort::Unpack(uint32_t id) {
-    const uint32_t fresh = NewNode(0);
-    Node& node = At(id);
-    Node& child = At(fresh);
-    const int packed = node.flags & kPackedMask;
-    child.byte = static_cast<uint8_t>(node.next & 0xFF);
-    child.child = node.child;
-    child.next = node.next >> 8;
-    child.flags = static_cast<uint8_t>((packed - 1) | (node.flags & kKeyEnds));
-    node.child = fresh;
-    node.next = 0;
-    node.flags = 0;
-}
-
-// The position of the first sibling in the chain starting at `node` that does not sort
-// before `byte` (siblings are kept in the sort's order); `previous` is the one before it.
-uint32_t TnvSort::Scan(uint32_t node, uint8_t byte, bool ranked, uint32_t& previous) {
-    previous = 0;
-    if (ranked) {
-        const uint8_t wanted = rank_[byte];
-        while (node != 0) {
-            const uint8_t have = rank_[At(node).byte];
-            if (ascending_ ? have >= wanted : have <= wanted) break;
-            previous = node;
-            node = At(node).next;
-        }
-    } else if (ascending_) {
-        while (node != 0 && At(node).byte < byte) {
-            previous = node;
-            node = At(node).next;
-        }
-    } else {
-        while (node != 0 && At(node).byte > byte) {
-            previous = node;
-            node = At(node).next;
-        }
-    }
-    return node;
-}
-
-void TnvSort::Insert(const uint8_t* key, int length) {
-    // A key takes at most one node per byte plus one split; spill first when that might not
-    // fit, so no run is ever written with a half-inserted key in it.
-    const uint32_t capacity = static_cast<uint32_t>(kMaxBlocks) * kNodesPerBlock;
-    if (nodeCount_ + static_cast<uint32_t>(length) + 2 > capacity) WriteRun();
-
-    // Character bytes after the tag follow the collation order, when there is one.
-    const bool ranked = collation_ != nullptr && key[0] == kTagCharacter;
-    uint32_t current = 0;
-    int i = 0;
-    while (i < length) {
-        const uint32_t first = At(current).child;
-        if (first != 0 && (At(first).flags & kPackedMask) != 0) Unpack(first);
-        uint32_t previous;
-        const uint32_t node = Scan(first, key[i], ranked && i > 0, previous);
-        if (node != 0 && At(node).byte == key[i]) {
-            current = node;
-            ++i;
-            continue;
-        }
-        const uint32_t fresh = NewNode(key[i]);
-        Node& created = At(fresh);
-        created.next = node;
-        if (previous != 0)
-            At(previous).next = fresh;
-        else
-            At(current).child = fresh;
-        ++i;
-        if (first == 0) {
-            // Alone at its position: the following bytes ride along in the node itself.
-            int packed = 0;
-            uint32_t bytes = 0;
-            while (packed < 4 && i < length) {
-                bytes |= static_cast<uint32_t>(key[i]) << (8 * packed);
-                ++packed;
-                ++i;
-            }
-            created.next = bytes;
-            created.flags = static_cast<uint8_t>(packed);
-        }
-        current = fresh;
-    }
-    At(current).flags |= kKeyEnds;
-}
-
-void TnvSort::AddKey(const TnvVariant& value, int32_t recNo) {
-    if (!accepting_) NvRaise(TnvMsg::SortAddAfterRetrieve, {});
+// Encodes a key so that plain byte order is the sort's order (ascending; a descending sort
+// reverses it): kind tag, key bytes (character keys without trailing blanks, ranked by the
+// collation), then the record number, complemented in a descending sort so that equal keys
+// still come out by rising record.
+std::size_t TnvSort::Encode(const TnvVariant& value, int32_t recNo, uint8_t* key) const {
     const int valueLength = value.Length();
-    if (valueLength > maxKeyLength_) NvRaise(TnvMsg::SortKeyLength, {maxKeyLength_, valueLength});
-
-    uint8_t key[1 + kMaxKeyLength + kRecNoBytes];
-    int length = 1;
+    std::size_t length = 1;
     switch (value.Kind()) {
         case TnvVariant::kCharacter: {
             const uint8_t* text = value.Data();
@@ -177,7 +169,7 @@ void TnvSort::AddKey(const TnvVariant& value, int32_t recNo) {
             while (n > 0 && text[n - 1] == ' ') --n;
             key[0] = kTagCharacter;
             if (n > 0) std::memcpy(key + 1, text, static_cast<std::size_t>(n));
-            length += n;
+            length += static_cast<std::size_t>(n);
             break;
         }
         case TnvVariant::kNumeric: {
@@ -200,121 +192,182 @@ void TnvSort::AddKey(const TnvVariant& value, int32_t recNo) {
         case TnvVariant::kBinary:
             key[0] = kTagBinary;
             if (valueLength > 0) std::memcpy(key + 1, value.Data(), static_cast<std::size_t>(valueLength));
-            length += valueLength;
+            length += static_cast<std::size_t>(valueLength);
             break;
         default:
             NvRaise(TnvMsg::SortVariantType, {});
     }
-    // Descending sorts store the complement so equal keys still come out by rising record.
     const uint32_t rec = static_cast<uint32_t>(recNo);
     nvbytes::StoreBE32(key + length, ascending_ ? rec : ~rec);
     length += kRecNoBytes;
+    // With a collation every byte after the tag compares by its rank, the record number's too.
+    if (collation_ && key[0] == kTagCharacter)
+        for (std::size_t i = 1; i < length; ++i) key[i] = rank_[key[i]];
+    return length;
+}
 
-    Insert(key, length);
+void TnvSort::AddKey(const TnvVariant& value, int32_t recNo) {
+    if (!accepting_) NvRaise(TnvMsg::SortAddAfterRetrieve, {});
+    const int valueLength = value.Length();
+    if (valueLength > maxKeyLength_) NvRaise(TnvMsg::SortKeyLength, {maxKeyLength_, valueLength});
+    uint8_t key[1 + kMaxKeyLength + kRecNoBytes];
+    const std::size_t length = Encode(value, recNo, key);
+    Keep(key, length);
     ++keysAdded_;
 }
 
-void TnvSort::ResetTrie() {
-    *root_ = Node{};
-    nodeCount_ = 0;
-}
-
-void TnvSort::WriteRun() {
-    if (root_->child == 0) return;
-    runs_.Add(new TnvPageCollection(this));
-    currentRun_ = runs_.Items(runs_.Count() - 1);
-    sharedLength_ = 0;
-    previousLength_ = 0;
-    WalkRun(root_->child, 0);
-    currentRun_->Rewind();
-    currentRun_ = nullptr;
-    ResetTrie();
-}
-
-// Depth-first over one sibling chain; the depth is bounded by the longest key (245 bytes).
-void TnvSort::WalkRun(uint32_t first, int depth) {
-    uint32_t id = first;
-    while (id != 0) {
-        const Node& node = At(id);
-        sharedLength_ = std::min(sharedLength_, depth);
-        int length = depth;
-        path_[length++] = node.byte;
-        const int packed = node.flags & kPackedMask;
-        for (int j = 0; j < packed; ++j) path_[length++] = static_cast<uint8_t>(node.next >> (8 * j));
-        const bool ends = (node.flags & kKeyEnds) != 0 || node.child == 0;
-        // A key that is a prefix of others is smaller than they are.
-        if (ends && ascending_) EmitKey(length);
-        if (node.child != 0) WalkRun(node.child, length);
-        if (ends && !ascending_) EmitKey(length);
-        id = packed ? 0 : node.next;
+void TnvSort::Keep(const uint8_t* key, std::size_t length) {
+    if (batch_.size() + length > batchBytes_ || (entries_.size() + 1) * sizeof(Entry) > batchBytes_) CloseBatch();
+    if (batch_.capacity() < batchBytes_) {
+        batch_.reserve(batchBytes_);
+        entries_.reserve(batchBytes_ / sizeof(Entry));
     }
+    entries_.push_back(Entry{PrefixOf(key, length), static_cast<uint32_t>(batch_.size()),
+                             static_cast<uint32_t>(length)});
+    batch_.insert(batch_.end(), key, key + length);
 }
 
-void TnvSort::EmitKey(int length) {
-    const int shared = std::min({sharedLength_, previousLength_, length});
-    pathKey_.PutBinary(path_.data(), length);
-    currentRun_->Add(pathKey_, path_[0], length - shared);
-    sharedLength_ = length;
-    previousLength_ = length;
-}
-
-// Orders runs by their current entries; ties go to the earlier run, as in a scan of the runs
-// from first to last that only replaces its candidate with a strictly better entry.
-class TnvSort::RunOrder {
-public:
-    explicit RunOrder(const TnvSort& sort) : sort_(sort) {}
-    // True when run `a` delivers after run `b` (the heap keeps the first-delivered on top).
-    bool operator()(int a, int b) const {
-        const TnvVariant& x = sort_.runs_.Items(a)->Current();
-        const TnvVariant& y = sort_.runs_.Items(b)->Current();
-        int c = Compare(x.Data(), x.Length(), y.Data(), y.Length());
-        if (!sort_.ascending_) c = -c;
-        if (c != 0) return c > 0;
-        return a > b;
+// Sorts the batch and appends it, in order, as a run held in memory; runs in memory beyond
+// the budget are merged into one run in the spill file.
+void TnvSort::CloseBatch() {
+    if (entries_.empty()) return;
+    auto before = [this](const Entry& a, const Entry& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (a.length <= 8 && b.length <= 8) return a.length < b.length;
+        return CompareBytes(batch_.data() + a.offset, a.length, batch_.data() + b.offset, b.length) < 0;
+    };
+    if (ascending_)
+        std::sort(entries_.begin(), entries_.end(), before);
+    else
+        std::sort(entries_.begin(), entries_.end(), [&](const Entry& a, const Entry& b) { return before(b, a); });
+    auto run = std::make_unique<Run>();
+    run->capacity = batch_.size() + entries_.size();
+    run->buffer.reset(new uint8_t[run->capacity]);
+    uint8_t* out = run->buffer.get();
+    for (const Entry& e : entries_) {
+        *out++ = static_cast<uint8_t>(e.length);
+        const uint8_t* key = batch_.data() + e.offset;
+        for (uint32_t i = 0; i < e.length; ++i) out[i] = key[i];
+        out += e.length;
     }
+    run->have = run->capacity;
+    memoryBytes_ += run->capacity;
+    runs_.push_back(std::move(run));
+    entries_.clear();
+    batch_.clear();
+    // The next batch takes its keys and their index, at most twice its byte size.
+    if (memoryBytes_ + 2 * batchBytes_ > budget_) SpillMemoryRuns();
+}
 
-private:
-    int Compare(const uint8_t* x, int nx, const uint8_t* y, int ny) const {
-        const int n = std::min(nx, ny);
-        if (sort_.collation_ && n > 0 && x[0] == kTagCharacter && y[0] == kTagCharacter) {
-            for (int i = 1; i < n; ++i) {
-                if (x[i] != y[i]) return sort_.rank_[x[i]] < sort_.rank_[y[i]] ? -1 : 1;
-            }
-        } else if (n > 0) {
-            const int c = std::memcmp(x, y, static_cast<std::size_t>(n));
-            if (c != 0) return c < 0 ? -1 : 1;
+// Merges the runs held in memory into one run at the end of the spill file.
+void TnvSort::SpillMemoryRuns() {
+    std::size_t first = runs_.size();
+    while (first > 0 && runs_[first - 1]->end == 0) --first;
+    if (first == runs_.size()) return;
+    if (!spill_) spill_ = std::make_unique<SpillFile>();
+    auto merged = std::make_unique<Run>();
+    merged->next = spill_->End();
+    std::vector<std::size_t> heap;
+    for (std::size_t i = first; i < runs_.size(); ++i)
+        if (Step(*runs_[i])) heap.push_back(i);
+    auto after = [this](std::size_t a, std::size_t b) { return RunBefore(b, a); };
+    std::make_heap(heap.begin(), heap.end(), after);
+    std::vector<uint8_t> out;
+    out.reserve(kRunBuffer + 1 + kMaxKeyLength + kRecNoBytes);
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), after);
+        Run& run = *runs_[heap.back()];
+        out.push_back(static_cast<uint8_t>(run.length));
+        out.insert(out.end(), run.key, run.key + run.length);
+        if (Step(run))
+            std::push_heap(heap.begin(), heap.end(), after);
+        else
+            heap.pop_back();
+        if (out.size() >= kRunBuffer) {
+            spill_->Append(out.data(), out.size());
+            out.clear();
         }
-        return nx == ny ? 0 : (nx < ny ? -1 : 1);
     }
-    const TnvSort& sort_;
-};
+    spill_->Append(out.data(), out.size());
+    merged->end = spill_->End();
+    runs_.resize(first);
+    runs_.push_back(std::move(merged));
+    memoryBytes_ = 0;
+}
+
+// Moves a run to its next key; false (and no key) when it has none left. A run not yet
+// started moves to its first key.
+bool TnvSort::Step(Run& run) {
+    if (run.key) run.at += 1 + run.length;
+    run.key = nullptr;
+    const bool whole = run.at < run.have && run.at + 1 + run.buffer[run.at] <= run.have;
+    if (!whole) {
+        if (run.next >= run.end) return false;  // held in memory, or read to its end
+        // Refill: what is left of a record moves to the front, the file fills the rest.
+        if (run.capacity < kRunBuffer) {
+            auto grown = std::unique_ptr<uint8_t[]>(new uint8_t[kRunBuffer]);
+            if (run.have > 0) std::memcpy(grown.get(), run.buffer.get(), run.have);
+            run.buffer = std::move(grown);
+            run.capacity = kRunBuffer;
+        }
+        const std::size_t left = run.have - std::min(run.at, run.have);
+        std::memmove(run.buffer.get(), run.buffer.get() + run.at, left);
+        const std::size_t want = std::min<std::size_t>(run.capacity - left,
+                                                       static_cast<std::size_t>(run.end - run.next));
+        const std::size_t got = spill_->Read(run.next, run.buffer.get() + left, want);
+        run.next += static_cast<int64_t>(got);
+        run.at = 0;
+        run.have = left + got;
+        if (run.have == 0) return false;
+        if (got < want || 1 + std::size_t{run.buffer[0]} > run.have) NvRaise(TnvMsg::ReadError, {spill_->Name()});
+    }
+    run.length = run.buffer[run.at];
+    run.key = run.buffer.get() + run.at + 1;
+    run.prefix = PrefixOf(run.key, run.length);
+    return true;
+}
+
+// Whether run `a` delivers before run `b`; ties go to the earlier run, which holds the keys
+// added earlier.
+bool TnvSort::RunBefore(std::size_t a, std::size_t b) const {
+    const Run& x = *runs_[a];
+    const Run& y = *runs_[b];
+    int c = x.prefix != y.prefix ? (x.prefix < y.prefix ? -1 : 1) : CompareBytes(x.key, x.length, y.key, y.length);
+    if (!ascending_) c = -c;
+    return c != 0 ? c < 0 : a < b;
+}
 
 void TnvSort::BeginRetrieval() {
-    WriteRun();
     accepting_ = false;
-    blocks_.clear();
+    CloseBatch();
+    batch_ = std::vector<uint8_t>();
+    entries_ = std::vector<Entry>();
     heap_.clear();
-    for (int i = 0; i < runs_.Count(); ++i) {
-        if (runs_.Items(i)->Positioned()) heap_.push_back(i);
-    }
-    std::make_heap(heap_.begin(), heap_.end(), RunOrder(*this));
+    for (std::size_t i = 0; i < runs_.size(); ++i)
+        if (Step(*runs_[i])) heap_.push_back(i);
+    auto after = [this](std::size_t a, std::size_t b) { return RunBefore(b, a); };
+    std::make_heap(heap_.begin(), heap_.end(), after);
 }
 
-// Takes the first entry in order off the runs; `bytes` stays valid until the next call.
+// Takes the first key in order off the runs; `bytes` stays valid until the next call.
 bool TnvSort::Pop(const uint8_t*& bytes, int& length) {
     if (accepting_) BeginRetrieval();
     if (heap_.empty()) return false;
-    const RunOrder order(*this);
-    std::pop_heap(heap_.begin(), heap_.end(), order);
-    TnvPageCollection* run = runs_.Items(heap_.back());
-    const TnvVariant& current = run->Current();
-    length = current.Length();
-    std::memcpy(path_.data(), current.Data(), static_cast<std::size_t>(length));
+    auto after = [this](std::size_t a, std::size_t b) { return RunBefore(b, a); };
+    if (heap_.size() > 1) std::pop_heap(heap_.begin(), heap_.end(), after);
+    Run& run = *runs_[heap_.back()];
+    length = static_cast<int>(run.length);
+    if (collation_ && run.key[0] == kTagCharacter) {
+        path_[0] = run.key[0];
+        for (int i = 1; i < length; ++i) path_[static_cast<std::size_t>(i)] = unrank_[run.key[i]];
+    } else {
+        std::memcpy(path_.data(), run.key, run.length);
+    }
     bytes = path_.data();
-    if (run->Next())
-        std::push_heap(heap_.begin(), heap_.end(), order);
-    else
+    if (!Step(run))
         heap_.pop_back();
+    else if (heap_.size() > 1)
+        std::push_heap(heap_.begin(), heap_.end(), after);
     return true;
 }
 

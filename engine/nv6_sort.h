@@ -1,12 +1,14 @@
 // TnvSort: the engine's external sort for building index tags. Keys (character, numeric, date
-// or binary `TnvVariant`s, each with its record number) go into a byte trie that never grows
-// past 32 blocks of nodes; a full trie is written out as a sorted run into a
-// `TnvPageCollection`, and retrieval merges the runs. It sits between the value helpers
-// (nv6_tool) below and the format builders (NVobjSortNdx, NVobjSortCDX, ...) above, which
-// derive from it. The record pass that feeds a sort from a table is `NvSortRecords`, written
-// against the small `TnvSortRecordSource` interface so the cursor can be plugged in.
+// or binary `TnvVariant`s, each with its record number) are encoded as byte strings that
+// compare in the tag's order, kept in memory up to a budget and sorted there; beyond the
+// budget each sorted batch is written as a run to a temporary file and retrieval merges the
+// runs. It sits between the value helpers (nv6_tool) below and the format builders
+// (NVobjSortNdx, NVobjSortCDX, ...) above, which derive from it. The record pass that feeds a
+// sort from a table is `NvSortRecords`, written against the small `TnvSortRecordSource`
+// interface so the cursor can be plugged in.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,9 +24,9 @@ class TnvSort : public TnvSortOwner {
 public:
     // Longest key (without the record number) any sort accepts.
     static constexpr int kMaxKeyLength = 240;
-    // Nodes per node block and the number of blocks the trie may use before it spills.
-    static constexpr int kNodesPerBlock = 4096;
-    static constexpr int kMaxBlocks = 32;
+    // Memory for keys (their bytes and the sort's index of them) before a sorted run is
+    // written to a temporary file: a tag build of any size stays within it.
+    static constexpr std::size_t kDefaultMemoryBudget = std::size_t{64} << 20;
 
     // Raises "Sort key length must be 1-%d bytes, is %d" unless 1 <= maxKeyLength <= 240.
     // `collation` (256 bytes, may be null, must outlive the sort) orders character key bytes.
@@ -48,8 +50,12 @@ public:
 
     // Number of keys added.
     int32_t KeyCount() const { return keysAdded_; }
-    // Number of runs written so far (spills, plus the final one once retrieval began).
-    int RunCount() const { return runs_.Count(); }
+    // Number of sorted runs so far, in memory and in the temporary file (the batch being
+    // collected becomes one when retrieval begins).
+    int RunCount() const { return static_cast<int>(runs_.size()); }
+    // Sets the memory budget (at least 64 KB); only before the first key is added.
+    void SetMemoryBudget(std::size_t bytes);
+    std::size_t MemoryBudget() const { return budget_; }
     bool IsUnique() const { return unique_; }
     int MaxKeyLength() const { return maxKeyLength_; }
 
@@ -60,20 +66,19 @@ public:
     bool Descending() const override { return !ascending_; }
 
 private:
-    struct Node;
-    class RunOrder;
+    struct Entry;
+    class SpillFile;
+    struct Run;
+    class Order;
 
-    Node& At(uint32_t id);
-    uint32_t NewNode(uint8_t byte);
-    void Unpack(uint32_t id);
-    uint32_t Scan(uint32_t node, uint8_t byte, bool ranked, uint32_t& previous);
-    void Insert(const uint8_t* key, int length);
-    void WriteRun();
-    void WalkRun(uint32_t first, int depth);
-    void EmitKey(int length);
-    void ResetTrie();
+    std::size_t Encode(const TnvVariant& value, int32_t recNo, uint8_t* key) const;
+    void Keep(const uint8_t* key, std::size_t length);
+    void CloseBatch();
+    void SpillMemoryRuns();
+    bool Step(Run& run);
     void BeginRetrieval();
     bool Pop(const uint8_t*& bytes, int& length);
+    bool RunBefore(std::size_t a, std::size_t b) const;
     void Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const;
     bool SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int lengthB) const;
 
@@ -81,23 +86,21 @@ private:
     bool ascending_;
     int maxKeyLength_;
     const uint8_t* collation_;
-    uint8_t rank_[256];  // order of character key bytes: identity unless a collation is given
+    uint8_t rank_[256];    // order of character key bytes: identity unless a collation is given
+    uint8_t unrank_[256];  // the byte of each rank
     int32_t keysAdded_ = 0;
     bool accepting_ = true;
+    std::size_t budget_ = 0;
+    std::size_t batchBytes_ = 0;
 
-    std::vector<std::unique_ptr<Node[]>> blocks_;
-    uint32_t nodeCount_ = 0;
-    std::unique_ptr<Node> root_;
-
-    TnvCollection<TnvPageCollection> runs_;
-    TnvPageCollection* currentRun_ = nullptr;
-    std::vector<uint8_t> path_;  // bytes of the trie path while a run is written
-    int sharedLength_ = 0;       // path bytes unchanged since the last stored key
-    int previousLength_ = 0;     // length of the last stored key
-    TnvVariant pathKey_;
-
-    std::vector<int> heap_;        // runs that still have an entry, smallest on top
-    std::vector<uint8_t> last_;    // last value delivered by NextUnique (tag + key bytes)
+    std::vector<uint8_t> batch_;   // keys of the batch being collected
+    std::vector<Entry> entries_;   // and where each one is
+    std::size_t memoryBytes_ = 0;  // bytes of the runs held in memory
+    std::unique_ptr<SpillFile> spill_;
+    std::vector<std::unique_ptr<Run>> runs_;  // in the order they were made
+    std::vector<std::size_t> heap_;           // runs with keys left, first-delivered on top
+    std::vector<uint8_t> path_;               // the key last taken off the runs
+    std::vector<uint8_t> last_;               // last value delivered by NextUnique (tag + key bytes)
     bool haveLast_ = false;
 };
 

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "nv6_date.h"
+#include "nv6_disk.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
 #include "nvt_files.h"
@@ -37,56 +38,102 @@ struct CsvRow {
     std::vector<std::string> cells;
 };
 
-// Splits CSV text into rows; quoted cells may hold separators, quotes and line breaks.
-std::vector<CsvRow> ParseCsv(const std::string& text, const std::string& name) {
-    std::vector<CsvRow> rows;
-    std::size_t i = 0;
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) i = 3;
-    int line = 1;
-    while (i < text.size()) {
-        CsvRow row{line, {}};
-        std::string cell;
-        bool endOfRow = false;
-        while (!endOfRow) {
-            cell.clear();
-            if (i < text.size() && text[i] == '"') {
-                ++i;
-                for (;;) {
-                    if (i >= text.size())
-                        throw NvtError(name + " line " + std::to_string(row.line) + ": quoted value without its closing quote");
-                    char c = text[i++];
-                    if (c == '"') {
-                        if (i < text.size() && text[i] == '"') {
-                            cell += '"';
-                            ++i;
-                            continue;
-                        }
-                        break;
-                    }
-                    if (c == '\n') ++line;
-                    cell += c;
-                }
-                if (i < text.size() && text[i] != ',' && text[i] != '\r' && text[i] != '\n')
-                    throw NvtError(name + " line " + std::to_string(line) + ": text after a closing quote");
-            } else {
-                while (i < text.size() && text[i] != ',' && text[i] != '\r' && text[i] != '\n') cell += text[i++];
-            }
-            row.cells.push_back(cell);
-            if (i < text.size() && text[i] == ',') {
-                ++i;
-                continue;
-            }
-            if (i < text.size() && text[i] == '\r') ++i;
-            if (i < text.size() && text[i] == '\n') ++i;
-            ++line;
-            endOfRow = true;
+// Reads CSV rows from a stream, one at a time, so that an input of any size takes no more
+// memory than its longest row; quoted cells may hold separators, quotes and line breaks.
+class CsvReader {
+public:
+    CsvReader(std::istream& in, std::string name) : in_(in), name_(std::move(name)) {
+        if (Peek() == 0xEF) {
+            // A byte-order mark is skipped; anything else that starts so is data.
+            Fill();
+            if (have_ - at_ >= 3 && buffer_.compare(at_, 3, "\xEF\xBB\xBF") == 0) at_ += 3;
         }
-        // A blank line between rows carries nothing.
-        if (row.cells.size() == 1 && row.cells[0].empty()) continue;
-        rows.push_back(std::move(row));
     }
-    return rows;
-}
+
+    // The next row that holds something; false at the end of the input.
+    bool Next(CsvRow& row) {
+        for (;;) {
+            if (Peek() < 0) return false;
+            row.line = line_;
+            row.cells.clear();
+            bool endOfRow = false;
+            while (!endOfRow) {
+                std::string cell;
+                if (Peek() == '"') {
+                    Get();
+                    for (;;) {
+                        const int c = Get();
+                        if (c < 0)
+                            throw NvtError(name_ + " line " + std::to_string(row.line) +
+                                           ": quoted value without its closing quote");
+                        if (c == '"') {
+                            if (Peek() == '"') {
+                                cell += '"';
+                                Get();
+                                continue;
+                            }
+                            break;
+                        }
+                        if (c == '\n') ++line_;
+                        cell += static_cast<char>(c);
+                    }
+                    const int after = Peek();
+                    if (after >= 0 && after != ',' && after != '\r' && after != '\n')
+                        throw NvtError(name_ + " line " + std::to_string(line_) + ": text after a closing quote");
+                } else {
+                    for (int c = Peek(); c >= 0 && c != ',' && c != '\r' && c != '\n'; c = Peek()) {
+                        cell += static_cast<char>(c);
+                        Get();
+                    }
+                }
+                row.cells.push_back(std::move(cell));
+                if (Peek() == ',') {
+                    Get();
+                    continue;
+                }
+                if (Peek() == '\r') Get();
+                if (Peek() == '\n') Get();
+                ++line_;
+                endOfRow = true;
+            }
+            // A blank line between rows carries nothing.
+            if (row.cells.size() == 1 && row.cells[0].empty()) continue;
+            return true;
+        }
+    }
+
+private:
+    int Peek() {
+        if (at_ >= have_ && !Fill()) return -1;
+        return static_cast<unsigned char>(buffer_[at_]);
+    }
+    int Get() {
+        const int c = Peek();
+        if (c >= 0) ++at_;
+        return c;
+    }
+    // Keeps what is left and reads more behind it; false when nothing more came.
+    bool Fill() {
+        buffer_.erase(0, at_);
+        have_ -= at_;
+        at_ = 0;
+        buffer_.resize(have_ + kChunk);
+        in_.read(&buffer_[have_], static_cast<std::streamsize>(kChunk));
+        const auto got = static_cast<std::size_t>(in_.gcount());
+        if (in_.bad()) throw NvtError("cannot read " + name_);
+        have_ += got;
+        buffer_.resize(have_);
+        return got > 0;
+    }
+
+    static constexpr std::size_t kChunk = 64 * 1024;
+    std::istream& in_;
+    std::string name_;
+    std::string buffer_;
+    std::size_t at_ = 0;
+    std::size_t have_ = 0;
+    int line_ = 1;
+};
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -290,29 +337,32 @@ int NvtExport(const NvtArgs& args, NvtIo& io) {
 
 int NvtImport(const NvtArgs& args, NvtIo& io) {
     const std::string source = args.Required("csv");
-    std::string name = source, text;
+    std::string name = source;
+    std::ifstream file;
+    std::istream* in = nullptr;
     if (source == "-") {
         if (!io.in) throw NvtError("import: there is no standard input to read");
         name = "standard input";
-        text.assign(std::istreambuf_iterator<char>(*io.in), std::istreambuf_iterator<char>());
-        if (io.in->bad()) throw NvtError("cannot read standard input");
+        in = io.in;
     } else {
         std::error_code ec;
         if (std::filesystem::is_directory(source, ec)) throw NvtError(source + " is a directory, not a CSV file");
-        std::ifstream in(source, std::ios::binary);
-        if (!in) throw NvtError("cannot read " + source);
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        file.open(source, std::ios::binary);
+        if (!file) throw NvtError("cannot read " + source);
+        in = &file;
     }
-    std::vector<CsvRow> rows = ParseCsv(text, name);
-    if (rows.empty()) throw NvtError(name + ": no header row");
-    // Every byte the import changes is kept first, so that a failure while writing (a full
-    // disk) can put the table, its memo and its index files back as they were.
+    CsvReader reader(*in, name);
+    CsvRow header;
+    if (!reader.Next(header)) throw NvtError(name + ": no header row");
+    // Every byte the import changes is kept first, so that a failure (a value that does not
+    // fit, a full disk) can put the table, its memo and its index files back as they were.
+    // The rows stream through: they are checked as they are appended, never held.
     NvtUndoJournal journal;
     NvPlatformScope journaled(journal);
     std::unique_ptr<NvtTable> table = NvtOpenForRecordWrites(args, io.err);
     NVO_dBHandler& t = table->Cursor();
     std::vector<int> fields;
-    for (const std::string& column : rows[0].cells) {
+    for (const std::string& column : header.cells) {
         std::string trimmed = column;
         trimmed.erase(0, trimmed.find_first_not_of(' '));
         trimmed.erase(trimmed.find_last_not_of(' ') + 1);
@@ -325,45 +375,57 @@ int NvtImport(const NvtArgs& args, NvtIo& io) {
     Leeway leeway;
     leeway.round = args.Has("round");
     leeway.nearestCharacters = args.Has("replace-unmappable");
-    auto pass = [&](bool commit) {
-        for (std::size_t r = 1; r < rows.size(); ++r) {
-            const CsvRow& row = rows[r];
-            if (row.cells.size() != fields.size())
+    int64_t imported = 0;
+    // A row that does not fit is the user's to mend: its message is said as it is, since
+    // nothing of the import stays. A failure while writing says that it was undone.
+    bool rowRefused = false;
+    try {
+        NvWriteBehindScope bulk(&t);
+        CsvRow row;
+        while (reader.Next(row)) {
+            if (row.cells.size() != fields.size()) {
+                rowRefused = true;
                 throw NvtError(name + " line " + std::to_string(row.line) + ": " + std::to_string(row.cells.size()) +
                                " values for " + std::to_string(fields.size()) + " fields");
-            t.BlankRecord();
-            for (std::size_t c = 0; c < fields.size(); ++c) {
-                try {
-                    StoreCell(t, fields[c], row.cells[c], commit, leeway);
-                } catch (const std::exception& e) {
-                    std::string shown = row.cells[c].size() > 40 ? row.cells[c].substr(0, 40) + "..." : row.cells[c];
-                    for (char& ch : shown)
-                        if (static_cast<uint8_t>(ch) < 0x20) ch = '.';
-                    throw NvtError(name + " line " + std::to_string(row.line) + ", field " + t.FieldName(fields[c]) +
-                                   ": value '" + shown + "' does not fit: " + e.what());
+            }
+            // The row is checked whole before any of it is stored (a memo of it written).
+            for (bool commit : {false, true}) {
+                t.BlankRecord();
+                for (std::size_t c = 0; c < fields.size(); ++c) {
+                    try {
+                        StoreCell(t, fields[c], row.cells[c], commit, leeway);
+                    } catch (const std::exception& e) {
+                        std::string shown = row.cells[c].size() > 40 ? row.cells[c].substr(0, 40) + "..." : row.cells[c];
+                        for (char& ch : shown)
+                            if (static_cast<uint8_t>(ch) < 0x20) ch = '.';
+                        rowRefused = !commit;
+                        throw NvtError(name + " line " + std::to_string(row.line) + ", field " +
+                                       t.FieldName(fields[c]) + ": value '" + shown + "' does not fit: " + e.what());
+                    }
                 }
             }
-            if (commit) t.Append();
+            t.Append();
+            ++imported;
         }
-    };
-    // The first pass only checks, so a value that does not fit leaves the table as it was.
-    pass(false);
-    try {
-        pass(true);
+        bulk.Finish();
         table->Flush();
     } catch (const std::exception& e) {
         const std::string why = e.what();
+        // The reader's own complaints (an unclosed quote) are the input's, like a refused row.
+        const bool parseError = !rowRefused && dynamic_cast<const NvtError*>(&e) != nullptr &&
+                                why.find(" does not fit: ") == std::string::npos;
         table.reset();
         try {
             journal.Undo();
         } catch (const std::exception& undo) {
             throw NvtError(why + "; " + undo.what());
         }
+        if (rowRefused || parseError) throw NvtError(why);
         throw NvtError(why + "; nothing was imported, every file is as it was");
     }
     const std::string path = table->Path();
     table.reset();
-    io.out << "imported " << NvtCount(static_cast<int64_t>(rows.size() - 1), "record") << " into " << path << "\n";
+    io.out << "imported " << NvtCount(imported, "record") << " into " << path << "\n";
     if (leeway.rounded > 0) io.out << "rounded " << NvtCount(leeway.rounded, "value") << " to the field's decimals\n";
     if (leeway.replaced > 0)
         io.out << "stored " << NvtCount(leeway.replaced, "value")

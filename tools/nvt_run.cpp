@@ -24,7 +24,7 @@ Command Handler(std::string_view name) {
         {"info", NvtInfo},       {"dump", NvtDump},     {"list", NvtList},     {"seek", NvtSeek},
         {"create", NvtCreate},   {"index", NvtIndex},   {"reindex", NvtReindex}, {"deltag", NvtDelTag},
         {"pack", NvtPack},       {"zap", NvtZap},       {"password", NvtPassword},
-        {"export", NvtExport},   {"import", NvtImport}, {"check", NvtCheck},
+        {"export", NvtExport},   {"import", NvtImport}, {"check", NvtCheck},  {"bench", NvtBench},
     };
     for (const Entry& e : kHandlers)
         if (name == e.name) return e.run;

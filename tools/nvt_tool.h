@@ -38,6 +38,7 @@ int NvtIndex(const NvtArgs& args, NvtIo& io);
 int NvtReindex(const NvtArgs& args, NvtIo& io);
 int NvtDelTag(const NvtArgs& args, NvtIo& io);
 int NvtPack(const NvtArgs& args, NvtIo& io);
+int NvtBench(const NvtArgs& args, NvtIo& io);
 int NvtZap(const NvtArgs& args, NvtIo& io);
 int NvtPassword(const NvtArgs& args, NvtIo& io);
 int NvtExport(const NvtArgs& args, NvtIo& io);

@@ -291,6 +291,57 @@ TEST_F(DiskFile, ShortTransfersAreContinuedAndAStuckWriteIsAnError) {
     EXPECT_EQ(ErrorOf([&] { file.Truncate(0); }), "Error in Truncate of file " + path);
 }
 
+// Held writes are the file's contents for its own reads and size, reach the OS in one
+// write, and a failure to write them is raised where they are given up, never lost quietly.
+TEST_F(DiskFile, WriteBehindGathersWritesAndNeverLosesThem) {
+    NVO_DiskFile file(path, false, true);
+    file.Open();
+    NvFaultPlatform faults;
+    NvPlatformScope use(faults);
+    {
+        NvWriteBehindScope bulk(&file, 64);
+        file.WriteAt(10, "AB", 2);
+        file.WriteAt(12, "CDx", 3);
+        file.WriteAt(14, "E", 1);  // overlaps the end of what is held
+        EXPECT_EQ(faults.Calls(NvOsOp::Write), 0);
+        EXPECT_EQ(file.FileSize(), 15);
+        char buffer[6] = {};
+        EXPECT_EQ(file.ReadAt(11, buffer, 4), 4);  // a read of held bytes writes them first
+        EXPECT_EQ(std::string(buffer), "BCDE");
+        EXPECT_EQ(faults.Calls(NvOsOp::Write), 1);
+        file.WriteAt(3, "x", 1);
+        file.WriteAt(0, "y", 1);  // not after the held byte: that one goes first
+        EXPECT_EQ(faults.Calls(NvOsOp::Write), 2);
+        bulk.Finish();
+    }
+    EXPECT_EQ(faults.Calls(NvOsOp::Write), 3);
+    EXPECT_EQ(ReadText(path), "y12x456789ABCDE");
+
+    faults.ResetCounts();
+    faults.Fail(NvOsOp::Write, 1, ENOSPC);
+    {
+        NvWriteBehindScope bulk(&file, 64);
+        file.WriteAt(15, "FG", 2);
+        EXPECT_EQ(ErrorOf([&] { bulk.Finish(); }), "Error writing to " + path);
+    }
+    faults.Fail(NvOsOp::Write, 2, ENOSPC);
+    file.SetWriteBehind(64);
+    file.WriteAt(15, "FG", 2);
+    EXPECT_EQ(ErrorOf([&] { file.Flush(); }), "Error writing to " + path);
+    file.WriteAt(15, "HI", 2);
+    faults.Fail(NvOsOp::Write, 3, ENOSPC);
+    EXPECT_EQ(ErrorOf([&] { file.Close(); }), "Error writing to " + path);
+    EXPECT_TRUE(file.Closed());
+    EXPECT_EQ(ReadText(path), "y12x456789ABCDE");
+
+    // A shared file holds nothing back: another program must see every write at once.
+    NVO_DiskFile shared(path, true, true);
+    shared.Open();
+    shared.SetWriteBehind(64);
+    shared.WriteAt(0, "z", 1);
+    EXPECT_EQ(ReadText(path)[0], 'z');
+}
+
 TEST_F(DiskFile, LocksBeyondTwoGigabytesAreReal) {
     DiskPeer peer(path);
     ASSERT_EQ(peer.Do("open"), "ok");

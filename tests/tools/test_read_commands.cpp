@@ -179,6 +179,31 @@ TEST(ToolSeek, FindsEachKindOfKeyAndSaysWhenItIsNotThere) {
     EXPECT_EQ(Tool({"seek", table, "--index", dir.File("k_NAME.ndx"), "--order", "K_NAME"}).status, 2);
 }
 
+// The timing jobs answer what the peer runtime answers for the same table: record i has
+// AGE i mod 90 and AMOUNT (i mod 100000) / 100.
+TEST(ToolBench, JobsGiveTheResultsOfTheirTable) {
+    ScratchDir dir;
+    const std::string table = dir.File("big.dbf");
+    auto r = Tool({"bench", "append", table, "--count", "500"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(Tool({"index", table, "--file", dir.File("big.cdx"), "--tag", "NAME", "--key", "NAME"}).status, 0);
+    const std::string sum = "records 500 sum 1252.50\n";  // (1 + ... + 500) / 100
+    EXPECT_EQ(Tool({"bench", "scan", table}).out, sum);
+    EXPECT_EQ(Tool({"bench", "walk", table, "--index", dir.File("big.cdx"), "--order", "NAME"}).out, sum);
+    // AGE > 40 holds for 49 of every 90 records: 5 * 49 + 10 in the last 50.
+    EXPECT_EQ(Tool({"bench", "count", table, "--filter", "AGE > 40 .AND. AMOUNT < 500"}).out, "count 255\n");
+    r = Tool({"bench", "seek", table, "--index", dir.File("big.cdx"), "--order", "NAME", "--count", "300"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "seeks 300 found 300\n");
+    // The peer's pattern: NAME "N" + 8 hex digits of i * 2654435761 mod 2^32 + i in 8 digits.
+    const std::string list = Tool({"list", table}).out;
+    EXPECT_NE(list.find("      1  N9E3779B1       1    City   1"), std::string::npos) << list.substr(0, 300);
+    EXPECT_NE(list.find("2000-01-02"), std::string::npos);
+    EXPECT_EQ(Tool({"bench", "sort", table}).status, 2);
+    EXPECT_EQ(Tool({"bench", "scan", table, "--field", "NAME"}).status, 2);
+    EXPECT_EQ(Tool({"bench", "walk", table}).status, 2);
+}
+
 TEST(ToolProgram, HelpStreamsAndExitStatuses) {
     ScratchDir dir;
     auto r = RunBinary(dir, {"--help"});

@@ -205,7 +205,9 @@ TEST(ToolImport, AFailureWhileWritingLeavesEveryFileAsItWas) {
     const auto before = Files(dir);
     const std::string csv = "NAME,AMOUNT,NOTES\nAaron,1.50,\"a note\"\nZelda,,\"another, longer note\"\nMia,3,\n";
     for (const char* file : {"people.dbf", "people.fpt", "people.cdx"}) {
-        for (int write : {1, 3}) {
+        // An import gathers the table's new records into one write and its header into a
+        // second: the first and the last write of each file fail.
+        for (int write : {1, 2}) {
             SCOPED_TRACE(std::string(file) + " write " + std::to_string(write));
             NvFaultPlatform faults;
             NvPlatformScope use(faults);
