@@ -102,10 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 TnvVariant value;
                 expression->Evaluate(value);
                 CheckResult(value, text.size());
-            } catch (const Exception&) {
-            }
+            } catch (const Exception& e) {
+        nvfuzz::Refused(e);
+    }
         }
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        nvfuzz::Refused(e);
     }
     return 0;
 }

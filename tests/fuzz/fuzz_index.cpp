@@ -44,7 +44,8 @@ void WalkTag(NVO_dBHandler& t, const std::string& name, int64_t limit) {
         nvfuzz::StepGuard ranged(limit);
         for (t.Go(-3); !t.Eof(); t.Skip(1)) ranged.Step();
         t.ClearRange();
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        nvfuzz::Refused(e);
     }
 }
 
@@ -54,12 +55,14 @@ void WalkAll(NVO_dBHandler& t, int64_t indexSize) {
         WalkTag(t, name, WalkLimit(t, indexSize));
         try {
             if (NVobjIndexTag* again = t.TagByOrdinal(n)) again->CheckTree([](const std::string&) {});
-        } catch (const Exception&) {
-        }
+        } catch (const Exception& e) {
+        nvfuzz::Refused(e);
+    }
     }
     try {
         t.SetOrder("", false);
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        nvfuzz::Refused(e);
     }
 }
 
@@ -81,7 +84,8 @@ void Maintain(NVO_dBHandler& t) {
         t.Go(-3);
         t.PutText(1, "");
         t.WriteRecord(t.CurrentRecord());
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        nvfuzz::Refused(e);
     }
 }
 
@@ -114,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             t.Reindex();
             WalkAll(t, indexSize());
         }
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        nvfuzz::Refused(e);
     }
     return 0;
 }

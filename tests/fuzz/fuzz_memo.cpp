@@ -25,8 +25,9 @@ void ReadMemos(NVO_dBHandler& t, int64_t memoFileSize) {
             buffer.assign(static_cast<size_t>(length) + 1, 0);
             t.ReadMemo(f, buffer.data(), length + 1);
             t.GetText(f);
-        } catch (const Exception&) {
-        }
+        } catch (const Exception& e) {
+        nvfuzz::Refused(e);
+    }
     }
 }
 
@@ -59,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (!t.IsMemoField(f)) continue;
                 try {
                     t.WriteMemo(f, reinterpret_cast<const uint8_t*>(value.data()), static_cast<int32_t>(value.size()));
-                } catch (const Exception&) {
-                }
+                } catch (const Exception& e) {
+        nvfuzz::Refused(e);
+    }
             }
             t.WriteRecord(1);
             t.Go(1);
@@ -69,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (const auto* fpt = session.Disk().Get("t.fpt")) grown = std::max<int64_t>(grown, fpt->size());
             ReadMemos(t, grown);
         }
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        nvfuzz::Refused(e);
     }
     return 0;
 }

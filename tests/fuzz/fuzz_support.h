@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -187,6 +189,13 @@ private:
     MemoryDisk disk_;
     NvPlatformScope use_;
 };
+
+// What the engine said about an input it refused: printed when NVFUZZ_MESSAGES is set, so
+// that a replay shows which messages damage ends in.
+inline void Refused(const std::exception& e) {
+    static const bool print = std::getenv("NVFUZZ_MESSAGES") != nullptr;
+    if (print) std::fprintf(stderr, "engine: %s\n", e.what());
+}
 
 // A walk that takes more steps than anything it walks could hold is an endless loop: the
 // process stops here so the fuzzer keeps the input.

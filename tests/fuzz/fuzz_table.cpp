@@ -16,8 +16,9 @@ void ReadFields(NVO_dBHandler& t) {
         try {
             t.GetText(f);
             if (t.IsMemoField(f)) t.MemoSize(f);
-        } catch (const Exception&) {
-        }
+        } catch (const Exception& e) {
+        nvfuzz::Refused(e);
+    }
     }
 }
 
@@ -54,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             t.WriteRecord(1);
             Walk(t);
         }
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        nvfuzz::Refused(e);
     }
     return 0;
 }
