@@ -5,7 +5,8 @@
 // disk: NAME C 20, AMOUNT N 10 2, BORN D, ACTIVE L, NOTES M, with three records (one of
 // them deleted, one blank). Selector bits: 0 evaluate as a filter over the table rather
 // than on each record, 1 compare case-insensitively, 2 with wildcards (filters only),
-// 3-4 the width STR gives numbers written without one (10, the argument's own, 1, 255).
+// 3-4 the width STR gives numbers written without one (10, the argument's own, 1, 255),
+// 5 also build an index tag on the expression (bit 6: an NTX file, else a CDX tag) and walk it.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -93,6 +94,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             nvfuzz::StepGuard guard(t.RecordCount() + 2);
             for (t.Go(-3); !t.Eof(); t.Skip(1)) guard.Step();
             return 0;
+        }
+        if (s & 32) {
+            const bool ntx = s & 64;
+            try {
+                t.IndexOn(nvfuzz::MemoryDisk::Path(ntx ? "e.ntx" : "e.cdx"), ntx ? "" : "FUZZ", 0, true, "", text);
+                if (t.OpenIndex(nvfuzz::MemoryDisk::Path(ntx ? "e.ntx" : "e.cdx")) == 0) {
+                    t.SetOrder(ntx ? "E" : "FUZZ", false);
+                    nvfuzz::StepGuard guard(t.RecordCount() + 2);
+                    for (t.Go(-3); !t.Eof(); t.Skip(1)) guard.Step();
+                }
+            } catch (const Exception& e) {
+                nvfuzz::Refused(e);
+            }
         }
         std::unique_ptr<TnvIndexExpression> expression = t.CompileExpression(text, kWidths[(s >> 3) & 3]);
         expression->ResultLength();

@@ -129,6 +129,8 @@ void EngineSeeds(const fs::path& out) {
         ++n;
         Save(out / "expr", "expr-" + std::to_string(n), nvfuzz::Join(static_cast<uint8_t>(n % 2 ? 0 : 24), {text}));
     }
+    Save(out / "expr", "key-cdx", nvfuzz::Join(32, {"UPPER(NAME) + DTOS(BORN)"}));
+    Save(out / "expr", "key-ntx", nvfuzz::Join(32 | 64, {"STR(AMOUNT, 12, 2) + IIF(ACTIVE, 'Y', 'N')"}));
     Save(out / "expr", "filter-1", nvfuzz::Join(1 | 2, {"'m' $ LOWER(NAME) .AND. AMOUNT < 0"}));
     Save(out / "expr", "filter-2", nvfuzz::Join(1 | 4, {"NAME = 'M*' .OR. EMPTY(BORN)"}));
 }
