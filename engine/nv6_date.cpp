@@ -11,11 +11,17 @@ using namespace std::chrono;
 
 // Julian Day Number of 1970-01-01, the epoch of sys_days.
 constexpr int32_t kJdnOfUnixEpoch = 2440588;
+// Julian Day Number of 9999-12-31, the last day a date field can store. Later days (only
+// damaged fields and far date arithmetic give them) are no date, like 0: the calendar
+// would give them years of five digits and, past year 32767, wrapped years.
+constexpr int32_t kJdnOfLastDay = 5373484;
+
+bool IsDay(int32_t day) { return day > 0 && day <= kJdnOfLastDay; }
 
 }  // namespace
 
 void TnvDBFDate::DayToYMD(int32_t day, int& year, int& month, int& dayOfMonth) const {
-    if (day <= 0) {
+    if (!IsDay(day)) {
         year = month = dayOfMonth = 0;
         return;
     }
@@ -39,12 +45,12 @@ int32_t TnvDBFDate::Today() const {
 }
 
 int TnvDBFDate::DayOfWeek(int32_t day) const {
-    if (day <= 0) return 0;
+    if (!IsDay(day)) return 0;
     return static_cast<int>((static_cast<int64_t>(day) + 1) % 7) + 1;
 }
 
 std::string TnvDBFDate::DayToStor(int32_t day) const {
-    if (day <= 0) return std::string(8, ' ');
+    if (!IsDay(day)) return std::string(8, ' ');
     int y, m, d;
     DayToYMD(day, y, m, d);
     char text[16];
@@ -64,7 +70,7 @@ std::string TnvDBFDate::DisplayPattern() const {
 
 std::string TnvDBFDate::DayToText(int32_t day) const {
     std::string pattern = DisplayPattern();
-    if (day <= 0) return std::string(pattern.size(), ' ');
+    if (!IsDay(day)) return std::string(pattern.size(), ' ');
     int y, m, d;
     DayToYMD(day, y, m, d);
     std::string out;

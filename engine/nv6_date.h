@@ -19,7 +19,8 @@ public:
     int32_t DayOffset() const { return kDayOffset; }
     bool Century() const { return century_; }
 
-    // Year, month and day of a day number; all 0 for a day number of 0 or less.
+    // Year, month and day of a day number; all 0 for a day number of 0 or less or after
+    // 9999-12-31 (every operation below treats those as no date).
     void DayToYMD(int32_t day, int& year, int& month, int& dayOfMonth) const;
     // The day number of a calendar date; 0 when it is not a date of years 1..9999.
     static int32_t YMDToDay(int year, int month, int dayOfMonth);

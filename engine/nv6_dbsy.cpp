@@ -285,8 +285,16 @@ bool NVO_dBHandler::TagStep(int32_t code, int32_t step, int32_t& record) {
         SetEof(true);
         return false;
     }
-    record = r;
+    record = TagRecord(*tag, r);
     return true;
+}
+
+int32_t NVO_dBHandler::TagRecord(const NVobjIndexTag& tag, int32_t record) {
+    if (record > RecordCount()) {
+        ReadHeader();
+        if (record > RecordCount()) tag.RaiseCorrupt();
+    }
+    return record;
 }
 
 void NVO_dBHandler::Go(int32_t target) {
@@ -398,6 +406,7 @@ void NVO_dBHandler::TagSkip(int32_t n) {
         positioned_ = false;
         return;
     }
+    TagRecord(*tag, record);
     // The tag already stands on the record: it is read by number, without a new search.
     currentTag_ = nullptr;
     try {
@@ -1433,7 +1442,7 @@ bool NVO_dBHandler::FindKey(const NVobjIndexKeyData& key) {
         positioned_ = false;
         return false;
     }
-    NVO_dBaseFld::Go(record);
+    NVO_dBaseFld::Go(TagRecord(*tag, record));
     outOfOrder_ = false;
     positioned_ = !Eof() && !Bof();
     while (!Eof() && (!RecordAccepted() || (RecordPointer()[0] != ' ' && !ShowDeleted()))) Skip(1);
@@ -1842,6 +1851,7 @@ void NVO_dBHandler::GoRelative(double fraction) {
             Go(-3);
             return;
         }
+        TagRecord(*tag, record);
         // The tag already stands on the record: it is read by number, without a new search.
         currentTag_ = nullptr;
         try {

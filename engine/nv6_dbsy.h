@@ -348,6 +348,9 @@ private:
     // The tag step of Go for a negative code: the tag moves (then with `step` while the
     // filter rejects the record); false when an end was reached.
     bool TagStep(int32_t code, int32_t step, int32_t& record);
+    // `record` as `tag` gave it; "Index file %s is corrupted" when the table does not hold
+    // it even after the header is read again (another program may have appended).
+    int32_t TagRecord(const NVobjIndexTag& tag, int32_t record);
     // Skip in tag order with deleted records shown and no filter.
     void TagSkip(int32_t n);
     // The tag named `name` (trimmed, any case) in slots 1..63 and its slot; none: nullptr.

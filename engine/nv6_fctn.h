@@ -32,8 +32,11 @@ protected:
     const char* name_;
 };
 
-// The longest text a function builds from a count (SPACE, LEFT, PADx, STR widths).
-inline constexpr std::size_t kNvMaxTextWidth = 16u * 1024u * 1024u;
+// The longest text a function builds from a count (SPACE, LEFT, PADx, STR widths), and the
+// most a STRTRAN may add to its text: as long as the longest character field, so that an
+// expression of a few bytes cannot ask for gigabytes (its results grow at most linearly
+// with its length).
+inline constexpr std::size_t kNvMaxTextWidth = 65535;
 
 // The three constant variables.
 class TnvSDVTrue : public TnvUserDefFieldVar {

@@ -356,6 +356,9 @@ public:
             ++seen;
             out.append(text, pos, hit - pos);
             if (seen >= start) {
+                if (out.size() + replace.size() > text.size() + kNvMaxTextWidth)
+                    NvRaise(TnvMsg::ArgumentMustBe,
+                            {name_, "a replacement adding at most " + std::to_string(kNvMaxTextWidth) + " characters"});
                 out += replace;
                 ++replaced;
             } else {

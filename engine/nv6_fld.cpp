@@ -1,6 +1,8 @@
 #include "nv6_fld.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -14,6 +16,14 @@ namespace {
 
 constexpr int32_t kJulianOfDayOne = 1721425;  // day 1 of year 1 counts as day 1
 constexpr long double kMsPerDay = 86400000.0L;
+
+// The Julian day of a datetime held as milliseconds since day 1. A damaged field can hold a
+// day number next to the ends of the 32-bit range, where the day plus the milliseconds
+// reaches beyond them: such days stop at the ends.
+int32_t JulianDayOf(long double ms) {
+    const long double day = std::floor(ms / kMsPerDay) + kJulianOfDayOne;
+    return static_cast<int32_t>(std::clamp<long double>(day, INT32_MIN, INT32_MAX));
+}
 
 bool IsLogicalTrue(char c) { return c != 0 && std::strchr("TtYyJj", c) != nullptr; }
 bool IsLogicalFalse(char c) { return c != 0 && std::strchr("FfNn", c) != nullptr; }
@@ -341,7 +351,7 @@ int32_t NVO_dBaseFld::DateTimeDay(int number) {
     if (!d || d->Type() != 'T' || !IsVfpBinary(*d)) return 0;
     const long double ms = GetNumber(number);
     if (ms == 0) return 0;
-    return static_cast<int32_t>(std::floor(ms / kMsPerDay)) + kJulianOfDayOne;
+    return JulianDayOf(ms);
 }
 
 bool NVO_dBaseFld::SetNumberByName(std::string_view name, long double value) {
@@ -425,7 +435,7 @@ std::string NVO_dBaseFld::VfpBinaryText(int number, const TnvFieldDescriptor& d)
             if (v == 0) return std::string();
             long double days = std::floor(v / kMsPerDay);
             auto ms = static_cast<int64_t>(v - days * kMsPerDay);
-            std::string date(TrimRight(DBFDate.DayToText(static_cast<int32_t>(days) + kJulianOfDayOne)));
+            std::string date(TrimRight(DBFDate.DayToText(JulianDayOf(v))));
             char time[16];
             std::snprintf(time, sizeof time, " %02d:%02d:%02d", static_cast<int>(ms / 3600000),
                           static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60));

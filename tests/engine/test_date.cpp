@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "nv6_date.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
@@ -28,6 +30,12 @@ TEST_F(DateTest, StoredFormAndBlanks) {
     EXPECT_EQ(DBFDate.DayToStor(-3), "        ");
     EXPECT_EQ(DBFDate.DayToStor(DBFDate.TextToDay("99991231")), "99991231");
     EXPECT_EQ(DBFDate.DayToStor(DBFDate.TextToDay("00010101")), "00010101");
+    // Days after 9999-12-31 come only from damaged fields or far arithmetic: no date, not
+    // a year of five digits or one the calendar wrapped.
+    EXPECT_EQ(DBFDate.DayToStor(DBFDate.TextToDay("99991231") + 1), "        ");
+    EXPECT_EQ(DBFDate.DayToStor(INT32_MAX), "        ");
+    EXPECT_EQ(DBFDate.DayToText(INT32_MAX), DBFDate.DayToText(0));
+    EXPECT_EQ(DBFDate.DayOfWeek(INT32_MAX), 0);
 }
 
 TEST_F(DateTest, CalendarHelpers) {

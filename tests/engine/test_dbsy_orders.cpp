@@ -365,6 +365,34 @@ TEST_P(Orders, GoAndSkipInTagOrderWithDeletedRecordsAndFilters) {
     ExpectRuns(Walk(*t), {{2, 5}, {7}, {1}, {3}, {6}, {4}});
 }
 
+// A tag naming records the table does not hold (the table was cut short, or the index is
+// damaged) must not end a walk early as if the order were done, nor blame the table.
+TEST_P(Orders, ATagNamingRecordsBeyondTheTableIsACorruptIndex) {
+    std::string file;
+    {
+        auto t = Open();
+        file = dir_.File("byname" + Ext());
+        Build(*t, "byname", "NAME");
+    }
+    std::vector<uint8_t> bytes = ReadAll(table_);
+    const int header = bytes[8] | bytes[9] << 8;
+    const int record = bytes[10] | bytes[11] << 8;
+    bytes[4] = 4;  // records 5 and 6 go; the index still has their keys
+    bytes.resize(static_cast<std::size_t>(header + 4 * record));
+    bytes.push_back(0x1A);
+    WriteAll(table_, bytes);
+
+    auto t = Open();
+    ASSERT_EQ(t->OpenIndexFiles(file, "byname"), 0);
+    const std::string corrupt = "Index file " + file + " is corrupted";
+    EXPECT_EQ(ErrorOf([&] { Walk(*t); }), corrupt);
+    EXPECT_EQ(ErrorOf([&] { Walk(*t, true); }), corrupt);
+    EXPECT_EQ(ErrorOf([&] { t->Find("Young"); }), corrupt);
+    // Records the table holds are still reached through the tag.
+    EXPECT_TRUE(t->Find("Smithers"));
+    EXPECT_EQ(t->CurrentRecord(), 3);
+}
+
 TEST_P(Orders, FindMatchesWholeKeysOrPrefixesAndConvertsKeyTexts) {
     auto t = Open();
     std::string byname = Build(*t, "byname", "NAME");
