@@ -1276,6 +1276,25 @@ void NVobjIndexFile::LockIndex() {
     NvLockIndexFile(*diskFile, lockRange);
 }
 
+bool NVobjIndexFile::BuildOnlyTag(NVobjIndexTag* made, std::string_view keyExpression, bool unique,
+                                  bool ascending, std::string_view forExpression) {
+    auto abandon = [this, made] {
+        made->dirty = false;
+        tags.FreeAll();
+        if (diskFile) diskFile->Truncate(0);
+        nextPage = 0;
+    };
+    bool built = false;
+    try {
+        built = made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
+    } catch (...) {
+        abandon();
+        throw;
+    }
+    if (!built) abandon();
+    return built;
+}
+
 NVobjIndexTag* NVobjIndexFile::TagByName(std::string_view name) const {
     auto same = [](std::string_view a, std::string_view b) {
         if (a.size() != b.size()) return false;

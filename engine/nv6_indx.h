@@ -430,6 +430,10 @@ public:
     int TagCount() const { return tags.Count(); }
     NVobjIndexTag* TagByNumber(int i) const { return i >= 0 && i < tags.Count() ? tags.Items(i) : nullptr; }
     NVobjIndexTag* TagByName(std::string_view name) const;
+    // For the single-tag formats: builds `made`, already the file's only tag. A refused or
+    // failed build leaves the file empty and tagless (the callers that made it remove it).
+    bool BuildOnlyTag(NVobjIndexTag* made, std::string_view keyExpression, bool unique, bool ascending,
+                      std::string_view forExpression);
     const std::string& FileName() const { return fileName; }
     // The name used in messages: the disk file's full path when open, else the name part.
     std::string MessageName() const;

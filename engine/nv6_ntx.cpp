@@ -647,23 +647,7 @@ bool NVobjNTXFile::TagAdd(std::string_view, std::string_view keyExpression, bool
     tag->tagName = TagNameOf(fileName);
     NVobjNTXTag* made = tag.get();
     tags.Add(tag.release());
-    // A refused build leaves no index behind: the file is emptied again (the callers that
-    // made it remove it).
-    auto abandon = [this, made] {
-        made->dirty = false;
-        tags.FreeAll();
-        if (diskFile) diskFile->Truncate(0);
-        nextPage = 0;
-    };
-    bool built = false;
-    try {
-        built = made->TagCreate(made->tagName, keyExpression, unique, ascending, forExpression);
-    } catch (...) {
-        abandon();
-        throw;
-    }
-    if (!built) abandon();
-    return built;
+    return BuildOnlyTag(made, keyExpression, unique, ascending, forExpression);
 }
 
 int32_t NVobjNTXFile::NewPage() {
