@@ -16,6 +16,23 @@
 namespace {
 
 using TLog = std::function<void(const std::string&)>;
+using TStatus = std::function<void(int32_t, int32_t, int32_t)>;
+
+// A table whose index builds report their progress to the job's status.
+class TReportingHandler : public NVO_dBHandler {
+public:
+    TReportingHandler(const std::string& path, bool shared, bool readWrite, const std::string& password,
+                      TStatus status)
+        : NVO_dBHandler(path, shared, readWrite, password), status_(std::move(status)) {}
+
+    void StatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
+        NVO_dBHandler::StatusUpdate(stat1, stat2, stat3);
+        if (status_) status_(stat1, stat2, stat3);
+    }
+
+private:
+    TStatus status_;
+};
 
 std::string DirectoryOf(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
@@ -158,12 +175,22 @@ bool HoldsNumber(char type) { return IsNumber(type) || type == 'I' || type == 'Y
 
 // Copies every record of `old` (deleted ones too, still deleted; no filter, no order) into
 // `target`, one record at a time through the old cursor's read-ahead.
-void CopyRecords(NVO_dBHandler& old, NVO_dBHandler& target, const std::vector<int>& fieldMap) {
+void CopyRecords(NVO_dBHandler& old, NVO_dBHandler& target, const std::vector<int>& fieldMap,
+                 const TStatus& status) {
     const int fields = std::min<int>(static_cast<int>(fieldMap.size()), target.FieldCount());
     old.SetShowDeleted(true);
     old.SetReadAhead(true);
+    // The phase ends however the copy does, so the progress dialog never outlives it.
+    struct PhaseEnd {
+        const TStatus& status;
+        ~PhaseEnd() {
+            if (status) status(0, 0, 0);
+        }
+    } phaseEnd{status};
+    if (status) status(-1, 6, old.RecordCount());
     old.Go(-3);
     while (!old.Eof() && old.CurrentRecord() > 0) {
+        if (status) status(6, old.CurrentRecord(), 0);
         const bool deleted = old.RecordPointer()[0] == '*';
         target.BlankRecord();
         for (int a = 1; a <= fields; ++a) CopyFieldValue(old, fieldMap[static_cast<std::size_t>(a - 1)], target, a);
@@ -178,7 +205,7 @@ void CopyRecords(NVO_dBHandler& old, NVO_dBHandler& target, const std::vector<in
 void RebuildIndexes(const TRestructureJob& job, const std::vector<TIndexDefinition>& files, bool productionFlag,
                     TRestructureResult& result) {
     if (files.empty()) return;
-    NVO_dBHandler table(job.oldPath, false, true, job.password);
+    TReportingHandler table(job.oldPath, false, true, job.password, job.status);
     // A production index is one whose base name is the table's.
     auto isProduction = [&](const std::string& path) {
         return (NvHasExt(path, "cdx") || NvHasExt(path, "mdx")) &&
@@ -281,7 +308,7 @@ TRestructureResult RestructureTable(const TRestructureJob& job) {
             NVO_dBHandler target(job.newPath, false, true, "");
             newVersion = target.Version();
             if (target.HasMemo()) newMemo = NVobjMemoBase::MemoFileName(job.newPath, newVersion);
-            CopyRecords(*old, target, job.fieldMap);
+            CopyRecords(*old, target, job.fieldMap, job.status);
             target.Flush();
         }
         if (!job.password.empty()) {

@@ -11,6 +11,7 @@
 // the old data under its own names or under the backup names.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ struct TRestructureJob {
     std::vector<std::string> indexFiles;
     // Receives one line per file step ("Rename A to B", "Delete A"); none: stderr.
     std::function<void(const std::string&)> log;
+    // Receives the engine's progress reports of the record copy and the index rebuilds:
+    // (-1, kind, total) starts a phase, (kind, position, 0) is a step, (0, 0, 0) ends it.
+    std::function<void(int32_t, int32_t, int32_t)> status;
 };
 
 struct TRestructureResult {

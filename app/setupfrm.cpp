@@ -28,6 +28,7 @@
 #include "nv6_glbl.h"
 #include "nv6_tool.h"
 #include "nv_dataset.h"
+#include "progress.h"
 #include "qtext.h"
 #include "restructure.h"
 
@@ -562,6 +563,7 @@ void RunRestructureCopy(TMainForm& mainForm) {
         mainForm.pnlFiltered()->clear();
         table.Close();
         try {
+            job.status = [&mainForm](int32_t s1, int32_t s2, int32_t s3) { mainForm.Progress().Report(s1, s2, s3); };
             result = RestructureTable(job);
             for (const std::string& entry : listed)
                 for (const std::string& rebuilt : result.rebuiltIndexFiles)
@@ -570,6 +572,7 @@ void RunRestructureCopy(TMainForm& mainForm) {
             failure = std::current_exception();
             kept = listed;
         }
+        mainForm.Progress().Finish();
     }
     // The table comes back shared: the new one, or the old one when the copy failed.
     try {

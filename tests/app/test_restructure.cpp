@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -108,6 +109,40 @@ TEST_F(RestructureCopy, ValuesFollowTheirFieldsAcrossTypesAndLengths) {
     EXPECT_FALSE(fs::exists(dir.File("old.dbt")));
     EXPECT_FALSE(fs::exists(dir.File("new.dbf")));
     EXPECT_FALSE(fs::exists(dir.File("new.fpt")));
+}
+
+TEST_F(RestructureCopy, TheCopyAndTheIndexRebuildReportTheirProgress) {
+    {
+        NVO_DBFoxBuild old(dir.File("old.dbf"));
+        Build(old, {{"NAME", "C", 6, 0}});
+    }
+    {
+        NVO_dBHandler t(dir.File("old.dbf"), false, true, "");
+        for (const char* name : {"c", "a", "b"}) {
+            t.BlankRecord();
+            t.PutRaw(1, name);
+            t.Append();
+        }
+        ASSERT_EQ(t.IndexOn("old.cdx", "NAME", 0, true, "", "NAME"), 0);
+    }
+    {
+        NVO_DBFoxBuild built(dir.File("new.dbf"));
+        Build(built, {{"NAME", "C", 8, 0}});
+    }
+    std::vector<std::array<int32_t, 3>> reports;
+    TRestructureJob job = Job("old.dbf", "new.dbf", {1});
+    job.status = [&](int32_t a, int32_t b, int32_t c) { reports.push_back({a, b, c}); };
+    ASSERT_TRUE(RestructureTable(job).problems.empty());
+
+    // The copy is a phase of its own, from its start to its last record and its end, and the
+    // rebuild of the production index reports its phases after it.
+    using R = std::array<int32_t, 3>;
+    ASSERT_GE(reports.size(), 5u);
+    EXPECT_EQ(reports[0], (R{-1, 6, 3}));
+    EXPECT_EQ(reports[3], (R{6, 3, 0}));
+    EXPECT_EQ(reports[4], (R{0, 0, 0}));
+    EXPECT_NE(std::find(reports.begin() + 5, reports.end(), R{-1, 1, 3}), reports.end());
+    EXPECT_EQ(reports.back(), (R{0, 0, 0}));
 }
 
 TEST_F(RestructureCopy, AnEncipheredTableStaysEnciphered) {
