@@ -589,8 +589,17 @@ NVobjMemoBase* NVO_dBaseFld::MemoFor(int number) {
 }
 
 // The field's block number; anything unusable as one (negative, fractional garbage) is 0.
-uint32_t NVO_dBaseFld::MemoBlock(int number) {
-    long double v = GetNumber(number);
+uint32_t NVO_dBaseFld::MemoBlock(int number, bool writing) {
+    long double v = 0;
+    try {
+        v = GetNumber(number);
+    } catch (const ENorvaneError&) {
+        // Garbage where the block number belongs breaks the record's link to its memo: a
+        // read reports the memo as bad, a write gives the field a new block, which mends it.
+        NVobjMemoBase* memo = MemoFor(number);
+        if (writing || !memo) return 0;
+        NvRaise(TnvMsg::MemoRecordBad, {memo->FileName()});
+    }
     if (!(v > 0) || v > 4294967295.0L) return 0;
     return static_cast<uint32_t>(v);
 }
@@ -615,14 +624,14 @@ int32_t NVO_dBaseFld::ReadMemo(int number, uint8_t* buffer, int32_t length) {
 
 int32_t NVO_dBaseFld::WriteMemo(int number, const uint8_t* buffer, int32_t length) {
     if (!IsMemoField(number)) return 0;
-    if (length <= 0 && MemoBlock(number) == 0) return 0;
+    if (length <= 0 && MemoBlock(number, true) == 0) return 0;
     NVobjMemoBase* memo = MemoFor(number);
     if (!memo) {
         if (length <= 0) return 0;
         // A memo field of a table without memo file: the text has nowhere to go.
         NvRaise(TnvMsg::NoMemoFile, {FileName(), FieldName(number)});
     }
-    uint32_t block = MemoBlock(number);
+    uint32_t block = MemoBlock(number, true);
     uint32_t count = static_cast<uint32_t>(std::max(length, 0));
     return static_cast<int32_t>(memo->MemoWrite(buffer, block, count));
 }

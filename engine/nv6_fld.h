@@ -145,7 +145,7 @@ public:
 
 private:
     const TnvFieldDescriptor* ByNumber(int number) const;
-    uint32_t MemoBlock(int number);
+    uint32_t MemoBlock(int number, bool writing = false);
     bool IsVfpBinary(const TnvFieldDescriptor& d) const;
     // Table base name, "->", field name, " (", text, ")": the argument of conversion errors.
     std::string FieldArgument(const TnvFieldDescriptor& d, std::string_view text) const;

@@ -637,6 +637,33 @@ TEST(DbsyMemoFields, RoundTripsInEveryMemoFormat) {
     }
 }
 
+// Garbage where a memo field keeps its block number: reading names the memo file as bad,
+// writing a new text mends the link.
+TEST(DbsyMemoFields, AGarbageBlockNumberIsAReportedDamageThatAWriteMends) {
+    TempDir dir;
+    const std::string path = dir.File("g.dbf");
+    {
+        NVO_DBFBuild build(path);
+        build.AddField("NOTE", "M", 10, 0);
+        build.Build();
+    }
+    {
+        NVO_dBHandler t(path, false, true, "");
+        t.BlankRecord();
+        t.PutRaw(1, "12x?");
+        t.Append();
+    }
+    NVO_dBHandler t(path, false, true, "");
+    t.Go(1);
+    const std::string bad = "Memo record is bad in " + t.MemoFor(1)->FileName();
+    EXPECT_EQ(ErrorOf([&] { t.MemoSize(1); }), bad);
+    EXPECT_EQ(ErrorOf([&] { t.GetText(1); }), bad);
+    t.PutText(1, "mended");
+    t.WriteRecord(1);
+    t.Go(1);
+    EXPECT_EQ(t.GetText(1), "mended");
+}
+
 // Long operations report start, each record and the end.
 TEST(DbsyWholeTable, CopyReportsItsProgress) {
     struct Reporting : NVO_dBHandler {
