@@ -22,10 +22,11 @@ constexpr NvtOptionDef kCodePage{"codepage", true, false};
     "OEM page of norvane.cfg's [CodePage] section, else 437."
 
 const std::vector<NvtCommandDef> kCommands = {
-    {"info", "norvane info TABLE [--password P] [--wait SECONDS]",
+    {"info", "norvane info TABLE [--codepage PAGE] [--password P] [--wait SECONDS]",
      "Shows the table's version byte and flavour, record count, header and record length, its\n"
-     "fields, memo file and encryption flag, and the index files beside it with their tags." NVT_WAIT_HELP,
-     1, 1, false, {kPassword, kWait}},
+     "fields, memo file, encryption flag and code page, and the index files beside it with their\n"
+     "tags." NVT_WAIT_HELP NVT_CODEPAGE_HELP,
+     1, 1, false, {kPassword, kWait, kCodePage}},
     {"dump", "norvane dump TABLE [--index FILE]... [--password P] [--wait SECONDS]",
      "Writes every record in natural order, deleted ones included, as 'row' lines, then one\n"
      "'order' line per tag of the given index files, sorted by tag name. Field text is printed\n"

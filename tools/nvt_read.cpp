@@ -96,6 +96,18 @@ int NvtInfo(const NvtArgs& args, NvtIo& io) {
     std::string memo = t.HasMemo() ? NVobjMemoBase::MemoFileName(table.Path(), t.Version()) : std::string();
     out << "memo file:      " << (memo.empty() ? "none" : memo) << "\n";
     out << "encrypted:      " << (t.Enciphered() ? "yes" : "no") << "\n";
+    {
+        // The page the text is read in, and where that choice came from.
+        const nvlocale::TnvPageChoice& pages = t.CodePages();
+        char mark[8];
+        std::snprintf(mark, sizeof mark, "0x%02X", pages.mark);
+        out << "code page:      " << pages.StoredPage() << " ("
+            << (args.Has("codepage")        ? std::string("--codepage")
+                : pages.unsupportedMark     ? "mark " + std::string(mark) + " not read here, default used"
+                : pages.mark != 0           ? "language driver mark " + std::string(mark)
+                                            : std::string("no mark, default"))
+            << ")\n";
+    }
     out << "production index flag: " << (t.ProductionIndex() ? "set" : "clear") << "\n";
     out << "fields:         " << t.FieldCount() << "\n";
     for (int n = 1; n <= t.FieldCount(); ++n) {

@@ -61,6 +61,7 @@ TEST_F(ToolCodePages, TextTravelsInThePageTheHeaderNamesOrTheOptionGives) {
     std::string bytes = nvtest::ReadFile(table);
     EXPECT_EQ(static_cast<uint8_t>(bytes[29]), 0x65);
     EXPECT_NE(bytes.find(nvtest::Encode("CP866", "Иванов")), std::string::npos);
+    EXPECT_NE(Tool({"info", table}).out.find("code page:      866 (language driver mark 0x65)\n"), std::string::npos);
 
     // Out again in UTF-8, with no byte-order mark unless asked for.
     Result r = Tool({"export", table, "--csv", dir.File("out.csv")});
@@ -96,8 +97,10 @@ TEST_F(ToolCodePages, TextTravelsInThePageTheHeaderNamesOrTheOptionGives) {
     r = Tool({"list", table, "--codepage", "1255"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--codepage 1255: not a code page read here"), std::string::npos) << r.err;
+    EXPECT_NE(Tool({"info", table}).out.find("code page:      437 (no mark, default)\n"), std::string::npos);
     r = Tool({"info", table, "--codepage", "866"});
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("code page:      866 (--codepage)\n"), std::string::npos) << r.out;
 }
 
 TEST_F(ToolCodePages, SqliteExportReadsBackValueForValue) {
