@@ -145,9 +145,12 @@ private:
     struct Level;
     void Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference);
     void Write(int level, bool root, int32_t right);
+    const TnvCdxLeafLayout& Layout();
 
     NVobjCDXTag* tag_;
     int32_t largest_;
+    TnvCdxLeafLayout layout_{};
+    int32_t layoutFor_ = -1;
     std::vector<std::unique_ptr<Level>> levels_;
     bool finished_ = false;
 };

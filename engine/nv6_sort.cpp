@@ -246,8 +246,7 @@ void TnvSort::CloseBatch() {
     uint8_t* out = run->buffer.get();
     for (const Entry& e : entries_) {
         *out++ = static_cast<uint8_t>(e.length);
-        const uint8_t* key = batch_.data() + e.offset;
-        for (uint32_t i = 0; i < e.length; ++i) out[i] = key[i];
+        std::memcpy(out, batch_.data() + e.offset, e.length);
         out += e.length;
     }
     run->have = run->capacity;
@@ -342,32 +341,57 @@ void TnvSort::BeginRetrieval() {
     CloseBatch();
     batch_ = std::vector<uint8_t>();
     entries_ = std::vector<Entry>();
-    heap_.clear();
-    for (std::size_t i = 0; i < runs_.size(); ++i)
-        if (Step(*runs_[i])) heap_.push_back(i);
-    auto after = [this](std::size_t a, std::size_t b) { return RunBefore(b, a); };
-    std::make_heap(heap_.begin(), heap_.end(), after);
+    live_.assign(runs_.size(), 0);
+    for (std::size_t i = 0; i < runs_.size(); ++i) live_[i] = Step(*runs_[i]) ? 1 : 0;
+    // A tree of losers over the runs: node n (1 <= n < k) keeps the run that lost the match
+    // there, leaves k..2k-1 stand for the runs, node 0 holds the overall winner. A new key
+    // of the winner's run then plays only the matches on its way up.
+    const std::size_t k = runs_.size();
+    tree_.assign(std::max<std::size_t>(k, 1), 0);
+    if (k == 0) return;
+    auto build = [&](auto& self, std::size_t n) -> std::size_t {
+        if (n >= k) return n - k;
+        const std::size_t a = self(self, 2 * n);
+        const std::size_t b = self(self, 2 * n + 1);
+        if (Ahead(a, b)) {
+            tree_[n] = b;
+            return a;
+        }
+        tree_[n] = a;
+        return b;
+    };
+    tree_[0] = build(build, 1);
+}
+
+// Whether run `a` delivers before run `b`, a run without keys left coming last.
+bool TnvSort::Ahead(std::size_t a, std::size_t b) const {
+    if (live_[a] && live_[b]) return RunBefore(a, b);
+    if (live_[a] != live_[b]) return live_[a] != 0;
+    return a < b;
 }
 
 // Takes the first key in order off the runs; `bytes` stays valid until the next call.
 bool TnvSort::Pop(const uint8_t*& bytes, int& length) {
     if (accepting_) BeginRetrieval();
-    if (heap_.empty()) return false;
-    auto after = [this](std::size_t a, std::size_t b) { return RunBefore(b, a); };
-    if (heap_.size() > 1) std::pop_heap(heap_.begin(), heap_.end(), after);
-    Run& run = *runs_[heap_.back()];
+    if (runs_.empty() || !live_[tree_[0]]) return false;
+    std::size_t winner = tree_[0];
+    Run& run = *runs_[winner];
     length = static_cast<int>(run.length);
     if (collation_ && run.key[0] == kTagCharacter) {
         path_[0] = run.key[0];
         for (int i = 1; i < length; ++i) path_[static_cast<std::size_t>(i)] = unrank_[run.key[i]];
+        bytes = path_.data();
+    } else if (run.end == 0) {
+        // A run held in memory keeps its bytes where they are until the sort goes.
+        bytes = run.key;
     } else {
         std::memcpy(path_.data(), run.key, run.length);
+        bytes = path_.data();
     }
-    bytes = path_.data();
-    if (!Step(run))
-        heap_.pop_back();
-    else if (heap_.size() > 1)
-        std::push_heap(heap_.begin(), heap_.end(), after);
+    live_[winner] = Step(run) ? 1 : 0;
+    for (std::size_t n = (winner + runs_.size()) / 2; n >= 1; n /= 2)
+        if (Ahead(tree_[n], winner)) std::swap(tree_[n], winner);
+    tree_[0] = winner;
     return true;
 }
 
@@ -544,10 +568,23 @@ void NVobjPageBuilder::Push(std::size_t level, const TnvVariant& key, int32_t re
         std::unique_ptr<NVobjIndexKey> done = std::move(levels_[level].held);
         levels_[level].held = std::move(levels_[level].open);
         levels_[level].open = NewPage(level);
-        if (done) Write(level, *done);
+        if (done) {
+            Write(level, *done);
+            // Its entries serve the pages to come: no allocation per key.
+            while (done->Count() > 0) spare_.push_back(done->ExtractAt(done->Count() - 1));
+        }
     }
-    auto entry = std::make_unique<NVobjIndexKeyData>();
-    static_cast<TnvVariant&>(*entry) = key;
+    std::unique_ptr<NVobjIndexKeyData> entry;
+    if (spare_.empty()) {
+        entry = std::make_unique<NVobjIndexKeyData>();
+    } else {
+        entry = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    entry->SetLength(key.Length());
+    if (key.Length() > 0) std::memcpy(entry->Data(), key.Data(), static_cast<std::size_t>(key.Length()));
+    entry->SetKind(key.Kind());
+    entry->recNo = 0;
     entry->reference = reference;
     levels_[level].open->Add(entry.release());
 }

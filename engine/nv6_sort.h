@@ -18,6 +18,7 @@
 #include "nv6_tool.h"
 
 class NVobjIndexKey;
+class NVobjIndexKeyData;
 class NVobjIndexTag;
 
 class TnvSort : public TnvSortOwner {
@@ -79,6 +80,7 @@ private:
     void BeginRetrieval();
     bool Pop(const uint8_t*& bytes, int& length);
     bool RunBefore(std::size_t a, std::size_t b) const;
+    bool Ahead(std::size_t a, std::size_t b) const;
     void Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const;
     bool SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int lengthB) const;
 
@@ -98,7 +100,8 @@ private:
     std::size_t memoryBytes_ = 0;  // bytes of the runs held in memory
     std::unique_ptr<SpillFile> spill_;
     std::vector<std::unique_ptr<Run>> runs_;  // in the order they were made
-    std::vector<std::size_t> heap_;           // runs with keys left, first-delivered on top
+    std::vector<std::size_t> tree_;           // the merge's tree of losers (BeginRetrieval)
+    std::vector<uint8_t> live_;               // whether each run still has a key
     std::vector<uint8_t> path_;               // the key last taken off the runs
     std::vector<uint8_t> last_;               // last value delivered by NextUnique (tag + key bytes)
     bool haveLast_ = false;
@@ -199,5 +202,6 @@ private:
     NVobjIndexTag* tag_;
     std::function<void()> emptyRoot_;
     std::vector<Level> levels_;
+    std::vector<std::unique_ptr<NVobjIndexKeyData>> spare_;  // entries of written pages
     bool finished_ = false;
 };
