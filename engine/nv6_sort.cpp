@@ -231,15 +231,8 @@ void TnvSort::Keep(const uint8_t* key, std::size_t length) {
 // the budget are merged into one run in the spill file.
 void TnvSort::CloseBatch() {
     if (entries_.empty()) return;
-    auto before = [this](const Entry& a, const Entry& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        if (a.length <= 8 && b.length <= 8) return a.length < b.length;
-        return CompareBytes(batch_.data() + a.offset, a.length, batch_.data() + b.offset, b.length) < 0;
-    };
-    if (ascending_)
-        std::sort(entries_.begin(), entries_.end(), before);
-    else
-        std::sort(entries_.begin(), entries_.end(), [&](const Entry& a, const Entry& b) { return before(b, a); });
+    SortEntries();
+    if (!ascending_) std::reverse(entries_.begin(), entries_.end());
     auto run = std::make_unique<Run>();
     run->capacity = batch_.size() + entries_.size();
     run->buffer.reset(new uint8_t[run->capacity]);
@@ -254,8 +247,47 @@ void TnvSort::CloseBatch() {
     runs_.push_back(std::move(run));
     entries_.clear();
     batch_.clear();
-    // The next batch takes its keys and their index, at most twice its byte size.
-    if (memoryBytes_ + 2 * batchBytes_ > budget_) SpillMemoryRuns();
+    // The next batch takes its keys, their index and the index's sorting space, at most three
+    // times its byte size.
+    if (memoryBytes_ + 3 * batchBytes_ > budget_) SpillMemoryRuns();
+}
+
+// Puts the batch's index in ascending key order: a radix sort on the 8-byte prefixes (one
+// pass per byte that differs, least significant first, each pass stable), then the keys of
+// each group with one prefix compared whole. No key is ever equal to another (each carries
+// its record number), so the order is the one a comparison sort gives.
+void TnvSort::SortEntries() {
+    const std::size_t n = entries_.size();
+    std::size_t counts[8][256] = {};
+    for (const Entry& e : entries_)
+        for (int b = 0; b < 8; ++b) ++counts[b][(e.prefix >> (8 * b)) & 0xFF];
+    scratch_.resize(n);
+    Entry* from = entries_.data();
+    Entry* to = scratch_.data();
+    for (int b = 0; b < 8; ++b) {
+        std::size_t* count = counts[b];
+        if (count[(from[0].prefix >> (8 * b)) & 0xFF] == n) continue;  // one value: nothing moves
+        std::size_t at = 0;
+        for (int v = 0; v < 256; ++v) {
+            const std::size_t c = count[v];
+            count[v] = at;
+            at += c;
+        }
+        for (std::size_t i = 0; i < n; ++i) to[count[(from[i].prefix >> (8 * b)) & 0xFF]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != entries_.data()) std::memcpy(entries_.data(), from, n * sizeof(Entry));
+    auto before = [this](const Entry& a, const Entry& b) {
+        if (a.length <= 8 && b.length <= 8) return a.length < b.length;
+        return CompareBytes(batch_.data() + a.offset, a.length, batch_.data() + b.offset, b.length) < 0;
+    };
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && entries_[j].prefix == entries_[i].prefix) ++j;
+        if (j - i > 1) std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(i),
+                                 entries_.begin() + static_cast<std::ptrdiff_t>(j), before);
+        i = j;
+    }
 }
 
 // Merges the runs held in memory into one run at the end of the spill file.
@@ -341,6 +373,7 @@ void TnvSort::BeginRetrieval() {
     CloseBatch();
     batch_ = std::vector<uint8_t>();
     entries_ = std::vector<Entry>();
+    scratch_ = std::vector<Entry>();
     live_.assign(runs_.size(), 0);
     for (std::size_t i = 0; i < runs_.size(); ++i) live_[i] = Step(*runs_[i]) ? 1 : 0;
     // A tree of losers over the runs: node n (1 <= n < k) keeps the run that lost the match

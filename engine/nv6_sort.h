@@ -75,6 +75,7 @@ private:
     std::size_t Encode(const TnvVariant& value, int32_t recNo, uint8_t* key) const;
     void Keep(const uint8_t* key, std::size_t length);
     void CloseBatch();
+    void SortEntries();
     void SpillMemoryRuns();
     bool Step(Run& run);
     void BeginRetrieval();
@@ -97,6 +98,7 @@ private:
 
     std::vector<uint8_t> batch_;   // keys of the batch being collected
     std::vector<Entry> entries_;   // and where each one is
+    std::vector<Entry> scratch_;   // room for sorting entries_
     std::size_t memoryBytes_ = 0;  // bytes of the runs held in memory
     std::unique_ptr<SpillFile> spill_;
     std::vector<std::unique_ptr<Run>> runs_;  // in the order they were made
