@@ -728,9 +728,12 @@ void NVobjSortCDX::Add(const TnvVariant& key, int32_t recNo) {
         Push(0, key, recNo, recNo);
         return;
     }
-    TnvVariant value(key);
-    tag_->KeyFormat(value, true);
-    Push(0, value, recNo, recNo);
+    // A copy into the same buffer each time: no allocation per key.
+    work_.SetLength(key.Length());
+    if (key.Length() > 0) std::memcpy(work_.Data(), key.Data(), static_cast<std::size_t>(key.Length()));
+    work_.SetKind(key.Kind());
+    tag_->KeyFormat(work_, true);
+    Push(0, work_, recNo, recNo);
 }
 
 void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference) {

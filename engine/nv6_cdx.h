@@ -150,6 +150,7 @@ private:
     NVobjCDXTag* tag_;
     int32_t largest_;
     TnvCdxLeafLayout layout_{};
+    TnvVariant work_;  // a number key being put into its image form
     int32_t layoutFor_ = -1;
     std::vector<std::unique_ptr<Level>> levels_;
     bool finished_ = false;
