@@ -728,9 +728,12 @@ void NVobjSortCDX::Add(const TnvVariant& key, int32_t recNo) {
         Push(0, key, recNo, recNo);
         return;
     }
-    TnvVariant value(key);
-    tag_->KeyFormat(value, true);
-    Push(0, value, recNo, recNo);
+    // A copy into the same buffer each time: no allocation per key.
+    work_.SetLength(key.Length());
+    if (key.Length() > 0) std::memcpy(work_.Data(), key.Data(), static_cast<std::size_t>(key.Length()));
+    work_.SetKind(key.Kind());
+    tag_->KeyFormat(work_, true);
+    Push(0, work_, recNo, recNo);
 }
 
 void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference) {
@@ -772,7 +775,7 @@ void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t
     if (level == 0) now.stored += tag_->StoredBytes(*entry, previous);
     now.page.Add(entry.release());
     if (level == 0) {
-        const TnvCdxLeafLayout layout = NvCdxLeafLayout(tag_->keyLength, static_cast<uint32_t>(largest_), 3);
+        const TnvCdxLeafLayout& layout = Layout();
         const int free = NVobjCDXTag::kKeyArea - now.page.Count() * layout.bytes - now.stored;
         now.full = free < 2 * (layout.bytes + tag_->keyLength + 8);
     } else {
@@ -780,11 +783,20 @@ void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t
     }
 }
 
+// The leaf layout for the highest record number so far; it changes only when that grows.
+const TnvCdxLeafLayout& NVobjSortCDX::Layout() {
+    if (layoutFor_ != largest_) {
+        layout_ = NvCdxLeafLayout(tag_->keyLength, static_cast<uint32_t>(largest_), 3);
+        layoutFor_ = largest_;
+    }
+    return layout_;
+}
+
 void NVobjSortCDX::Write(int level, bool root, int32_t right) {
     Level& at = *levels_[static_cast<std::size_t>(level)];
     uint8_t node[NVobjCDXTag::kNode];
     if (level == 0) {
-        const TnvCdxLeafLayout layout = NvCdxLeafLayout(tag_->keyLength, static_cast<uint32_t>(largest_), 3);
+        const TnvCdxLeafLayout& layout = Layout();
         if (!tag_->EncodeLeaf(at.page, 0, at.page.Count(), layout, root ? 3 : 2, at.left, right, node))
             tag_->RaiseCorrupt();
     } else {

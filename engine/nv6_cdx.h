@@ -145,9 +145,13 @@ private:
     struct Level;
     void Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference);
     void Write(int level, bool root, int32_t right);
+    const TnvCdxLeafLayout& Layout();
 
     NVobjCDXTag* tag_;
     int32_t largest_;
+    TnvCdxLeafLayout layout_{};
+    TnvVariant work_;  // a number key being put into its image form
+    int32_t layoutFor_ = -1;
     std::vector<std::unique_ptr<Level>> levels_;
     bool finished_ = false;
 };

@@ -33,6 +33,12 @@ public:
         items_.erase(it);
         return true;
     }
+    // Takes the item at `index` out of the list (without freeing it) and returns it.
+    T* ExtractAt(int index) {
+        T* item = Items(index);
+        items_.erase(items_.begin() + index);
+        return item;
+    }
     // Takes the item out of the list and frees it through FreeItem.
     void Remove(T* item) {
         if (Extract(item)) FreeItem(item);

@@ -69,6 +69,11 @@ bool NVO_dBExpTable::BinaryNumbers() const { return cursor_.Version() == nvdbf::
 
 std::string NVO_dBExpTable::FieldText(int field) { return cursor_.GetRaw(field); }
 
+bool NVO_dBExpTable::FieldBytes(int field, std::string_view& bytes) {
+    bytes = cursor_.RawView(field);
+    return true;
+}
+
 int32_t NVO_dBExpTable::FieldDate(int field) {
     if (cursor_.FieldType(field) == 'T' && cursor_.Version() == nvdbf::kVerVfp) return cursor_.DateTimeDay(field);
     return cursor_.GetDate(field);

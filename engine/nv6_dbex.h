@@ -29,6 +29,7 @@ public:
     int FieldLength(int field) const override;
     int FieldDecimals(int field) const override;
     std::string FieldText(int field) override;
+    bool FieldBytes(int field, std::string_view& bytes) override;
     int32_t FieldDate(int field) override;
     double FieldNumber(int field) override;
     bool FieldLogical(int field) override;

@@ -276,6 +276,7 @@ void NVO_DiskFile::StatusUpdate(int32_t, int32_t, int32_t) {}
 void NVO_DiskFile::Truncate(int64_t size) {
     if (!readWrite_ || !HasFullAccess()) NvRaise(TnvMsg::RequiresFullAccess, {"Truncate", fileName_});
     WriteHeld();
+    if (untouchedFrom_ >= 0) untouchedFrom_ = std::max(untouchedFrom_, size);
     if (closed_ || size < 0 || !NvOS().Truncate(handle_, size))
         NvRaise(TnvMsg::TruncateError, {fileName_});
     position_ = size;
@@ -301,8 +302,17 @@ void NVO_DiskFile::WriteAt(int64_t offset, const void* buffer, int64_t length) {
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     if (writeBehind_ > 0 && !shared_) {
         const int64_t heldEnd = heldAt_ + static_cast<int64_t>(held_.size());
-        const bool continues = !held_.empty() && offset >= heldAt_ && offset <= heldEnd &&
-                               offset + length - heldAt_ <= writeBehind_;
+        bool continues = !held_.empty() && offset >= heldAt_ && offset + length - heldAt_ <= writeBehind_;
+        if (continues && offset > heldEnd) {
+            // A write past a gap: a tag build writes the pages it reserved ahead later on. The
+            // gap may be held as zeros only where the file never had bytes, which it reads as
+            // zeros anyway, and whatever comes for the gap later lands on top.
+            if (untouchedFrom_ < 0) {
+                untouchedFrom_ = NvOS().Size(handle_);
+                if (untouchedFrom_ < 0) untouchedFrom_ = std::numeric_limits<int64_t>::max();
+            }
+            continues = heldEnd >= untouchedFrom_;
+        }
         if (!continues) WriteHeld();
         if (continues || length < writeBehind_) {
             if (held_.empty()) heldAt_ = offset;
@@ -335,12 +345,14 @@ void NVO_DiskFile::WriteThrough(int64_t offset, const unsigned char* bytes, int6
     lastCount_ = done;
     position_ = offset + length;
     written_ = true;
+    if (untouchedFrom_ >= 0) untouchedFrom_ = std::max(untouchedFrom_, offset + length);
 }
 
 void NVO_DiskFile::SetWriteBehind(int64_t bytes) {
     if (bytes <= 0 || shared_) {
         writeBehind_ = 0;
         WriteHeld();
+        untouchedFrom_ = -1;
         return;
     }
     writeBehind_ = bytes;

@@ -160,6 +160,8 @@ private:
     std::vector<unsigned char> held_;  // bytes written but not yet given to the OS
     int64_t heldAt_ = 0;               // the file offset of held_[0]
     int64_t writeBehind_ = 0;          // most bytes held; 0 = off
+    // While holding: no byte at or after this offset has reached the OS (-1: not known yet).
+    int64_t untouchedFrom_ = -1;
 
     // Shutdown: releases the lock and closes the handle without any other work.
     void ReleaseAtShutdown();

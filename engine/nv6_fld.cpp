@@ -217,6 +217,12 @@ std::string NVO_dBaseFld::GetRaw(int number) {
     return d ? FieldText(*d) : std::string();
 }
 
+std::string_view NVO_dBaseFld::RawView(int number) const {
+    const TnvFieldDescriptor* d = ByNumber(number);
+    if (!d) return {};
+    return {reinterpret_cast<const char*>(RecordPointer() + d->Offset()), static_cast<std::size_t>(d->Length())};
+}
+
 bool NVO_dBaseFld::PutRawByName(std::string_view name, std::string_view text) {
     return PutRaw(FieldDescriptor(name).Number(), text);
 }
@@ -337,8 +343,7 @@ long double NVO_dBaseFld::GetNumber(int number) {
         }
     }
     // Right-justified fields start with blanks, and some writers leave trailing ones.
-    std::string raw = FieldText(*d);
-    std::string_view text = Trim(raw);
+    std::string_view text = Trim(RawView(number));
     if (text.empty()) return 0;
     double value = 0;
     if (!nvlocale::TryParseNumber(text, value, '.'))

@@ -75,6 +75,8 @@ public:
     //    by type (C, D, L left; others right).
     virtual std::string GetRawByName(std::string_view name);
     virtual std::string GetRaw(int number);
+    // GetRaw's bytes in the record buffer itself, valid until the record changes.
+    std::string_view RawView(int number) const;
     virtual bool PutRawByName(std::string_view name, std::string_view text);
     virtual bool PutRaw(int number, std::string_view text);
     // 12.-16. Descriptor facts; FieldDecimals is 0 for C, FieldLength uses both bytes for C,

@@ -66,9 +66,7 @@ void NVobjIndexKey::InsertAt(int index, std::unique_ptr<NVobjIndexKeyData> entry
 }
 
 std::unique_ptr<NVobjIndexKeyData> NVobjIndexKey::ExtractAt(int index) {
-    NVobjIndexKeyData* item = Items(index);
-    Extract(item);
-    return std::unique_ptr<NVobjIndexKeyData>(item);
+    return std::unique_ptr<NVobjIndexKeyData>(TnvCollection::ExtractAt(index));
 }
 
 int NVobjIndexKey::FindChildEntry(int32_t childAddress) const {

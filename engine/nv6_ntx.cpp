@@ -488,12 +488,20 @@ int32_t NVobjSortNTX::Build() {
     TnvSortRecordSource& source = flip ? static_cast<TnvSortRecordSource&>(flipped) : records;
     NvWriteBehindScope pages(tag_->File()->diskFile.get());
     const int32_t written = NvBuildTag(*tag_, *this, source, [this, flip](const TnvVariant& key, int32_t recNo) {
-        AddKey(0, NVobjNTXTag::Entry{flip ? Flipped::Restore(key.View()) : std::string(key.View()), recNo, 0});
+        AddKey(0, NVobjNTXTag::Entry{flip ? Flipped::Restore(key.View()) : KeyText(key.View()), recNo, 0});
     });
     Finish();
     tag_->TagStore();
     pages.Finish();
     return written;
+}
+
+std::string NVobjSortNTX::KeyText(std::string_view key) {
+    if (spare_.empty()) return std::string(key);
+    std::string text = std::move(spare_.back());
+    spare_.pop_back();
+    text.assign(key);
+    return text;
 }
 
 NVobjSortNTX::Level& NVobjSortNTX::At(std::size_t level) {
@@ -534,6 +542,11 @@ void NVobjSortNTX::AddKey(std::size_t level, NVobjNTXTag::Entry entry) {
     at.holding = true;
     if (!wasHolding) return;
     const int32_t address = Write(done);
+    // The written page's list takes the next page's keys, and its key texts are kept for
+    // the keys to come: no allocation per key.
+    for (NVobjNTXTag::Entry& e : done.keys) spare_.push_back(std::move(e.key));
+    done.keys.clear();
+    at.open.keys.swap(done.keys);
     AddChild(level + 1, address);
     AddKey(level + 1, std::move(doneSeparator));
 }

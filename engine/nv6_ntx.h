@@ -133,9 +133,12 @@ private:
     void AddChild(std::size_t level, int32_t child);
     int32_t Write(const Page& page);
     int32_t Finish();
+    // A key's text, in the buffer of one already written when there is one.
+    std::string KeyText(std::string_view key);
 
     NVobjNTXTag* tag_;
     std::vector<Level> levels_;
+    std::vector<std::string> spare_;
     bool finished_ = false;
 };
 

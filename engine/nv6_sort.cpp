@@ -231,23 +231,15 @@ void TnvSort::Keep(const uint8_t* key, std::size_t length) {
 // the budget are merged into one run in the spill file.
 void TnvSort::CloseBatch() {
     if (entries_.empty()) return;
-    auto before = [this](const Entry& a, const Entry& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        if (a.length <= 8 && b.length <= 8) return a.length < b.length;
-        return CompareBytes(batch_.data() + a.offset, a.length, batch_.data() + b.offset, b.length) < 0;
-    };
-    if (ascending_)
-        std::sort(entries_.begin(), entries_.end(), before);
-    else
-        std::sort(entries_.begin(), entries_.end(), [&](const Entry& a, const Entry& b) { return before(b, a); });
+    SortEntries();
+    if (!ascending_) std::reverse(entries_.begin(), entries_.end());
     auto run = std::make_unique<Run>();
     run->capacity = batch_.size() + entries_.size();
     run->buffer.reset(new uint8_t[run->capacity]);
     uint8_t* out = run->buffer.get();
     for (const Entry& e : entries_) {
         *out++ = static_cast<uint8_t>(e.length);
-        const uint8_t* key = batch_.data() + e.offset;
-        for (uint32_t i = 0; i < e.length; ++i) out[i] = key[i];
+        std::memcpy(out, batch_.data() + e.offset, e.length);
         out += e.length;
     }
     run->have = run->capacity;
@@ -255,8 +247,47 @@ void TnvSort::CloseBatch() {
     runs_.push_back(std::move(run));
     entries_.clear();
     batch_.clear();
-    // The next batch takes its keys and their index, at most twice its byte size.
-    if (memoryBytes_ + 2 * batchBytes_ > budget_) SpillMemoryRuns();
+    // The next batch takes its keys, their index and the index's sorting space, at most three
+    // times its byte size.
+    if (memoryBytes_ + 3 * batchBytes_ > budget_) SpillMemoryRuns();
+}
+
+// Puts the batch's index in ascending key order: a radix sort on the 8-byte prefixes (one
+// pass per byte that differs, least significant first, each pass stable), then the keys of
+// each group with one prefix compared whole. No key is ever equal to another (each carries
+// its record number), so the order is the one a comparison sort gives.
+void TnvSort::SortEntries() {
+    const std::size_t n = entries_.size();
+    std::size_t counts[8][256] = {};
+    for (const Entry& e : entries_)
+        for (int b = 0; b < 8; ++b) ++counts[b][(e.prefix >> (8 * b)) & 0xFF];
+    scratch_.resize(n);
+    Entry* from = entries_.data();
+    Entry* to = scratch_.data();
+    for (int b = 0; b < 8; ++b) {
+        std::size_t* count = counts[b];
+        if (count[(from[0].prefix >> (8 * b)) & 0xFF] == n) continue;  // one value: nothing moves
+        std::size_t at = 0;
+        for (int v = 0; v < 256; ++v) {
+            const std::size_t c = count[v];
+            count[v] = at;
+            at += c;
+        }
+        for (std::size_t i = 0; i < n; ++i) to[count[(from[i].prefix >> (8 * b)) & 0xFF]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != entries_.data()) std::memcpy(entries_.data(), from, n * sizeof(Entry));
+    auto before = [this](const Entry& a, const Entry& b) {
+        if (a.length <= 8 && b.length <= 8) return a.length < b.length;
+        return CompareBytes(batch_.data() + a.offset, a.length, batch_.data() + b.offset, b.length) < 0;
+    };
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && entries_[j].prefix == entries_[i].prefix) ++j;
+        if (j - i > 1) std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(i),
+                                 entries_.begin() + static_cast<std::ptrdiff_t>(j), before);
+        i = j;
+    }
 }
 
 // Merges the runs held in memory into one run at the end of the spill file.
@@ -342,32 +373,58 @@ void TnvSort::BeginRetrieval() {
     CloseBatch();
     batch_ = std::vector<uint8_t>();
     entries_ = std::vector<Entry>();
-    heap_.clear();
-    for (std::size_t i = 0; i < runs_.size(); ++i)
-        if (Step(*runs_[i])) heap_.push_back(i);
-    auto after = [this](std::size_t a, std::size_t b) { return RunBefore(b, a); };
-    std::make_heap(heap_.begin(), heap_.end(), after);
+    scratch_ = std::vector<Entry>();
+    live_.assign(runs_.size(), 0);
+    for (std::size_t i = 0; i < runs_.size(); ++i) live_[i] = Step(*runs_[i]) ? 1 : 0;
+    // A tree of losers over the runs: node n (1 <= n < k) keeps the run that lost the match
+    // there, leaves k..2k-1 stand for the runs, node 0 holds the overall winner. A new key
+    // of the winner's run then plays only the matches on its way up.
+    const std::size_t k = runs_.size();
+    tree_.assign(std::max<std::size_t>(k, 1), 0);
+    if (k == 0) return;
+    auto build = [&](auto& self, std::size_t n) -> std::size_t {
+        if (n >= k) return n - k;
+        const std::size_t a = self(self, 2 * n);
+        const std::size_t b = self(self, 2 * n + 1);
+        if (Ahead(a, b)) {
+            tree_[n] = b;
+            return a;
+        }
+        tree_[n] = a;
+        return b;
+    };
+    tree_[0] = build(build, 1);
+}
+
+// Whether run `a` delivers before run `b`, a run without keys left coming last.
+bool TnvSort::Ahead(std::size_t a, std::size_t b) const {
+    if (live_[a] && live_[b]) return RunBefore(a, b);
+    if (live_[a] != live_[b]) return live_[a] != 0;
+    return a < b;
 }
 
 // Takes the first key in order off the runs; `bytes` stays valid until the next call.
 bool TnvSort::Pop(const uint8_t*& bytes, int& length) {
     if (accepting_) BeginRetrieval();
-    if (heap_.empty()) return false;
-    auto after = [this](std::size_t a, std::size_t b) { return RunBefore(b, a); };
-    if (heap_.size() > 1) std::pop_heap(heap_.begin(), heap_.end(), after);
-    Run& run = *runs_[heap_.back()];
+    if (runs_.empty() || !live_[tree_[0]]) return false;
+    std::size_t winner = tree_[0];
+    Run& run = *runs_[winner];
     length = static_cast<int>(run.length);
     if (collation_ && run.key[0] == kTagCharacter) {
         path_[0] = run.key[0];
         for (int i = 1; i < length; ++i) path_[static_cast<std::size_t>(i)] = unrank_[run.key[i]];
+        bytes = path_.data();
+    } else if (run.end == 0) {
+        // A run held in memory keeps its bytes where they are until the sort goes.
+        bytes = run.key;
     } else {
         std::memcpy(path_.data(), run.key, run.length);
+        bytes = path_.data();
     }
-    bytes = path_.data();
-    if (!Step(run))
-        heap_.pop_back();
-    else if (heap_.size() > 1)
-        std::push_heap(heap_.begin(), heap_.end(), after);
+    live_[winner] = Step(run) ? 1 : 0;
+    for (std::size_t n = (winner + runs_.size()) / 2; n >= 1; n /= 2)
+        if (Ahead(tree_[n], winner)) std::swap(tree_[n], winner);
+    tree_[0] = winner;
     return true;
 }
 
@@ -544,10 +601,23 @@ void NVobjPageBuilder::Push(std::size_t level, const TnvVariant& key, int32_t re
         std::unique_ptr<NVobjIndexKey> done = std::move(levels_[level].held);
         levels_[level].held = std::move(levels_[level].open);
         levels_[level].open = NewPage(level);
-        if (done) Write(level, *done);
+        if (done) {
+            Write(level, *done);
+            // Its entries serve the pages to come: no allocation per key.
+            while (done->Count() > 0) spare_.push_back(done->ExtractAt(done->Count() - 1));
+        }
     }
-    auto entry = std::make_unique<NVobjIndexKeyData>();
-    static_cast<TnvVariant&>(*entry) = key;
+    std::unique_ptr<NVobjIndexKeyData> entry;
+    if (spare_.empty()) {
+        entry = std::make_unique<NVobjIndexKeyData>();
+    } else {
+        entry = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    entry->SetLength(key.Length());
+    if (key.Length() > 0) std::memcpy(entry->Data(), key.Data(), static_cast<std::size_t>(key.Length()));
+    entry->SetKind(key.Kind());
+    entry->recNo = 0;
     entry->reference = reference;
     levels_[level].open->Add(entry.release());
 }

@@ -18,6 +18,7 @@
 #include "nv6_tool.h"
 
 class NVobjIndexKey;
+class NVobjIndexKeyData;
 class NVobjIndexTag;
 
 class TnvSort : public TnvSortOwner {
@@ -74,11 +75,13 @@ private:
     std::size_t Encode(const TnvVariant& value, int32_t recNo, uint8_t* key) const;
     void Keep(const uint8_t* key, std::size_t length);
     void CloseBatch();
+    void SortEntries();
     void SpillMemoryRuns();
     bool Step(Run& run);
     void BeginRetrieval();
     bool Pop(const uint8_t*& bytes, int& length);
     bool RunBefore(std::size_t a, std::size_t b) const;
+    bool Ahead(std::size_t a, std::size_t b) const;
     void Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const;
     bool SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int lengthB) const;
 
@@ -95,10 +98,12 @@ private:
 
     std::vector<uint8_t> batch_;   // keys of the batch being collected
     std::vector<Entry> entries_;   // and where each one is
+    std::vector<Entry> scratch_;   // room for sorting entries_
     std::size_t memoryBytes_ = 0;  // bytes of the runs held in memory
     std::unique_ptr<SpillFile> spill_;
     std::vector<std::unique_ptr<Run>> runs_;  // in the order they were made
-    std::vector<std::size_t> heap_;           // runs with keys left, first-delivered on top
+    std::vector<std::size_t> tree_;           // the merge's tree of losers (BeginRetrieval)
+    std::vector<uint8_t> live_;               // whether each run still has a key
     std::vector<uint8_t> path_;               // the key last taken off the runs
     std::vector<uint8_t> last_;               // last value delivered by NextUnique (tag + key bytes)
     bool haveLast_ = false;
@@ -199,5 +204,6 @@ private:
     NVobjIndexTag* tag_;
     std::function<void()> emptyRoot_;
     std::vector<Level> levels_;
+    std::vector<std::unique_ptr<NVobjIndexKeyData>> spare_;  // entries of written pages
     bool finished_ = false;
 };

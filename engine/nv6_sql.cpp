@@ -2,6 +2,8 @@
 // and the user link.
 #include "nv6_sql.h"
 
+#include <typeinfo>
+
 #include "nv6_cpag.h"
 #include "nv6_fctn.h"
 #include "nv6_glbl.h"
@@ -192,13 +194,27 @@ void TnvExpHandler::EvaluateKey(TnvVariant& key) {
         resultType_ = nvtUnknown;
         return;
     }
-    TnvValue value;
     TnvExpType type = nvtUnknown;
+    // A key of one field (the common case) goes from the record to the key directly.
+    if (typeid(*root_) == typeid(TnvExpFieldvar)) {
+        auto& field = static_cast<TnvExpFieldvar&>(*root_);
+        if (field.Variable()->EvaluateKey(key, type)) {
+            field.resultType = type;
+            resultType_ = type;
+            return;
+        }
+    }
+    TnvValue value;
     root_->Evaluate(value, type);
     resultType_ = type;
     if (value.IsNull()) return;  // nothing stored; the type is kept
     switch (type) {
-        case nvtText: key.PutString(NvValueText(value)); return;
+        case nvtText:
+            if (value.GetKind() == TnvValue::Kind::Text)
+                key.PutString(value.AsText());
+            else
+                key.PutString(NvValueText(value));
+            return;
         case nvtNumber:
         case nvtDateTime: key.PutNumber(NvValueNumber(value, "key")); return;
         case nvtDate: {

@@ -54,6 +54,10 @@ public:
     virtual int Category() const;
     // The current value and its type; the base yields nothing and type Empty.
     virtual void Evaluate(TnvValue& value, TnvExpType& type);
+    // The current value put straight into an index key, for a key that is this variable
+    // alone: a tag build asks once per record. False (nothing done) where the variable has no
+    // such shortcut; the key is then made from Evaluate.
+    virtual bool EvaluateKey(TnvVariant& /*key*/, TnvExpType& /*type*/) { return false; }
 
     int32_t length = 0;
     int32_t decimals = 0;

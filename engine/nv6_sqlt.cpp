@@ -3,6 +3,7 @@
 
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
+#include "nv6_tool.h"
 
 namespace {
 
@@ -156,6 +157,25 @@ void TnvlDBFFieldVars::Evaluate(TnvValue& value, TnvExpType& type) {
     }
     value = TnvValue::Text(table_.FieldText(field_));
     type = nvtMemo;
+}
+
+bool TnvlDBFFieldVars::EvaluateKey(TnvVariant& key, TnvExpType& type) {
+    switch (table_.FieldType(field_)) {
+        case 'C': {
+            std::string_view bytes;
+            if (!table_.FieldBytes(field_, bytes)) return false;
+            key.PutString(bytes);
+            type = nvtText;
+            return true;
+        }
+        case 'F':
+        case 'N':
+            key.PutNumber(table_.FieldNumber(field_));
+            type = nvtNumber;
+            return true;
+        default:
+            return false;
+    }
 }
 
 std::unique_ptr<TnvExpUserLink> NvBuildTableLink(TnvExpTable& table) {

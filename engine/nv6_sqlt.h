@@ -36,6 +36,9 @@ public:
 
     // The field's bytes as stored in the record, full width, trailing blanks included.
     virtual std::string FieldText(int field) = 0;
+    // The same bytes without a copy, valid until the record changes; false where the table
+    // cannot lend them (FieldText is then asked).
+    virtual bool FieldBytes(int /*field*/, std::string_view& /*bytes*/) { return false; }
     // A date field's day number, for a date-time field that of its day; 0 when blank.
     virtual int32_t FieldDate(int field) = 0;
     // A numeric, float, integer, currency or double field's value (raises the table's own
@@ -66,6 +69,7 @@ public:
     int Category() const override;
     // The current record's value, typed by the field's type letter.
     void Evaluate(TnvValue& value, TnvExpType& type) override;
+    bool EvaluateKey(TnvVariant& key, TnvExpType& type) override;
     int Field() const { return field_; }
 
 private:

@@ -342,6 +342,30 @@ TEST_F(DiskFile, WriteBehindGathersWritesAndNeverLosesThem) {
     EXPECT_EQ(ReadText(path)[0], 'z');
 }
 
+// A tag build writes pages it reserved ahead later: past the file's end the gap is held with
+// the pages around it and filled when its page comes; inside the file a gap is never held,
+// since the bytes there must stay as they are.
+TEST_F(DiskFile, WriteBehindHoldsGapsOnlyPastTheFileEnd) {
+    NVO_DiskFile file(path, false, true);
+    file.Open();
+    NvFaultPlatform faults;
+    NvPlatformScope use(faults);
+    {
+        NvWriteBehindScope bulk(&file, 64);
+        file.WriteAt(2, "a", 1);
+        file.WriteAt(9, "b", 1);  // over a gap inside the file: what is held goes first
+        EXPECT_EQ(faults.Calls(NvOsOp::Write), 1);
+        file.WriteAt(10, "AB", 2);  // goes on from the file's end: held with "b"
+        file.WriteAt(16, "EF", 2);  // past a gap beyond the end
+        file.WriteAt(20, "I", 1);   // and a gap that nothing fills
+        file.WriteAt(12, "CD", 2);  // part of the first gap comes late
+        EXPECT_EQ(faults.Calls(NvOsOp::Write), 1);
+        bulk.Finish();
+    }
+    EXPECT_EQ(faults.Calls(NvOsOp::Write), 2);
+    EXPECT_EQ(ReadText(path), std::string("01a345678bABCD\0\0EF\0\0I", 21));
+}
+
 TEST_F(DiskFile, LocksBeyondTwoGigabytesAreReal) {
     DiskPeer peer(path);
     ASSERT_EQ(peer.Do("open"), "ok");

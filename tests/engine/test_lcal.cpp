@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <limits>
@@ -192,6 +193,25 @@ TEST_F(LocaleTest, ParseNumberAcceptsDecimalForms) {
     EXPECT_EQ(ParseNumber("3,25", ','), 3.25);
     EXPECT_EQ(ParseNumber(" -1,5e1 ", ','), -15.0);
     EXPECT_EQ(ParseNumber("0.1"), 0.1);  // exactly the nearest double
+}
+
+// Field images of up to 15 digits take a shortcut; it must give the nearest double too,
+// bit for bit what a correctly rounding parser gives, and so must 16 digits and more.
+TEST_F(LocaleTest, ParseNumberOfFieldImagesIsTheNearestDouble) {
+    std::mt19937_64 rng(5);
+    for (int i = 0; i < 200000; ++i) {
+        const int digits = 1 + static_cast<int>(rng() % 17);
+        std::string text = rng() % 3 == 0 ? "-" : (rng() % 7 == 0 ? "+" : "");
+        const int point = static_cast<int>(rng() % (digits + 1));
+        for (int d = 0; d < digits; ++d) {
+            if (d == point && rng() % 4 != 0) text.push_back('.');
+            text.push_back(static_cast<char>('0' + rng() % 10));
+        }
+        double got = 0;
+        ASSERT_TRUE(TryParseNumber(text, got)) << text;
+        const double want = std::strtod(text.c_str(), nullptr);
+        ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << text << " gave " << got << ", not " << want;
+    }
 }
 
 TEST_F(LocaleTest, ParseNumberRejectsEverythingElse) {
