@@ -1057,10 +1057,11 @@ bool NVobjCDXFile::RecordChanged(int32_t record, bool appending) {
 bool NVobjCDXFile::ChangedByOther() {
     if (!diskFile || !diskFile->Shared() || !structural_) return false;
     uint8_t header[NVobjCDXTag::kNode];
-    if (!PageRead(0, header, NVobjCDXTag::kNode)) return false;
+    if (!PageReadFromDisk(0, header, NVobjCDXTag::kNode)) return false;
     const int32_t counter = static_cast<int32_t>(nvbytes::LoadLE32(header + 8));
     if (counter == structural_->changeCounter) return false;
     structural_->changeCounter = counter;
+    ForgetPageCache();
     // The directory may have moved too; the tags' own chains are RefreshShared's.
     structural_->PageRelease();
     return true;

@@ -82,6 +82,9 @@ public:
     void TagStore() override;
     // Links the survivor of a merge to the node beyond the one that went.
     void PageMerged(NVobjIndexKey& gone, NVobjIndexKey& survivor) override;
+    // A node decodes from its own bytes alone.
+    bool PagesReusable() const override { return true; }
+    bool PageFits(const NVobjIndexKey& page) const override { return InParentRange(page); }
 
     // Key length and the interior geometry that follows from it.
     void SetKeyLength(int16_t length);

@@ -43,6 +43,8 @@ public:
     void Remove(T* item) {
         if (Extract(item)) FreeItem(item);
     }
+    // Exchanges the items of two collections (ownership goes with them).
+    void SwapItems(TnvCollection& other) { items_.swap(other.items_); }
     void FreeAll() {
         std::vector<T*> items;
         items.swap(items_);

@@ -1476,6 +1476,19 @@ bool NVO_dBHandler::Find(std::string_view key) {
     return FindKey(value);
 }
 
+bool NVO_dBHandler::Find(const NVobjIndexKeyData& key) {
+    found_ = false;
+    if (RecordCount() == 0) return false;
+    ClipScope clip(*this, true);
+    if (!currentTag_) {
+        Go(-4);
+        SetEof(true);
+        positioned_ = false;
+        return false;
+    }
+    return FindKey(key);
+}
+
 int32_t NVO_dBHandler::FindInTag(std::string_view tagName, std::string_view key) {
     ClipScope clip(*this, true);
     std::string_view name = tagName.substr(0, std::min<std::size_t>(tagName.size(), 80));

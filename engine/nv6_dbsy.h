@@ -109,6 +109,9 @@ public:
     //    key matches as a prefix. Not found (or no current tag): at the last record with
     //    end-of-file set.
     virtual bool Find(std::string_view key);
+    // Find with `key` already a value of the current tag's key type (a key evaluated on a
+    // record, say), as Find goes on after converting its text.
+    bool Find(const NVobjIndexKeyData& key);
     // 2. The record holding `key` in the named tag (exact match forced on), 0 when none, -1
     //    when no open file has that tag. Neither the cursor nor the tag moves.
     virtual int32_t FindInTag(std::string_view tagName, std::string_view key);

@@ -134,6 +134,7 @@ NVO_DiskFile::~NVO_DiskFile() {
 
 bool NVO_DiskFile::Close() {
     if (closed_) return true;
+    ++changes_;
     if (!held_.empty()) {
         try {
             WriteHeld();
@@ -196,6 +197,7 @@ bool NVO_DiskFile::LockRange(int64_t offset, int64_t length) {
     NvRangeLock kind = osWritable_ ? NvRangeLock::Write : NvRangeLock::Read;
     if (!NvOS().RangeLock(handle_, offset, length, kind)) return false;
     lockHolds_ = 1;
+    ++lockEpoch_;
     return true;
 }
 
@@ -249,6 +251,7 @@ void NVO_DiskFile::Open() {
         NvRaise(TnvMsg::AccessDenied, {fileName_});
     }
     handle_ = handle;
+    ++changes_;
     osWritable_ = writable;
     closed_ = false;
     position_ = 0;
@@ -277,6 +280,7 @@ void NVO_DiskFile::Truncate(int64_t size) {
     if (!readWrite_ || !HasFullAccess()) NvRaise(TnvMsg::RequiresFullAccess, {"Truncate", fileName_});
     WriteHeld();
     if (untouchedFrom_ >= 0) untouchedFrom_ = std::max(untouchedFrom_, size);
+    ++changes_;
     if (closed_ || size < 0 || !NvOS().Truncate(handle_, size))
         NvRaise(TnvMsg::TruncateError, {fileName_});
     position_ = size;
@@ -294,6 +298,7 @@ bool NVO_DiskFile::Unlock() {
 
 void NVO_DiskFile::WriteAt(int64_t offset, const void* buffer, int64_t length) {
     written_ = false;
+    ++changes_;
     if (closed_ || !readWrite_ || offset < 0 || length < 0 ||
         offset > std::numeric_limits<int64_t>::max() - length || (length > 0 && !buffer)) {
         lastCount_ = -1;

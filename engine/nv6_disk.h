@@ -130,6 +130,13 @@ public:
     int64_t LockLength() const { return lockLength_; }
     bool Written() const { return written_; }
     bool Closed() const { return closed_; }
+    // Goes up whenever the file's bytes may have changed through this object (a write, a
+    // truncation, an open or a close): copies of its bytes kept elsewhere are current only
+    // while it stays the same.
+    uint64_t Changes() const { return changes_; }
+    // Goes up each time a shared file takes its lock from the OS: what was checked under
+    // one hold of the lock tells nothing about the next.
+    uint64_t LockEpoch() const { return lockEpoch_; }
     // Modes for the next Open (a table reopened exclusive for a pack, for example).
     void SetShared(bool shared) { shared_ = shared; }
     void SetReadWrite(bool readWrite) { readWrite_ = readWrite; }
@@ -152,6 +159,8 @@ protected:
     // readers out; without write permission it locks with read locks, which exclude
     // writers only.
     bool osWritable_ = false;
+    uint64_t changes_ = 0;
+    uint64_t lockEpoch_ = 0;
 
 private:
     friend class NVobjFileColl;

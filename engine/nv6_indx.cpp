@@ -1,6 +1,7 @@
 #include "nv6_indx.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <string>
 #include <utility>
@@ -30,6 +31,11 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
     FreeAll();
     address = pageAddress;
     current = -1;
+    readAt = tag_->File()->PagesEpoch();
+    if (tag_->ReusePage(pageAddress, *this)) {
+        dirty = false;
+        return;
+    }
     if (tag_->PageLoad(pageAddress, *this) != 0) tag_->RaiseCorrupt();
     // A page claiming more entries than it can hold would make every later split and
     // write go wrong; a kind outside the model cannot be walked. An interior page may carry
@@ -96,7 +102,7 @@ NVobjIndexKey* NVobjIndexKey::OpenChild(bool& fresh) {
         // its own entry; keep current on the same entry.
         int32_t wanted = ref;
         child_->Flush();
-        child_.reset();
+        tag_->KeepPages(std::move(child_));
         if (current >= Count() || Items(current)->reference != wanted) current = FindChildEntry(wanted);
         if (current < 0) tag_->RaiseCorrupt();
     }
@@ -637,11 +643,71 @@ void NVobjIndexTag::PageRelease() {
             currentKey.reference = 0;
             throw;
         }
-        rootPage_.reset();
+        KeepPages(std::move(rootPage_));
     }
     gap_ = 0;
     if (dirty) TagStore();
     currentKey.reference = 0;
+}
+
+void NVobjIndexTag::DropKeptPages() {
+    kept_.clear();
+    keptAt_.clear();
+    keptEntries_ = 0;
+}
+
+void NVobjIndexTag::KeepPages(std::unique_ptr<NVobjIndexKey> chain) {
+    if (!PagesReusable()) return;
+    const uint64_t epoch = file_->PagesEpoch();
+    if (keptEpoch_ != epoch) {
+        DropKeptPages();
+        keptEpoch_ = epoch;
+    }
+    while (chain) {
+        std::unique_ptr<NVobjIndexKey> below = std::move(chain->child_);
+        // Leaves are read once per walk or seek and would only push interior pages out.
+        const bool keep = chain->readAt == epoch && !chain->dirty && !chain->stale &&
+                          (chain->IsInterior() || chain->depth_ == 0) && chain->Count() <= kKeptEntries;
+        if (keep) {
+            if (auto old = keptAt_.find(chain->address); old != keptAt_.end()) {
+                keptEntries_ -= (*old->second)->Count();
+                kept_.erase(old->second);
+                keptAt_.erase(old);
+            }
+            keptEntries_ += chain->Count();
+            chain->parent_ = nullptr;
+            kept_.push_front(std::move(chain));
+            keptAt_[kept_.front()->address] = kept_.begin();
+            while (keptEntries_ > kKeptEntries) {
+                keptEntries_ -= kept_.back()->Count();
+                keptAt_.erase(kept_.back()->address);
+                kept_.pop_back();
+            }
+        }
+        chain = std::move(below);
+    }
+}
+
+bool NVobjIndexTag::ReusePage(int32_t address, NVobjIndexKey& page) {
+    if (kept_.empty()) return false;
+    if (!file_->PagesTrusted() || keptEpoch_ != file_->PagesEpoch()) {
+        DropKeptPages();
+        return false;
+    }
+    auto found = keptAt_.find(address);
+    if (found == keptAt_.end()) return false;
+    std::unique_ptr<NVobjIndexKey> kept = std::move(*found->second);
+    kept_.erase(found->second);
+    keptAt_.erase(found);
+    keptEntries_ -= kept->Count();
+    page.SwapItems(*kept);
+    page.leftSibling = kept->leftSibling;
+    page.rightSibling = kept->rightSibling;
+    page.kind = kept->kind;
+    page.freeSpace = kept->freeSpace;
+    std::memcpy(page.scratch, kept->scratch, sizeof page.scratch);
+    if (!PageFits(page)) RaiseCorrupt();
+    return true;
 }
 
 void NVobjIndexTag::TakeLeaf() {
@@ -801,9 +867,14 @@ int32_t NVobjIndexTag::KeySync(int32_t record) {
 int32_t NVobjIndexTag::KeyFind(const NVobjIndexKeyData& key) {
     if (file_->table) file_->exactCompare = file_->table->ExactMatch();
     currentKey.reference = 0;
-    TagReset(0);
+    // Only the root: the search opens its own path, so going to the top first would read
+    // the left edge of the tree for nothing.
+    TagReset(2);
     currentKey.reference = 0;
-    if (!rootPage_) return 0;
+    if (!rootPage_) {
+        atBOF = atEOF = true;
+        return 0;
+    }
     NVobjIndexKeyData search(key);
     KeyFormat(search, true);
     atBOF = atEOF = false;
@@ -1083,7 +1154,25 @@ void CipherPieces(std::string_view password, uint8_t* bytes, int32_t length, boo
 
 }  // namespace
 
-bool NVobjIndexFile::PageRead(int64_t address, void* buffer, int32_t length) {
+bool NVobjIndexFile::CacheAnswers() {
+    if (!diskFile) return false;
+    if (diskFile->Changes() != cacheChanges_) {
+        // Written, truncated or reopened other than through PageWrite (a rebuild, a zap).
+        ForgetPageCache();
+        cacheChanges_ = diskFile->Changes();
+    }
+    if (!diskFile->Shared()) return true;
+    return vouched_ && diskFile->LockHolds() > 0 && diskFile->LockEpoch() == vouchedEpoch_;
+}
+
+void NVobjIndexFile::VouchForCache(bool keep) {
+    if (!diskFile) return;
+    if (!keep) ForgetPageCache();
+    vouched_ = diskFile->LockHolds() > 0;
+    vouchedEpoch_ = diskFile->LockEpoch();
+}
+
+bool NVobjIndexFile::PageReadFromDisk(int64_t address, void* buffer, int32_t length) {
     if (!diskFile || address < 0 || length < 0) return false;
     if (diskFile->ReadAt(address, buffer, length) != length) return false;
     if (table && table->Enciphered())
@@ -1091,15 +1180,31 @@ bool NVobjIndexFile::PageRead(int64_t address, void* buffer, int32_t length) {
     return true;
 }
 
+bool NVobjIndexFile::PageRead(int64_t address, void* buffer, int32_t length) {
+    const bool cached = CacheAnswers();
+    if (cached && pageCache_.Get(address, buffer, length)) return true;
+    if (!PageReadFromDisk(address, buffer, length)) return false;
+    if (cached) pageCache_.Put(address, buffer, length);
+    return true;
+}
+
 void NVobjIndexFile::PageWrite(int64_t address, const void* buffer, int32_t length) {
     if (!diskFile) return;
+    // The cache follows the write: dropped first in case the write fails half done, given
+    // the new bytes once they are written.
+    CacheAnswers();
+    pageCache_.Drop(address, length);
+    ++pagesEpoch_;
     if (table && table->Enciphered()) {
         std::vector<uint8_t> copy(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
         CipherPieces(table->WritePassword(), copy.data(), length, true);
         diskFile->WriteAt(address, copy.data(), length);
-        return;
+    } else {
+        diskFile->WriteAt(address, buffer, length);
     }
-    diskFile->WriteAt(address, buffer, length);
+    pageCache_.Put(address, buffer, length);
+    cacheChanges_ = diskFile->Changes();
+    ++pagesEpoch_;
 }
 
 void NVobjIndexFile::Recrypt() {
@@ -1138,7 +1243,9 @@ bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
     // mark is taken as it is, so that our own write counts on from it; new pages go after
     // the end of the file as it is now.
     for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
+    // Without a counter, an edit inside existing pages leaves no mark.
     ChangedByOther();
+    VouchForCache(CountsChanges());
     nextPage = -1;
     bool any = false;
     for (int i = 0; i < tags.Count(); ++i)
@@ -1155,6 +1262,7 @@ bool NVobjIndexFile::ChangedByOther() {
     const int64_t size = diskFile->FileSize();
     const bool moved = size != seenSize_;
     seenSize_ = size;
+    if (moved) ForgetPageCache();
     return moved;
 }
 
@@ -1162,7 +1270,9 @@ bool NVobjIndexFile::RefreshShared() {
     if (!diskFile || !diskFile->Shared()) return false;
     // Without a counter an edit inside existing pages leaves no mark: such a file is read
     // again every time.
-    if (!ChangedByOther() && CountsChanges()) return false;
+    const bool moved = ChangedByOther();
+    VouchForCache(CountsChanges());
+    if (!moved && CountsChanges()) return false;
     nextPage = -1;
     for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->Reload();
     return true;

@@ -8,12 +8,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "nv6_coll.h"
 #include "nv6_disk.h"
+#include "nv6_pcache.h"
 #include "nv6_tool.h"
 
 class NVobjIndexTag;
@@ -174,6 +177,9 @@ public:
     uint8_t scratch[12] = {};
     bool atFirst = false;
     bool atLast = false;
+    // The file's PagesEpoch() when the page was read: a decoded page may be used again only
+    // while nothing was written to the file since.
+    uint64_t readAt = 0;
 
 private:
     friend class NVobjIndexTag;
@@ -242,6 +248,11 @@ public:
     // Keys the file holds in the page loaded as `page` (the view may add entries the page
     // does not store, such as a bare right-most pointer); the base counts every entry.
     virtual int StoredKeys(const NVobjIndexKey& page) const;
+    // Whether a decoded page depends only on its own bytes, so that it can be used again
+    // wherever it is reached from (PageFits still checks it against its parent).
+    virtual bool PagesReusable() const { return false; }
+    // The checks PageLoad makes of a page against the chain above it, for a page used again.
+    virtual bool PageFits(const NVobjIndexKey&) const { return true; }
 
     // Drops the chain and opens a fresh root; mode 1 repositions on the table's record,
     // mode 2 only opens the root, others go to the top.
@@ -351,6 +362,20 @@ private:
     // their own so that the tag keeps its position; false when the range holds no key.
     bool RangeShares(double& low, double& high);
 
+    // Decoded pages kept after their chain was released (interior pages and the root, of
+    // formats whose pages are reusable), most recently kept first, for the next descent
+    // through them; at most kKeptEntries entries.
+    static constexpr int kKeptEntries = 65536;
+    // Takes the pages of `chain` that may be used again and frees the rest.
+    void KeepPages(std::unique_ptr<NVobjIndexKey> chain);
+    // Fills `page` from the kept page at `address`; false when none may stand for the file.
+    bool ReusePage(int32_t address, NVobjIndexKey& page);
+    void DropKeptPages();
+    std::list<std::unique_ptr<NVobjIndexKey>> kept_;
+    std::unordered_map<int32_t, std::list<std::unique_ptr<NVobjIndexKey>>::iterator> keptAt_;
+    int keptEntries_ = 0;
+    uint64_t keptEpoch_ = 0;
+
     NVobjIndexFile* file_;
     std::unique_ptr<NVobjIndexKey> rootPage_;
     // Set by Reload when the entry it stood on is gone: 1 when the chain stands on the entry
@@ -382,8 +407,14 @@ public:
     // 4. Reads `length` bytes at byte `address`, deciphered for an enciphered table in
     //    512-byte pieces; false on a short read or without a disk file.
     virtual bool PageRead(int64_t address, void* buffer, int32_t length);
+    //    Pages come from the file's page cache where its copy may stand for the file: always
+    //    for an exclusive file, for a shared one only while it holds the lock under which
+    //    RefreshShared or RecordChanged vouched for the cache.
     // 5. Writes `length` bytes at byte `address`, enciphering a copy as PageRead deciphers.
     virtual void PageWrite(int64_t address, const void* buffer, int32_t length);
+    // PageRead from the disk file, whatever the cache holds: for the change marks other
+    // programs move.
+    bool PageReadFromDisk(int64_t address, void* buffer, int32_t length);
     // 6. Rebuilds every tag; nothing in the base.
     virtual void Reindex();
     // 7. Renames the disk file, keeping this file's extension; the name part follows.
@@ -452,7 +483,32 @@ public:
     TnvLokProtocol lockProtocol = TnvLokProtocol::Default;
     TnvLockRange lockRange;
 
+    // Called by ChangedByOther when another program changed the file.
+    void ForgetPageCache() {
+        pageCache_.Clear();
+        ++pagesEpoch_;
+    }
+    // Whether pages kept in memory may stand for the file now (see PageRead).
+    bool PagesTrusted() { return CacheAnswers(); }
+    // Goes up whenever a page is written or the cached pages are forgotten.
+    uint64_t PagesEpoch() const { return pagesEpoch_; }
+    // Pages cached, for tests.
+    const TnvPageCache& PageCache() const { return pageCache_; }
+
 private:
+    // Whether the cache may answer a read now; forgets it when the disk file changed behind it.
+    bool CacheAnswers();
+    // Under the lock, after ChangedByOther looked at the change mark (and forgot the cache
+    // when it moved): keeps the cache when `keep` (the format has a mark every writer
+    // moves), else forgets it; either way it may answer until the lock is released.
+    void VouchForCache(bool keep);
+
     // The file size as we last saw or left it: the change mark of formats without a counter.
     int64_t seenSize_ = -1;
+    TnvPageCache pageCache_;
+    // The disk file's Changes() the cache matches, and the lock epoch it was vouched for in.
+    uint64_t cacheChanges_ = 0;
+    uint64_t vouchedEpoch_ = 0;
+    uint64_t pagesEpoch_ = 1;
+    bool vouched_ = false;
 };

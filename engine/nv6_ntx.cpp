@@ -692,10 +692,11 @@ bool NVobjNTXFile::ChangedByOther() {
     if (!diskFile || !diskFile->Shared() || !Tag()) return false;
     // The whole header: an enciphered header deciphers from its first byte.
     uint8_t header[kPage];
-    if (!PageRead(0, header, kPage)) return false;
+    if (!PageReadFromDisk(0, header, kPage)) return false;
     const uint16_t counter = nvbytes::LoadLE16(header + 2);
     if (counter == changeCounter) return false;
     changeCounter = counter;
+    ForgetPageCache();
     return true;
 }
 

@@ -12,7 +12,10 @@
 
 TnvVariant::TnvVariant(int32_t capacity) {
     if (capacity > 0) {
-        data_ = std::make_unique<uint8_t[]>(static_cast<std::size_t>(capacity));
+        if (capacity > kInline)
+            heap_ = std::make_unique<uint8_t[]>(static_cast<std::size_t>(capacity));
+        else
+            std::memset(inline_, 0, static_cast<std::size_t>(capacity));
         capacity_ = capacity;
     }
 }
@@ -25,17 +28,20 @@ TnvVariant& TnvVariant::operator=(const TnvVariant& other) {
 }
 
 TnvVariant::TnvVariant(TnvVariant&& other) noexcept
-    : data_(std::move(other.data_)), capacity_(other.capacity_), length_(other.length_), kind_(other.kind_) {
+    : heap_(std::move(other.heap_)), capacity_(other.capacity_), length_(other.length_), kind_(other.kind_) {
+    if (capacity_ > 0 && capacity_ <= kInline) std::memcpy(inline_, other.inline_, static_cast<std::size_t>(capacity_));
     other.capacity_ = other.length_ = 0;
     other.kind_ = kEmpty;
 }
 
 TnvVariant& TnvVariant::operator=(TnvVariant&& other) noexcept {
     if (this != &other) {
-        data_ = std::move(other.data_);
+        heap_ = std::move(other.heap_);
         capacity_ = other.capacity_;
         length_ = other.length_;
         kind_ = other.kind_;
+        if (capacity_ > 0 && capacity_ <= kInline)
+            std::memcpy(inline_, other.inline_, static_cast<std::size_t>(capacity_));
         other.capacity_ = other.length_ = 0;
         other.kind_ = kEmpty;
     }
@@ -46,10 +52,10 @@ bool TnvVariant::Assign(const TnvVariant* source) {
     if (source == this) return true;
     Clear();
     if (!source) return false;
-    if (source->capacity_ > 0 && source->data_) {
-        data_ = std::make_unique<uint8_t[]>(static_cast<std::size_t>(source->capacity_));
-        std::memcpy(data_.get(), source->data_.get(), static_cast<std::size_t>(source->capacity_));
+    if (source->capacity_ > 0) {
+        if (source->capacity_ > kInline) heap_ = std::make_unique<uint8_t[]>(static_cast<std::size_t>(source->capacity_));
         capacity_ = source->capacity_;
+        std::memcpy(Bytes(), source->Bytes(), static_cast<std::size_t>(capacity_));
     }
     length_ = source->length_;
     kind_ = source->kind_;
@@ -57,7 +63,7 @@ bool TnvVariant::Assign(const TnvVariant* source) {
 }
 
 void TnvVariant::Clear() {
-    data_.reset();
+    heap_.reset();
     capacity_ = length_ = 0;
     kind_ = kEmpty;
 }
@@ -65,9 +71,14 @@ void TnvVariant::Clear() {
 void TnvVariant::SetLength(int32_t n) {
     if (n < 0) n = 0;
     if (capacity_ < n) {
-        auto grown = std::make_unique<uint8_t[]>(static_cast<std::size_t>(n));
-        if (data_ && capacity_ > 0) std::memcpy(grown.get(), data_.get(), static_cast<std::size_t>(capacity_));
-        data_ = std::move(grown);
+        // The bytes past the old capacity start as zeros, wherever the value lives.
+        if (n > kInline) {
+            auto grown = std::make_unique<uint8_t[]>(static_cast<std::size_t>(n));
+            if (capacity_ > 0) std::memcpy(grown.get(), Bytes(), static_cast<std::size_t>(capacity_));
+            heap_ = std::move(grown);
+        } else {
+            std::memset(inline_ + capacity_, 0, static_cast<std::size_t>(n - capacity_));
+        }
         capacity_ = n;
         kind_ = kEmpty;
     }
@@ -76,32 +87,32 @@ void TnvVariant::SetLength(int32_t n) {
 
 void TnvVariant::PutString(std::string_view text) {
     SetLength(static_cast<int32_t>(text.size()));
-    if (!text.empty()) std::memcpy(data_.get(), text.data(), text.size());
+    if (!text.empty()) std::memcpy(Bytes(), text.data(), text.size());
     kind_ = kCharacter;
 }
 
 void TnvVariant::PutNumber(double value) {
     SetLength(8);
-    std::memcpy(data_.get(), &value, 8);
+    std::memcpy(Bytes(), &value, 8);
     kind_ = kNumeric;
 }
 
 void TnvVariant::PutDate(int32_t day) {
     SetLength(4);
-    std::memcpy(data_.get(), &day, 4);
+    std::memcpy(Bytes(), &day, 4);
     kind_ = kDate;
 }
 
 void TnvVariant::PutLogical(uint8_t value) {
     SetLength(1);
-    data_[0] = value;
+    Bytes()[0] = value;
     kind_ = kLogical;
 }
 
 void TnvVariant::PutBinary(const void* bytes, int32_t n) {
     if (!bytes || n < 0) n = 0;
     SetLength(n);
-    if (n > 0) std::memmove(data_.get(), bytes, static_cast<std::size_t>(n));
+    if (n > 0) std::memmove(Bytes(), bytes, static_cast<std::size_t>(n));
     kind_ = kBinary;
 }
 
@@ -111,7 +122,7 @@ void TnvVariant::AppendBinary(const void* bytes, int32_t n) {
     // The source may live inside our own buffer, which SetLength can move.
     std::vector<uint8_t> copy(static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + n);
     SetLength(old + n);
-    std::memcpy(data_.get() + old, copy.data(), copy.size());
+    std::memcpy(Bytes() + old, copy.data(), copy.size());
     kind_ = kBinary;
 }
 
@@ -121,13 +132,13 @@ void TnvVariant::PadRight(int32_t n) {
     if (kind_ != kCharacter || n <= length_) return;
     int32_t old = length_;
     SetLength(n);
-    std::memset(data_.get() + old, ' ', static_cast<std::size_t>(n - old));
+    std::memset(Bytes() + old, ' ', static_cast<std::size_t>(n - old));
     kind_ = kCharacter;
 }
 
 void TnvVariant::TrimRight() {
     if (kind_ != kCharacter) return;
-    while (length_ > 0 && data_[length_ - 1] == ' ') --length_;
+    while (length_ > 0 && Bytes()[length_ - 1] == ' ') --length_;
 }
 
 namespace {
@@ -149,11 +160,11 @@ bool IsTrueLetter(uint8_t c) { return std::strchr("TtYyJj", c) != nullptr && c !
 bool TnvVariant::AsLogical() const {
     if (IsEmpty()) return false;
     switch (kind_) {
-        case kCharacter: return IsTrueLetter(data_[0]);
-        case kNumeric: return std::trunc(LoadPrefix<double>(data_.get(), length_)) != 0;
+        case kCharacter: return IsTrueLetter(Bytes()[0]);
+        case kNumeric: return std::trunc(LoadPrefix<double>(Bytes(), length_)) != 0;
         case kDate: return false;
         case kLogical:
-        case kBinary: return data_[0] != 0;
+        case kBinary: return Bytes()[0] != 0;
         default: return false;
     }
 }
@@ -163,14 +174,14 @@ int32_t TnvVariant::AsDate() const {
     switch (kind_) {
         case kCharacter: return DBFDate.TextToDay(View());
         case kNumeric: {
-            double whole = std::trunc(LoadPrefix<double>(data_.get(), length_));
+            double whole = std::trunc(LoadPrefix<double>(Bytes(), length_));
             if (!(whole > 0) || whole > 99999999.0) return whole > 0 ? 2415019 : 0;
             char text[16];
             std::snprintf(text, sizeof text, "%08lld", static_cast<long long>(whole));
             return DBFDate.TextToDay(text);
         }
         case kDate:
-        case kBinary: return LoadPrefix<int32_t>(data_.get(), length_);
+        case kBinary: return LoadPrefix<int32_t>(Bytes(), length_);
         default: return 0;
     }
 }
@@ -180,9 +191,9 @@ double TnvVariant::AsNumber() const {
     switch (kind_) {
         case kCharacter: return nvlocale::ParseNumber(View(), nvlocale::DecimalSeparator());
         case kNumeric:
-        case kBinary: return LoadPrefix<double>(data_.get(), length_);
-        case kDate: return LoadPrefix<int32_t>(data_.get(), length_);
-        case kLogical: return data_[0] != 0 ? 1.0 : 0.0;
+        case kBinary: return LoadPrefix<double>(Bytes(), length_);
+        case kDate: return LoadPrefix<int32_t>(Bytes(), length_);
+        case kLogical: return Bytes()[0] != 0 ? 1.0 : 0.0;
         default: return 0.0;
     }
 }
@@ -193,9 +204,9 @@ std::string TnvVariant::AsString() const {
         case kCharacter:
         case kBinary: return std::string(View());
         case kNumeric:
-            return nvlocale::FormatShortest(LoadPrefix<double>(data_.get(), length_), nvlocale::DecimalSeparator());
-        case kDate: return DBFDate.DayToText(LoadPrefix<int32_t>(data_.get(), length_));
-        case kLogical: return data_[0] != 0 ? "T" : "F";
+            return nvlocale::FormatShortest(LoadPrefix<double>(Bytes(), length_), nvlocale::DecimalSeparator());
+        case kDate: return DBFDate.DayToText(LoadPrefix<int32_t>(Bytes(), length_));
+        case kLogical: return Bytes()[0] != 0 ? "T" : "F";
         default: return std::string();
     }
 }
@@ -209,7 +220,7 @@ char* TnvVariant::AsPChar(char* buffer) const {
 
 int TnvVariant::Compare(const TnvVariant* other, int32_t& position, const uint8_t* table, int prefixResult) const {
     position = 0;
-    if (kind_ == kEmpty) return (other && other->length_ > 0 && other->data_) ? -1 : 0;
+    if (kind_ == kEmpty) return (other && other->length_ > 0 && other->capacity_ > 0) ? -1 : 0;
     if (!other) return 1;
     uint8_t kind;
     if (kind_ == other->kind_) kind = kind_;
@@ -258,23 +269,23 @@ int TnvVariant::CompareAs(uint8_t kind, const TnvVariant& other, int32_t& positi
     if (selfEmpty || otherEmpty) return selfEmpty == otherEmpty ? 0 : (selfEmpty ? -1 : 1);
     switch (kind) {
         case kCharacter:
-            return CompareBytes(data_.get(), length_, other.data_.get(), other.length_, table, true, prefixResult,
+            return CompareBytes(Bytes(), length_, other.Bytes(), other.length_, table, true, prefixResult,
                                 position);
         case kNumeric: {
-            double a = LoadPrefix<double>(data_.get(), length_);
-            double b = LoadPrefix<double>(other.data_.get(), other.length_);
+            double a = LoadPrefix<double>(Bytes(), length_);
+            double b = LoadPrefix<double>(other.Bytes(), other.length_);
             return a < b ? -1 : (a > b ? 1 : 0);
         }
         case kDate: {
-            int32_t a = LoadPrefix<int32_t>(data_.get(), length_);
-            int32_t b = LoadPrefix<int32_t>(other.data_.get(), other.length_);
+            int32_t a = LoadPrefix<int32_t>(Bytes(), length_);
+            int32_t b = LoadPrefix<int32_t>(other.Bytes(), other.length_);
             return a < b ? -1 : (a > b ? 1 : 0);
         }
         case kLogical:
-            if (data_[0] == other.data_[0]) return 0;
-            return data_[0] != 0 ? 1 : -1;
+            if (Bytes()[0] == other.Bytes()[0]) return 0;
+            return Bytes()[0] != 0 ? 1 : -1;
         case kBinary:
-            return CompareBytes(data_.get(), length_, other.data_.get(), other.length_, nullptr, false, prefixResult,
+            return CompareBytes(Bytes(), length_, other.Bytes(), other.length_, nullptr, false, prefixResult,
                                 position);
         default: return 0;
     }

@@ -31,13 +31,13 @@ public:
     uint8_t Kind() const { return kind_; }
     int32_t Length() const { return length_; }
     int32_t Capacity() const { return capacity_; }
-    const uint8_t* Data() const { return data_.get(); }
-    uint8_t* Data() { return data_.get(); }
+    const uint8_t* Data() const { return Bytes(); }
+    uint8_t* Data() { return Bytes(); }
     // Changes the kind without touching the bytes.
     void SetKind(uint8_t kind) { kind_ = kind; }
-    bool IsEmpty() const { return !data_ || length_ == 0; }
+    bool IsEmpty() const { return capacity_ == 0 || length_ == 0; }
     std::string_view View() const {
-        return IsEmpty() ? std::string_view() : std::string_view(reinterpret_cast<const char*>(data_.get()), length_);
+        return IsEmpty() ? std::string_view() : std::string_view(reinterpret_cast<const char*>(Bytes()), length_);
     }
 
     // Clears self, then copies the source's buffer (capacity bytes), capacity, length and
@@ -89,7 +89,15 @@ private:
     int CompareAs(uint8_t kind, const TnvVariant& other, int32_t& position, const uint8_t* table,
                   int prefixResult) const;
 
-    std::unique_ptr<uint8_t[]> data_;
+    // Values up to kInline bytes (most keys and every number) live in the object itself:
+    // index pages hold thousands of them, and a heap block each would cost more than the
+    // bytes. Longer ones take a heap block of their capacity.
+    static constexpr int32_t kInline = 32;
+    const uint8_t* Bytes() const { return capacity_ == 0 ? nullptr : capacity_ <= kInline ? inline_ : heap_.get(); }
+    uint8_t* Bytes() { return capacity_ == 0 ? nullptr : capacity_ <= kInline ? inline_ : heap_.get(); }
+
+    std::unique_ptr<uint8_t[]> heap_;
+    uint8_t inline_[kInline];
     int32_t capacity_ = 0;
     int32_t length_ = 0;
     uint8_t kind_ = kEmpty;
