@@ -143,16 +143,21 @@ const std::vector<NvtCommandDef> kCommands = {
          NVT_CODEPAGE_HELP,
      1, 1, false, {kIndexes, kPassword, kWait, kCodePage}},
     {"bench", "norvane bench scan|walk|seek|count|append TABLE [--field F] [--index FILE]...\n"
-              "              [--order TAG] [--count N] [--filter EXPR] [--password P] [--wait SECONDS]",
+              "              [--order TAG] [--count N] [--filter EXPR] [--exclusive] [--password P]\n"
+              "              [--wait SECONDS]",
      "Timing jobs, each printing one result line: scan sums a numeric field (--field, AMOUNT\n"
      "by default) over every record in natural order, walk does the same in the order of a\n"
      "tag, seek looks up --count (100000) keys of records picked at random in a tag and reads\n"
      "each record found (exit 1 when one is missing), count counts the records of --filter,\n"
      "and append creates TABLE (NAME C 20, CITY C 15, AGE N 5, BORN D, AMOUNT N 12 2) with\n"
-     "--count (1000000) generated records." NVT_WAIT_HELP,
+     "--count (1000000) generated records.\n"
+     "\n"
+     "The jobs open the table shared, as a program beside others does, so every step takes the\n"
+     "index lock and looks for other programs' changes; --exclusive holds the table and its\n"
+     "index files for this job alone (nothing is written), as a program working alone does." NVT_WAIT_HELP,
      2, 2, false,
      {{"field", true, false}, kIndexes, {"order", true, false}, {"count", true, false}, {"filter", true, false},
-      kPassword, kWait}},
+      {"exclusive", false, false}, kPassword, kWait}},
 };
 
 #undef NVT_WAIT_HELP

@@ -86,7 +86,8 @@ int NvtBench(const NvtArgs& args, NvtIo& io) {
     }
     if (job != "scan" && job != "walk" && job != "seek" && job != "count")
         throw NvtUsageError("bench: the jobs are scan, walk, seek, count and append, not '" + job + "'");
-    NvtTable table(path, args.Value("password"), false, NvtWaitMs(args));
+    // Exclusive is read-write: the table is not written, but only a writer may hold it alone.
+    NvtTable table(path, args.Value("password"), args.Has("exclusive"), NvtWaitMs(args));
     NVO_dBHandler& t = table.Cursor();
     t.SetReadAhead(true);
     table.OpenIndexes(args);

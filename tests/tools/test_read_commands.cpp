@@ -195,6 +195,12 @@ TEST(ToolBench, JobsGiveTheResultsOfTheirTable) {
     r = Tool({"bench", "seek", table, "--index", dir.File("big.cdx"), "--order", "NAME", "--count", "300"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "seeks 300 found 300\n");
+    // Held alone, the same answers.
+    EXPECT_EQ(Tool({"bench", "walk", table, "--index", dir.File("big.cdx"), "--order", "NAME", "--exclusive"}).out, sum);
+    EXPECT_EQ(Tool({"bench", "seek", table, "--index", dir.File("big.cdx"), "--order", "NAME", "--count", "300",
+                    "--exclusive"})
+                  .out,
+              "seeks 300 found 300\n");
     // The peer's pattern: NAME "N" + 8 hex digits of i * 2654435761 mod 2^32 + i in 8 digits.
     const std::string list = Tool({"list", table}).out;
     EXPECT_NE(list.find("      1  N9E3779B1       1    City   1"), std::string::npos) << list.substr(0, 300);
