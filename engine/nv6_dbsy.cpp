@@ -1462,18 +1462,10 @@ bool NVO_dBHandler::FindKey(const NVobjIndexKeyData& key) {
 }
 
 bool NVO_dBHandler::Find(std::string_view key) {
-    found_ = false;
-    if (RecordCount() == 0) return false;
-    ClipScope clip(*this, true);
-    if (!currentTag_) {
-        Go(-4);
-        SetEof(true);
-        positioned_ = false;
-        return false;
-    }
+    // The text becomes a key of the order's type first; formatting it reads no page.
     NVobjIndexKeyData value;
-    KeyFromText(*currentTag_, key, value);
-    return FindKey(value);
+    if (currentTag_ && RecordCount() > 0) KeyFromText(*currentTag_, key, value);
+    return Find(value);
 }
 
 bool NVO_dBHandler::Find(const NVobjIndexKeyData& key) {
