@@ -37,23 +37,7 @@ namespace {
 namespace fs = std::filesystem;
 using tooltest::Result;
 using tooltest::Tool;
-
-struct Format {
-    const char* name;
-    const char* flavour;
-    const char* index;
-    bool compound;
-    TnvLokProtocol protocol;  // each format's family locks its own way
-};
-
-void PrintTo(const Format& f, std::ostream* os) { *os << f.name; }
-
-const Format kFormats[] = {
-    {"Cdx", "foxpro", "c.cdx", true, TnvLokProtocol::FoxLock},
-    {"Mdx", "dbase4", "c.mdx", true, TnvLokProtocol::DB4Lock},
-    {"Ndx", "dbase3", "c.ndx", false, TnvLokProtocol::Default},
-    {"Ntx", "clipper", "c.ntx", false, TnvLokProtocol::ClipLock},
-};
+using Format = tooltest::IndexFormat;
 
 // Records each writer appends; PELMORA_CONCURRENT_SCALE (a percentage) shrinks or grows it.
 int PerWriter() {
@@ -171,7 +155,7 @@ class ConcurrentPrograms : public ::testing::TestWithParam<Format> {
 protected:
     void SetUp() override {
         table_ = dir_.File("c.dbf");
-        index_ = dir_.File(GetParam().index);
+        index_ = dir_.File(GetParam().File("c"));
         errors_ = dir_.File("errors.txt");
         seed_ = Seed();
         std::printf("concurrent programs: seed %u (PELMORA_CONCURRENT_SEED repeats it)\n", seed_);
@@ -478,7 +462,7 @@ TEST_P(ConcurrentPrograms, LocksSitAtTheProtocolsOffsets) {
     EXPECT_EQ(holder.Finish(30), 0) << Errors();
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ConcurrentPrograms, ::testing::ValuesIn(kFormats),
+INSTANTIATE_TEST_SUITE_P(Formats, ConcurrentPrograms, ::testing::ValuesIn(tooltest::kIndexFormats),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Without an index file open the Default protocol locks a record at its own place past

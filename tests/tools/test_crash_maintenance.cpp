@@ -23,22 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using tooltest::Result;
 using tooltest::Tool;
-
-struct Format {
-    const char* name;
-    const char* flavour;
-    const char* index;  // file name; NDX and NTX hold one tag
-    bool compound;
-};
-
-void PrintTo(const Format& f, std::ostream* os) { *os << f.name; }
-
-const Format kFormats[] = {
-    {"Cdx", "foxpro", "t.cdx", true},
-    {"Mdx", "dbase4", "t.mdx", true},
-    {"Ndx", "dbase3", "t.ndx", false},
-    {"Ntx", "clipper", "t.ntx", false},
-};
+using Format = tooltest::IndexFormat;
 
 enum class Op { Pack, Zap, Reindex, Password };
 
@@ -76,7 +61,7 @@ protected:
     }
 
     std::string Table(const std::string& folder) const { return folder + "/t.dbf"; }
-    std::string Index(const std::string& folder) const { return folder + "/" + GetParam().index; }
+    std::string Index(const std::string& folder) const { return folder + "/" + GetParam().File("t"); }
 
     void MakeTable(const std::string& folder) {
         const Format& f = GetParam();
@@ -294,7 +279,7 @@ TEST_P(CrashMaintenance, PasswordChangeSurvivesEveryFailureAndKill) {
     SweepKills(Op::Password);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, CrashMaintenance, ::testing::ValuesIn(kFormats),
+INSTANTIATE_TEST_SUITE_P(Formats, CrashMaintenance, ::testing::ValuesIn(tooltest::kIndexFormats),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

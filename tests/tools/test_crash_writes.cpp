@@ -26,22 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using tooltest::Result;
 using tooltest::Tool;
-
-struct Format {
-    const char* name;
-    const char* flavour;
-    const char* index;
-    bool compound;
-};
-
-void PrintTo(const Format& f, std::ostream* os) { *os << f.name; }
-
-const Format kFormats[] = {
-    {"Cdx", "foxpro", "k.cdx", true},
-    {"Mdx", "dbase4", "k.mdx", true},
-    {"Ndx", "dbase3", "k.ndx", false},
-    {"Ntx", "clipper", "k.ntx", false},
-};
+using Format = tooltest::IndexFormat;
 
 class KilledWriter : public ::testing::TestWithParam<Format> {
 protected:
@@ -56,7 +41,7 @@ protected:
         // Enough keys for more than one page, so that appends split pages.
         for (int i = 1; i <= 120; ++i) csv += "P" + std::to_string(i) + "," + Name(i * 37) + "\n";
         ASSERT_EQ(Tool({"import", table, "--csv", "-"}, csv).status, 0);
-        ASSERT_EQ(Tool({"index", table, "--file", pristine_ + "/" + GetParam().index, "--tag", "NAME", "--key",
+        ASSERT_EQ(Tool({"index", table, "--file", pristine_ + "/" + GetParam().File("k"), "--tag", "NAME", "--key",
                         "NAME"})
                       .status,
                   0);
@@ -72,7 +57,7 @@ protected:
     // returned.
     void Run(int report) {
         NVO_dBHandler t(work_ + "/k.dbf", true, true, "");
-        t.OpenIndexFiles(work_ + "/" + GetParam().index, GetParam().compound ? "NAME" : "K");
+        t.OpenIndexFiles(work_ + "/" + GetParam().File("k"), GetParam().compound ? "NAME" : "K");
         for (int i = 1; i <= 6; ++i) {
             const std::string id = "N" + std::to_string(i);
             t.BlankRecord();
@@ -132,7 +117,7 @@ TEST_P(KilledWriter, LeavesEveryReturnedAppendAndAnIndexCheckJudgesRightly) {
     }
     const int steps = counter.Steps();
     ASSERT_GT(steps, 10);
-    const std::string table = work_ + "/k.dbf", index = work_ + "/" + GetParam().index;
+    const std::string table = work_ + "/k.dbf", index = work_ + "/" + GetParam().File("k");
     int damaged = 0;
     for (int n = 1; n <= steps; ++n) {
         SCOPED_TRACE("killed before step " + std::to_string(n) + " of " + std::to_string(steps));
@@ -179,13 +164,13 @@ TEST_P(KilledWriter, LeavesEveryReturnedAppendAndAnIndexCheckJudgesRightly) {
         // check against our own comparison with a fresh build of the same table.
         fs::create_directories(fresh_);
         fs::copy_file(table, fresh_ + "/k.dbf");
-        ASSERT_EQ(Tool({"index", fresh_ + "/k.dbf", "--file", fresh_ + "/" + GetParam().index, "--tag", "NAME",
+        ASSERT_EQ(Tool({"index", fresh_ + "/k.dbf", "--file", fresh_ + "/" + GetParam().File("k"), "--tag", "NAME",
                         "--key", "NAME"})
                       .status,
                   0);
         std::vector<std::pair<std::string, int32_t>> kept, wanted;
         const bool sound = Entries(index, kept);
-        ASSERT_TRUE(Entries(fresh_ + "/" + GetParam().index, wanted));
+        ASSERT_TRUE(Entries(fresh_ + "/" + GetParam().File("k"), wanted));
         const bool same = sound && kept == wanted;
         std::string difference;
         for (const nvtest::TreeReport& tag : nvtest::CheckIndexTrees(index).tags) difference += tag.Problems();
@@ -216,7 +201,7 @@ TEST_P(KilledWriter, LeavesEveryReturnedAppendAndAnIndexCheckJudgesRightly) {
     EXPECT_GT(damaged, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, KilledWriter, ::testing::ValuesIn(kFormats),
+INSTANTIATE_TEST_SUITE_P(Formats, KilledWriter, ::testing::ValuesIn(tooltest::kIndexFormats),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

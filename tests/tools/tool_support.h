@@ -73,4 +73,24 @@ inline std::vector<std::string> LinesStarting(const std::string& text, const std
     return lines;
 }
 
+// The four index formats with the table flavour each belongs to and the lock protocol of its
+// family; the index file of table STEM.dbf is STEM.EXT. NDX and NTX hold one tag.
+struct IndexFormat {
+    const char* name;
+    const char* flavour;
+    const char* extension;
+    bool compound;
+    TnvLokProtocol protocol;
+    std::string File(const std::string& stem) const { return stem + "." + extension; }
+};
+
+inline void PrintTo(const IndexFormat& f, std::ostream* os) { *os << f.name; }
+
+inline const IndexFormat kIndexFormats[] = {
+    {"Cdx", "foxpro", "cdx", true, TnvLokProtocol::FoxLock},
+    {"Mdx", "dbase4", "mdx", true, TnvLokProtocol::DB4Lock},
+    {"Ndx", "dbase3", "ndx", false, TnvLokProtocol::Default},
+    {"Ntx", "clipper", "ntx", false, TnvLokProtocol::ClipLock},
+};
+
 }  // namespace tooltest
