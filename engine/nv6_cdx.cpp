@@ -979,8 +979,29 @@ bool NVobjCDXFile::TagDelete(std::string_view name) {
     structural_->PageRelease();
     if (!DropTag(upper)) return false;
     structural_->PageRelease();
-    if (tags.Count() == 0) Reindex();
+    if (tags.Count() == 0) {
+        if (diskFile && !diskFile->Shared())
+            StartOverInPlace();
+        else
+            Reindex();
+    }
     return true;
+}
+
+// With no tag left there is nothing to keep, so an exclusive file is emptied where it lies
+// instead of through a scratch copy and a rename (two syncs a tag build with --replace waits
+// for). A crash part way leaves an empty file, which opens as an index without tags, or the
+// new one.
+void NVobjCDXFile::StartOverInPlace() {
+    ReleaseAll();
+    tags.FreeAll();
+    structural_.reset();
+    diskFile->Truncate(0);
+    ForgetPageCache();
+    MakeEmpty();
+    structural_->PageRelease();
+    corrupt = false;
+    opened = true;
 }
 
 int32_t NVobjCDXFile::NewPage() {

@@ -204,6 +204,8 @@ private:
     void ReadDirectory();
     // Writes a new empty structural tag (header at 0, empty root leaf at 1,024).
     void MakeEmpty();
+    // Empties an exclusive file in place once its last tag is gone.
+    void StartOverInPlace();
     // Removes the tag named `upperName` and its directory entry; whether it existed.
     bool DropTag(const std::string& upperName);
     void ReleaseAll();

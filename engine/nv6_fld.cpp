@@ -342,10 +342,14 @@ long double NVO_dBaseFld::GetNumber(int number) {
                 return static_cast<int32_t>(nvbytes::LoadLE32(p));
         }
     }
-    // Right-justified fields start with blanks, and some writers leave trailing ones.
-    std::string_view text = Trim(RawView(number));
-    if (text.empty()) return 0;
+    // The parse skips the blanks of a right-justified field (and trailing ones some writers
+    // leave) itself; the field is trimmed only when it fails, to tell an empty field from a
+    // bad one. This runs once per record in a tag build.
+    const std::string_view raw(reinterpret_cast<const char*>(p), static_cast<std::size_t>(d->Length()));
     double value = 0;
+    if (nvlocale::TryParseNumber(raw, value, '.')) return value;
+    std::string_view text = Trim(raw);
+    if (text.empty()) return 0;
     if (!nvlocale::TryParseNumber(text, value, '.'))
         NvRaise(TnvMsg::InvalidNumeric, {FieldArgument(*d, text)});
     return value;

@@ -635,8 +635,24 @@ bool NVobjMDXFile::TagDelete(std::string_view name) {
     if (!tag) return false;
     tags.Remove(tag);
     WriteDirectory();
-    if (TagCount() == 0) Reindex();
+    if (TagCount() == 0) {
+        if (diskFile && !diskFile->Shared())
+            StartOverInPlace();
+        else
+            Reindex();
+    }
     return true;
+}
+
+// With no tag left there is nothing to keep, so an exclusive file gets a new header where it
+// lies instead of through a synced scratch copy and a rename. The header goes first and the
+// old pages after it: a crash in between leaves an index without tags and with pages nobody
+// reaches, which opens (an empty file would not).
+void NVobjMDXFile::StartOverInPlace() {
+    WriteNewHeader();
+    diskFile->Truncate(headerArea);
+    ForgetPageCache();
+    corrupt = false;
 }
 
 void NVobjMDXFile::WriteDirectory() {

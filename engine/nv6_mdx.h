@@ -150,6 +150,8 @@ public:
 
 private:
     void WriteNewHeader();
+    // Cuts an exclusive file back to a new header once its last tag is gone.
+    void StartOverInPlace();
     bool ReadHeader();
     // Raises the file header's next free block to the end of the file when it lies below.
     void StoreNextBlock();

@@ -217,14 +217,15 @@ void TnvSort::AddKey(const TnvVariant& value, int32_t recNo) {
 }
 
 void TnvSort::Keep(const uint8_t* key, std::size_t length) {
-    if (batch_.size() + length > batchBytes_ || (entries_.size() + 1) * sizeof(Entry) > batchBytes_) CloseBatch();
-    if (batch_.capacity() < batchBytes_) {
-        batch_.reserve(batchBytes_);
+    if (batchUsed_ + length > batchBytes_ || (entries_.size() + 1) * sizeof(Entry) > batchBytes_) CloseBatch();
+    if (!batch_) {
+        batch_.reset(new uint8_t[batchBytes_]);
         entries_.reserve(batchBytes_ / sizeof(Entry));
     }
-    entries_.push_back(Entry{PrefixOf(key, length), static_cast<uint32_t>(batch_.size()),
+    entries_.push_back(Entry{PrefixOf(key, length), static_cast<uint32_t>(batchUsed_),
                              static_cast<uint32_t>(length)});
-    batch_.insert(batch_.end(), key, key + length);
+    std::memcpy(batch_.get() + batchUsed_, key, length);
+    batchUsed_ += length;
 }
 
 // Sorts the batch and appends it, in order, as a run held in memory; runs in memory beyond
@@ -234,19 +235,19 @@ void TnvSort::CloseBatch() {
     SortEntries();
     if (!ascending_) std::reverse(entries_.begin(), entries_.end());
     auto run = std::make_unique<Run>();
-    run->capacity = batch_.size() + entries_.size();
+    run->capacity = batchUsed_ + entries_.size();
     run->buffer.reset(new uint8_t[run->capacity]);
     uint8_t* out = run->buffer.get();
     for (const Entry& e : entries_) {
         *out++ = static_cast<uint8_t>(e.length);
-        std::memcpy(out, batch_.data() + e.offset, e.length);
+        std::memcpy(out, batch_.get() + e.offset, e.length);
         out += e.length;
     }
     run->have = run->capacity;
     memoryBytes_ += run->capacity;
     runs_.push_back(std::move(run));
     entries_.clear();
-    batch_.clear();
+    batchUsed_ = 0;
     // The next batch takes its keys, their index and the index's sorting space, at most three
     // times its byte size.
     if (memoryBytes_ + 3 * batchBytes_ > budget_) SpillMemoryRuns();
@@ -279,7 +280,7 @@ void TnvSort::SortEntries() {
     if (from != entries_.data()) std::memcpy(entries_.data(), from, n * sizeof(Entry));
     auto before = [this](const Entry& a, const Entry& b) {
         if (a.length <= 8 && b.length <= 8) return a.length < b.length;
-        return CompareBytes(batch_.data() + a.offset, a.length, batch_.data() + b.offset, b.length) < 0;
+        return CompareBytes(batch_.get() + a.offset, a.length, batch_.get() + b.offset, b.length) < 0;
     };
     for (std::size_t i = 0; i < n;) {
         std::size_t j = i + 1;
@@ -371,7 +372,8 @@ bool TnvSort::RunBefore(std::size_t a, std::size_t b) const {
 void TnvSort::BeginRetrieval() {
     accepting_ = false;
     CloseBatch();
-    batch_ = std::vector<uint8_t>();
+    batch_.reset();
+    batchUsed_ = 0;
     entries_ = std::vector<Entry>();
     scratch_ = std::vector<Entry>();
     live_.assign(runs_.size(), 0);

@@ -96,7 +96,10 @@ private:
     std::size_t budget_ = 0;
     std::size_t batchBytes_ = 0;
 
-    std::vector<uint8_t> batch_;   // keys of the batch being collected
+    // Keys of the batch being collected: a plain buffer and its fill, as a vector's range
+    // insert costs more than the copy itself on every key.
+    std::unique_ptr<uint8_t[]> batch_;
+    std::size_t batchUsed_ = 0;
     std::vector<Entry> entries_;   // and where each one is
     std::vector<Entry> scratch_;   // room for sorting entries_
     std::size_t memoryBytes_ = 0;  // bytes of the runs held in memory

@@ -282,6 +282,19 @@ void NvtTable::Flush() {
     cursor_->Flush();
 }
 
+void NvtTable::FlushWritten() {
+    if (cursor_->Written() || cursor_->HeaderDirty()) {
+        Flush();
+        return;
+    }
+    for (int slot : slots_) {
+        NVO_IndexFile* f = cursor_->IndexFile(slot);
+        if (!f) continue;
+        f->ReleasePages();
+        if (f->DiskFile()) f->DiskFile()->Flush();
+    }
+}
+
 bool NvtSingleTagFile(std::string_view path) {
     return NvHasExt(path, "") || NvHasExt(path, "ndx") || NvHasExt(path, "ntx");
 }

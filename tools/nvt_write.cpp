@@ -272,7 +272,7 @@ int NvtIndex(const NvtArgs& args, NvtIo& io) {
         drop();
         throw NvtError("could not add the tag to " + path);
     }
-    table.Flush();
+    table.FlushWritten();
     NVobjIndexTag* tag = single ? file.TagByNumber(0) : file.TagByName(tagName);
     io.out << "indexed " << (tag ? NvtTagName(file, *tag) : tagName) << " in " << file.MessageName() << "\n";
     return kNvtExitOk;

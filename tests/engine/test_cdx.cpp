@@ -684,6 +684,11 @@ TEST(CdxFile, TagsAreAddedReplacedDeletedAndNamedWithinTenCharacters) {
     EXPECT_EQ(file->TagCount(), 1);
     EXPECT_TRUE(file->TagDelete("AGE"));
     EXPECT_EQ(file->TagCount(), 0);
+    // Emptied where it lies, the open file takes a new tag at once, with none of the old
+    // pages showing through.
+    ASSERT_TRUE(file->TagAdd("NAME", "NAME", false, true, ""));
+    EXPECT_EQ(nvtest::WalkRecords(Walk(*file->TagByName("NAME"))), (std::vector<int32_t>{3, 1, 2}));
+    EXPECT_TRUE(file->TagDelete("NAME"));
     EXPECT_EQ(ReadAll(dir.File("n.cdx")).size(), 1536u);
     file.reset();
     file = NVobjCDXFile::Open(&t.IndexTable(), dir.File("n.cdx"), false, false, false);

@@ -17,6 +17,7 @@
 #include "nv6_ixop.h"
 #include "nv_test_errors.h"
 #include "nv6_mdx.h"
+#include "nv6_os.h"
 
 namespace {
 
@@ -426,6 +427,31 @@ TEST(Mdx, DirectoryStaysInNameOrderThroughAddReplaceAndDelete) {
     ASSERT_EQ(again->TagCount(), 2);
     EXPECT_EQ(again->Tag(0)->tagName, "AGAIN");
     EXPECT_EQ(again->Tag(1)->root, 10);
+}
+
+// The last tag goes by a new header and then a cut of the old pages: an index stopped between
+// the two must still open, as a production index it is opened with its table.
+TEST(Mdx, DeletingTheLastTagLeavesAFileThatOpensWhereverItStops) {
+    TempDir dir;
+    MemTable table;
+    table.sample = Str("K");
+    // Stopped at the new header's write, or at the cut after it.
+    for (const auto& [op, nth] : {std::pair{NvOsOp::Write, 2}, std::pair{NvOsOp::Truncate, 1}}) {
+        SCOPED_TRACE(static_cast<int>(op));
+        auto file = Create(table, dir.File("d.mdx"));
+        ASSERT_TRUE(file->TagAdd("ONLY", "K", false, true, ""));
+        {
+            NvFaultPlatform faults;
+            faults.Fail(op, nth);
+            NvPlatformScope use(faults);
+            EXPECT_NE(nvtest::ErrorOf([&] { file->TagDelete("ONLY"); }), "");
+        }
+        file.reset();
+        file = NVobjMDXFile::Open(&table, dir.File("d.mdx"), false, false, false);
+        ASSERT_TRUE(file);
+        EXPECT_FALSE(file->corrupt);
+        EXPECT_EQ(file->TagCount(), 0);
+    }
 }
 
 TEST(Mdx, MoreTagsThanTheDirectoryHoldsAreRefused) {
