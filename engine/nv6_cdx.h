@@ -83,7 +83,7 @@ public:
     // Links the survivor of a merge to the node beyond the one that went.
     void PageMerged(NVobjIndexKey& gone, NVobjIndexKey& survivor) override;
     // A node decodes from its own bytes alone.
-    bool PagesReusable() const override { return true; }
+    int32_t ReusablePageBytes() const override { return kNode; }
     bool PageFits(const NVobjIndexKey& page) const override { return InParentRange(page); }
 
     // Key length and the interior geometry that follows from it.

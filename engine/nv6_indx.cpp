@@ -32,6 +32,7 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
     address = pageAddress;
     current = -1;
     readAt = tag_->File()->PagesEpoch();
+    readWrites = tag_->File()->Writes();
     if (tag_->ReusePage(pageAddress, *this)) {
         dirty = false;
         return;
@@ -656,18 +657,54 @@ void NVobjIndexTag::DropKeptPages() {
     keptEntries_ = 0;
 }
 
-void NVobjIndexTag::KeepPages(std::unique_ptr<NVobjIndexKey> chain) {
-    if (!PagesReusable()) return;
+void NVobjIndexTag::CatchUpKeptPages() {
     const uint64_t epoch = file_->PagesEpoch();
-    if (keptEpoch_ != epoch) {
+    const uint64_t writes = file_->Writes();
+    if (keptEpoch_ != epoch || writes - keptWrites_ > NVobjIndexFile::kWriteLog) {
         DropKeptPages();
-        keptEpoch_ = epoch;
+    } else if (!kept_.empty()) {
+        const int64_t span = ReusablePageBytes();
+        auto drop = [this](std::unordered_map<int32_t, std::list<std::unique_ptr<NVobjIndexKey>>::iterator>::iterator at) {
+            keptEntries_ -= (*at->second)->Count();
+            kept_.erase(at->second);
+            return keptAt_.erase(at);
+        };
+        for (uint64_t n = keptWrites_ + 1; n <= writes && !kept_.empty(); ++n) {
+            int64_t address, length;
+            file_->WrittenRange(n, address, length);
+            if (length <= 0) continue;
+            // Kept pages lie at multiples of kAlign: look up the few that can share a byte
+            // with a short write, walk them all for a long one.
+            const int64_t align = TnvPageCache::kAlign;
+            int64_t from = address - span + 1;
+            from = from < 0 ? 0 : (from + align - 1) / align * align;
+            if ((address + length - from) / align <= static_cast<int64_t>(keptAt_.size())) {
+                for (int64_t at = from; at < address + length; at += align)
+                    if (at <= INT32_MAX)
+                        if (auto found = keptAt_.find(static_cast<int32_t>(at)); found != keptAt_.end()) drop(found);
+            } else {
+                for (auto it = keptAt_.begin(); it != keptAt_.end();)
+                    it = it->first + span > address && it->first < address + length ? drop(it) : std::next(it);
+            }
+        }
     }
+    keptEpoch_ = epoch;
+    keptWrites_ = writes;
+}
+
+void NVobjIndexTag::KeepPages(std::unique_ptr<NVobjIndexKey> chain) {
+    const int32_t span = ReusablePageBytes();
+    if (span <= 0) return;
+    CatchUpKeptPages();
+    const uint64_t epoch = keptEpoch_;
     while (chain) {
         std::unique_ptr<NVobjIndexKey> below = std::move(chain->child_);
-        // Leaves are read once per walk or seek and would only push interior pages out.
+        // Leaves are read once per walk or seek and would only push interior pages out. A
+        // page written since it was read (its own store too) is read again when next needed.
         const bool keep = chain->readAt == epoch && !chain->dirty && !chain->stale &&
-                          (chain->IsInterior() || chain->depth_ == 0) && chain->Count() <= kKeptEntries;
+                          chain->address % TnvPageCache::kAlign == 0 &&
+                          (chain->IsInterior() || chain->depth_ == 0) && chain->Count() <= kKeptEntries &&
+                          !file_->WrittenSince(chain->readWrites, chain->address, span);
         if (keep) {
             if (auto old = keptAt_.find(chain->address); old != keptAt_.end()) {
                 keptEntries_ -= (*old->second)->Count();
@@ -690,10 +727,11 @@ void NVobjIndexTag::KeepPages(std::unique_ptr<NVobjIndexKey> chain) {
 
 bool NVobjIndexTag::ReusePage(int32_t address, NVobjIndexKey& page) {
     if (kept_.empty()) return false;
-    if (!file_->PagesTrusted() || keptEpoch_ != file_->PagesEpoch()) {
+    if (!file_->PagesTrusted()) {
         DropKeptPages();
         return false;
     }
+    CatchUpKeptPages();
     auto found = keptAt_.find(address);
     if (found == keptAt_.end()) return false;
     std::unique_ptr<NVobjIndexKey> kept = std::move(*found->second);
@@ -1194,7 +1232,8 @@ void NVobjIndexFile::PageWrite(int64_t address, const void* buffer, int32_t leng
     // the new bytes once they are written.
     CacheAnswers();
     pageCache_.Drop(address, length);
-    ++pagesEpoch_;
+    writeLog_[writes_ % kWriteLog] = Written{address, length};
+    ++writes_;
     if (table && table->Enciphered()) {
         std::vector<uint8_t> copy(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
         CipherPieces(table->WritePassword(), copy.data(), length, true);
@@ -1204,7 +1243,15 @@ void NVobjIndexFile::PageWrite(int64_t address, const void* buffer, int32_t leng
     }
     pageCache_.Put(address, buffer, length);
     cacheChanges_ = diskFile->Changes();
-    ++pagesEpoch_;
+}
+
+bool NVobjIndexFile::WrittenSince(uint64_t since, int64_t address, int64_t length) const {
+    if (writes_ - since > kWriteLog) return true;
+    for (uint64_t n = since + 1; n <= writes_; ++n) {
+        const Written& w = writeLog_[(n - 1) % kWriteLog];
+        if (w.address < address + length && address < w.address + w.length) return true;
+    }
+    return false;
 }
 
 void NVobjIndexFile::Recrypt() {

@@ -6,6 +6,7 @@
 // FOR expressions only through `TnvIndexExpression`. Not thread-safe.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -177,9 +178,10 @@ public:
     uint8_t scratch[12] = {};
     bool atFirst = false;
     bool atLast = false;
-    // The file's PagesEpoch() when the page was read: a decoded page may be used again only
-    // while nothing was written to the file since.
+    // The file's PagesEpoch() and Writes() when the page was read: a decoded page may be
+    // used again only while the file's pages were not forgotten and no write touched it.
     uint64_t readAt = 0;
+    uint64_t readWrites = 0;
 
 private:
     friend class NVobjIndexTag;
@@ -248,9 +250,10 @@ public:
     // Keys the file holds in the page loaded as `page` (the view may add entries the page
     // does not store, such as a bare right-most pointer); the base counts every entry.
     virtual int StoredKeys(const NVobjIndexKey& page) const;
-    // Whether a decoded page depends only on its own bytes, so that it can be used again
-    // wherever it is reached from (PageFits still checks it against its parent).
-    virtual bool PagesReusable() const { return false; }
+    // When a decoded page depends only on its own bytes, so that it can be used again
+    // wherever it is reached from (PageFits still checks it against its parent): the bytes
+    // it spans from its address, which must then be a byte address; else 0.
+    virtual int32_t ReusablePageBytes() const { return 0; }
     // The checks PageLoad makes of a page against the chain above it, for a page used again.
     virtual bool PageFits(const NVobjIndexKey&) const { return true; }
 
@@ -371,10 +374,14 @@ private:
     // Fills `page` from the kept page at `address`; false when none may stand for the file.
     bool ReusePage(int32_t address, NVobjIndexKey& page);
     void DropKeptPages();
+    // Brings the kept pages up to the file as it is now: all go when the file's pages were
+    // forgotten or more writes passed than the file remembers, else those written since.
+    void CatchUpKeptPages();
     std::list<std::unique_ptr<NVobjIndexKey>> kept_;
     std::unordered_map<int32_t, std::list<std::unique_ptr<NVobjIndexKey>>::iterator> keptAt_;
     int keptEntries_ = 0;
     uint64_t keptEpoch_ = 0;
+    uint64_t keptWrites_ = 0;
 
     NVobjIndexFile* file_;
     std::unique_ptr<NVobjIndexKey> rootPage_;
@@ -490,8 +497,22 @@ public:
     }
     // Whether pages kept in memory may stand for the file now (see PageRead).
     bool PagesTrusted() { return CacheAnswers(); }
-    // Goes up whenever a page is written or the cached pages are forgotten.
+    // Goes up whenever the cached pages are forgotten.
     uint64_t PagesEpoch() const { return pagesEpoch_; }
+    // Writes through PageWrite so far; the byte ranges of the last kWriteLog of them are
+    // remembered, so that a decoded page kept in memory is dropped only when its own bytes
+    // were written (our own writes to a shared file under its lock included).
+    static constexpr uint64_t kWriteLog = 256;
+    uint64_t Writes() const { return writes_; }
+    // Whether [address, address + length) may have been written since Writes() was `since`:
+    // true when a logged write touched it or the log no longer reaches back that far.
+    bool WrittenSince(uint64_t since, int64_t address, int64_t length) const;
+    // The range of write number `n` (since < n <= Writes()) while the log holds it.
+    void WrittenRange(uint64_t n, int64_t& address, int64_t& length) const {
+        const Written& w = writeLog_[(n - 1) % kWriteLog];
+        address = w.address;
+        length = w.length;
+    }
     // Pages cached, for tests.
     const TnvPageCache& PageCache() const { return pageCache_; }
 
@@ -511,4 +532,10 @@ private:
     uint64_t vouchedEpoch_ = 0;
     uint64_t pagesEpoch_ = 1;
     bool vouched_ = false;
+    struct Written {
+        int64_t address = 0;
+        int64_t length = 0;
+    };
+    uint64_t writes_ = 0;
+    std::array<Written, kWriteLog> writeLog_{};
 };
