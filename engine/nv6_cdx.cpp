@@ -103,12 +103,6 @@ int Halvings(int keyLength) {
     return d;
 }
 
-uint64_t LoadLE(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
 void StoreLE(uint8_t* p, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -368,10 +362,125 @@ bool NVobjCDXTag::InParentRange(const NVobjIndexKey& page) const {
         if (r != 0) return r;
         return a.recNo < b.recNo ? -1 : (a.recNo > b.recNo ? 1 : 0);
     };
-    if (order(*page.Items(page.Count() - 1), *parent->Items(at)) > 0) return false;
-    if (at > 0 && order(*page.Items(0), *parent->Items(at - 1)) <= 0) return false;
+    if (order(page.Peek(page.Count() - 1), *parent->Items(at)) > 0) return false;
+    if (at > 0 && order(page.Peek(0), *parent->Items(at - 1)) <= 0) return false;
     return true;
 }
+
+// A leaf as it lies in its node: the entries are rebuilt one after another in one key
+// buffer, each from the bytes it shares with the one before, so a search that stops early
+// pays for the entries before its stop and allocates nothing. The node is checked whole
+// when it is read (Check), so a bad node is reported by PageLoad like any other.
+class NVobjCDXTag::StoredLeaf final : public NVobjStoredPage {
+public:
+    StoredLeaf(const NVobjCDXTag& tag, const uint8_t* node, int count) : tag_(tag), count_(count) {
+        std::memcpy(node_, node, kNode);
+        // Entry records are read eight bytes at a time; the last may reach past the node.
+        std::memset(node_ + kNode, 0, sizeof node_ - kNode);
+        recordMask_ = nvbytes::LoadLE32(node + 14);
+        duplicateMask_ = node[18];
+        trailingMask_ = node[19];
+        recordBits_ = node[20];
+        duplicateBits_ = node[21];
+        bytes_ = node[23];
+        infoMask_ = bytes_ >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes_)) - 1;
+        pad_ = tag.keyType == 'C' && !tag.General() ? ' ' : 0;
+        entriesEnd_ = kLeafKeysAt + count * bytes_;
+        Restart();
+    }
+
+    // Whether the layout is one a node can have and every entry's bytes lie inside the key
+    // area, below the entry records. Walks every key, so the last one is at hand after it.
+    bool Check() {
+        const int r = node_[20], d = node_[21], t = node_[22];
+        if (bytes_ < 2 || bytes_ > 8 || r > 32 || r + d + t != 8 * bytes_ || count_ * bytes_ > kKeyArea)
+            return false;
+        Restart();
+        for (int i = 0; i < count_; ++i)
+            if (!Step()) return false;
+        return true;
+    }
+
+    int Count() const override { return count_; }
+
+    const NVobjIndexKeyData* Entry(int index) override {
+        if (index < next_ - 1) {
+            // Backwards only by starting over, which is cheap from the first entry alone.
+            if (index != 0) return nullptr;
+            Restart();
+        }
+        // Keys passed over only rebuild the buffer; the value is made for the one asked for.
+        while (next_ <= index)
+            if (!Step()) tag_.RaiseCorrupt();
+        if (valueOf_ != index) {
+            Value(entry_);
+            valueOf_ = index;
+        }
+        return &entry_;
+    }
+
+    void DecodeAll(NVobjIndexKey& page) override {
+        Restart();
+        for (int i = 0; i < count_; ++i) {
+            auto entry = std::make_unique<NVobjIndexKeyData>();
+            if (!Step()) tag_.RaiseCorrupt();
+            Value(*entry);
+            page.Add(entry.release());
+        }
+    }
+
+private:
+    void Restart() {
+        std::memset(key_, pad_, sizeof key_);
+        position_ = kNode;
+        next_ = 0;
+        valueOf_ = -1;
+    }
+
+    // Rebuilds the next entry's key in the buffer; false when its counts or bytes cannot be
+    // right (Check has seen every entry before anything else steps).
+    bool Step() {
+        const uint64_t info = nvbytes::LoadLE64(node_ + kLeafKeysAt + next_ * bytes_) & infoMask_;
+        const int duplicate = static_cast<int>((info >> recordBits_) & duplicateMask_);
+        const int trailing = static_cast<int>((info >> (recordBits_ + duplicateBits_)) & trailingMask_);
+        const int keyLength = tag_.keyLength;
+        if (duplicate + trailing > keyLength) return false;
+        const int n = keyLength - duplicate - trailing;
+        if (position_ - n < entriesEnd_) return false;
+        position_ -= n;
+        record_ = static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask_);
+        std::memcpy(key_ + duplicate, node_ + position_, static_cast<std::size_t>(n));
+        length_ = keyLength - trailing;
+        // The leading bytes of the next key come from this one, padding included.
+        std::memset(key_ + length_, pad_, static_cast<std::size_t>(trailing));
+        if (tag_.General()) UnpackNibbles(key_, length_);
+        ++next_;
+        return true;
+    }
+
+    // The entry the last step rebuilt.
+    void Value(NVobjIndexKeyData& entry) const {
+        tag_.PutKeyValue(entry, key_, length_);
+        entry.recNo = record_;
+        entry.reference = record_;
+    }
+
+    const NVobjCDXTag& tag_;
+    int count_;
+    uint8_t node_[kNode + 8];
+    uint8_t key_[kMaxKeyLength + 16];
+    uint64_t infoMask_ = 0;
+    uint32_t recordMask_ = 0;
+    uint8_t duplicateMask_ = 0, trailingMask_ = 0, recordBits_ = 0, duplicateBits_ = 0, bytes_ = 2;
+    uint8_t pad_ = 0;
+    int entriesEnd_ = 0;
+    int position_ = kNode;  // where the next entry's stored bytes end
+    int next_ = 0;          // the entry the next step rebuilds
+    int valueOf_ = -1;      // the entry whose value entry_ holds
+    int length_ = 0;        // the last rebuilt key's length and record
+    int32_t record_ = 0;
+    NVobjIndexKeyData entry_;
+};
 
 int NVobjCDXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
     uint8_t node[kNode];
@@ -388,41 +497,15 @@ int NVobjCDXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
     if (attributes > 3) return 1;
     page.leftSibling = static_cast<int32_t>(nvbytes::LoadLE32(node + 4));
     page.rightSibling = static_cast<int32_t>(nvbytes::LoadLE32(node + 8));
-    uint8_t key[kMaxKeyLength + 16];
     if (attributes >= 2) {
         page.kind = NVobjIndexKey::kLeaf;
-        const uint32_t recordMask = nvbytes::LoadLE32(node + 14);
-        const uint8_t duplicateMask = node[18];
-        const uint8_t trailingMask = node[19];
-        const int r = node[20], d = node[21], t = node[22], b = node[23];
-        if (b < 2 || b > 8 || r > 32 || r + d + t != 8 * b || count * b > kKeyArea) return 1;
-        const uint8_t pad = keyType == 'C' && !General() ? ' ' : 0;
-        std::memset(key, pad, sizeof key);
-        const int entriesEnd = kLeafKeysAt + count * b;
-        int position = kNode;
-        for (int i = 0; i < count; ++i) {
-            const uint64_t info = LoadLE(node + kLeafKeysAt + i * b, b);
-            const int32_t record = static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask);
-            const int duplicate = static_cast<int>((info >> r) & duplicateMask);
-            const int trailing = static_cast<int>((info >> (r + d)) & trailingMask);
-            if (duplicate + trailing > keyLength) return 1;
-            const int n = keyLength - duplicate - trailing;
-            position -= n;
-            if (position < entriesEnd) return 1;
-            std::memcpy(key + duplicate, node + position, static_cast<std::size_t>(n));
-            const int length = keyLength - trailing;
-            // The leading bytes of the next key come from this one, padding included.
-            std::memset(key + length, pad, static_cast<std::size_t>(trailing));
-            if (General()) UnpackNibbles(key, length);
-            auto entry = std::make_unique<NVobjIndexKeyData>();
-            PutKeyValue(*entry, key, length);
-            entry->recNo = record;
-            entry->reference = record;
-            page.Add(entry.release());
-        }
+        auto leaf = std::make_unique<StoredLeaf>(*this, node, count);
+        if (!leaf->Check()) return 1;
+        page.SetStored(std::move(leaf));
     } else {
         page.kind = NVobjIndexKey::kInterior;
         if (count * entryLength > kNode - kInteriorKeysAt) return 1;
+        uint8_t key[kMaxKeyLength + 16];
         for (int i = 0; i < count; ++i) {
             const uint8_t* e = node + kInteriorKeysAt + i * entryLength;
             std::memcpy(key, e, static_cast<std::size_t>(keyLength));

@@ -111,6 +111,7 @@ public:
     int32_t changeCounter = 0;
 
 private:
+    class StoredLeaf;
     int64_t knownPages_ = 0;  // pages in the file when its size was last asked for
     NVobjCDXFile* CdxFile() const;
     // Writes the first `n` entries of `page` to a new node linked in before it.

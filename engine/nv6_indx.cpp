@@ -73,7 +73,27 @@ void NVobjIndexKey::InsertAt(int index, std::unique_ptr<NVobjIndexKeyData> entry
 }
 
 std::unique_ptr<NVobjIndexKeyData> NVobjIndexKey::ExtractAt(int index) {
+    Expand();
     return std::unique_ptr<NVobjIndexKeyData>(TnvCollection::ExtractAt(index));
+}
+
+void NVobjIndexKey::ExpandStored() const {
+    std::unique_ptr<NVobjStoredPage> stored = std::move(stored_);
+    // The page object is never itself const; only the view of its entries was.
+    stored->DecodeAll(const_cast<NVobjIndexKey&>(*this));
+}
+
+const NVobjIndexKeyData& NVobjIndexKey::Peek(int index) const {
+    if (stored_) {
+        if (index < 0 || index >= stored_->Count()) tag_->RaiseCorrupt();
+        if (const NVobjIndexKeyData* entry = stored_->Entry(index)) return *entry;
+    }
+    return *Items(index);
+}
+
+void NVobjIndexKey::SetStored(std::unique_ptr<NVobjStoredPage> stored) {
+    if (TnvCollection::Count() != 0) tag_->RaiseCorrupt();
+    stored_ = std::move(stored);
 }
 
 int NVobjIndexKey::FindChildEntry(int32_t childAddress) const {
@@ -208,7 +228,7 @@ int NVobjIndexKey::ReadCurrent(NVobjIndexKeyData& key) {
         key.reference = 0;
         key.recNo = 0;
     } else {
-        key.CopyFrom(*page->Items(page->current));
+        key.CopyFrom(page->Peek(page->current));
     }
     atFirst = first;
     atLast = last;
@@ -220,7 +240,7 @@ int NVobjIndexKey::Seek(const NVobjIndexKeyData& key, int32_t record, int prefix
     if (Count() == 0) return 1;
     const bool ordered = tag_->File()->recordOrderedKeys;
     for (;;) {
-        const NVobjIndexKeyData& entry = *Items(current);
+        const NVobjIndexKeyData& entry = Peek(current);
         int r = tag_->CompareKeys(key, entry, prefixResult);
         // A search for one record's entry only matches keys that are equal, not longer keys
         // it is a prefix of: with record-ordered keys the record numbers of different keys

@@ -99,7 +99,25 @@ public:
     int32_t reference = 0;
 };
 
+class NVobjIndexKey;
+
+// A page a format leaves in its stored form after loading it: a search or a walk reads its
+// entries one at a time, in place, and only what changes or copies the page turns them into
+// entry objects (most pages a seek reads are left again after one entry).
+class NVobjStoredPage {
+public:
+    virtual ~NVobjStoredPage() = default;
+    virtual int Count() const = 0;
+    // Entry `index` (0 <= index < Count()), valid until the next call; null when the page
+    // must be decoded whole to say (the format reads forward cheaply, not backward).
+    virtual const NVobjIndexKeyData* Entry(int index) = 0;
+    // Appends every entry to `page` as objects of its own.
+    virtual void DecodeAll(NVobjIndexKey& page) = 0;
+};
+
 // One page in memory. The tag owns the root object; every object owns the child open below it.
+// While a page is in stored form, Count and Peek read it where it lies; every other access
+// to its entries decodes it first, so callers see one page either way.
 class NVobjIndexKey : public TnvCollection<NVobjIndexKeyData> {
 public:
     enum : uint8_t { kUnset = 0, kNewRoot = 1, kInterior = 2, kLeaf = 3 };
@@ -107,6 +125,44 @@ public:
     // An empty page object for `tag` below `parent` (none for the root).
     NVobjIndexKey(NVobjIndexTag* tag, NVobjIndexKey* parent);
     ~NVobjIndexKey() override = default;
+
+    // The entry collection, with the stored form decoded before anything needs objects.
+    int Count() const { return stored_ ? stored_->Count() : TnvCollection::Count(); }
+    NVobjIndexKeyData* Items(int index) const {
+        Expand();
+        return TnvCollection::Items(index);
+    }
+    int IndexOf(const NVobjIndexKeyData* item) const {
+        Expand();
+        return TnvCollection::IndexOf(item);
+    }
+    void Add(NVobjIndexKeyData* item) {
+        Expand();
+        TnvCollection::Add(item);
+    }
+    bool Extract(NVobjIndexKeyData* item) {
+        Expand();
+        return TnvCollection::Extract(item);
+    }
+    void Remove(NVobjIndexKeyData* item) {
+        Expand();
+        TnvCollection::Remove(item);
+    }
+    void SwapItems(NVobjIndexKey& other) {
+        Expand();
+        other.Expand();
+        TnvCollection::SwapItems(other);
+    }
+    void FreeAll() {
+        stored_.reset();
+        TnvCollection::FreeAll();
+    }
+    // Entry `index` for reading only, valid until the page changes or is read again: from
+    // the stored form where it can, so that a search decodes no entry objects.
+    const NVobjIndexKeyData& Peek(int index) const;
+    // Hands the page's entries over in stored form (the page must be empty).
+    void SetStored(std::unique_ptr<NVobjStoredPage> stored);
+    bool Stored() const { return stored_ != nullptr; }
 
     // Clears, reads the page at `address` through the tag's PageLoad, clears dirty.
     void Load(int32_t address);
@@ -195,10 +251,18 @@ private:
     // Takes `child` as the open child, below this page.
     void Adopt(std::unique_ptr<NVobjIndexKey> child);
 
+    // Decodes the stored form into entry objects. Const because reading entries may need
+    // it; the page's contents stay the same.
+    void Expand() const {
+        if (stored_) ExpandStored();
+    }
+    void ExpandStored() const;
+
     NVobjIndexTag* tag_;
     NVobjIndexKey* parent_;
     std::unique_ptr<NVobjIndexKey> child_;
     int depth_ = 0;
+    mutable std::unique_ptr<NVobjStoredPage> stored_;
 };
 
 // One order: a tree of pages in its file. Formats override the twelve virtual operations

@@ -363,6 +363,16 @@ TEST_P(CdxBuild, EveryKindOfTagMatchesASortOfTheTable) {
             tag.KeyEvaluate(key, ok);
             key.reference = r;
             EXPECT_EQ(tag.KeyFind(key), r);
+            // A search reads its leaf in place; the steps after it, back first (which
+            // decodes the leaf) and then on past the found entry, see what a walk sees.
+            EXPECT_EQ(tag.TagMove(-2), i > 0 ? forward[i - 1].second : 0);
+            if (i == 0) continue;
+            EXPECT_EQ(tag.TagMove(-1), r);
+            EXPECT_EQ(tag.TagMove(-1), i + 1 < forward.size() ? forward[i + 1].second : 0);
+            EXPECT_EQ(tag.KeyFind(key), r);
+            EXPECT_EQ(tag.TagMove(-1), i + 1 < forward.size() ? forward[i + 1].second : 0);
+            EXPECT_EQ(tag.TagMove(-2), r);
+            EXPECT_EQ(nvtest::RawKeyText(tag.currentKey), forward[i].first);
         }
     }
 }
