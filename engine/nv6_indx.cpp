@@ -239,8 +239,7 @@ int NVobjIndexKey::Seek(const NVobjIndexKeyData& key, int32_t record, int prefix
     current = 0;
     if (Count() == 0) return 1;
     const bool ordered = tag_->File()->recordOrderedKeys;
-    for (;;) {
-        const NVobjIndexKeyData& entry = Peek(current);
+    auto compare = [&](const NVobjIndexKeyData& entry) {
         int r = tag_->CompareKeys(key, entry, prefixResult);
         // A search for one record's entry only matches keys that are equal, not longer keys
         // it is a prefix of: with record-ordered keys the record numbers of different keys
@@ -250,6 +249,25 @@ int NVobjIndexKey::Seek(const NVobjIndexKeyData& key, int32_t record, int prefix
             r = tag_->CompareKeys(key, entry, -1);
         if (r == 0 && record == NVobjIndexTag::kAfterEqual) r = 1;
         if (r == 0 && record != -1 && ordered) r = entry.recNo < record ? 1 : (entry.recNo > record ? -1 : 0);
+        return r;
+    };
+    if (IsInterior() && Count() > 2) {
+        // Entries rise through a page, so the first one not below the key is found by
+        // halving. The last entry is never asked: the walk below takes it when nothing
+        // before it is, as it would (and it may be a bare pointer without a key).
+        int low = 0, high = Count() - 1;
+        while (low < high) {
+            const int middle = low + (high - low) / 2;
+            if (compare(*Items(middle)) > 0)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        current = low;
+    }
+    for (;;) {
+        const NVobjIndexKeyData& entry = Peek(current);
+        int r = compare(entry);
         if (r <= 0 || current == Count() - 1) {
             if (IsInterior()) {
                 bool fresh;
