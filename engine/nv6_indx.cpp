@@ -24,6 +24,13 @@ int ClampIndex(int index, int count) {
 // Freed entries wait here for the next page decode. Under the sanitizers every entry goes
 // to the heap, so that a use after free is still caught.
 #if defined(__SANITIZE_ADDRESS__)
+#define NV_ENTRIES_UNPOOLED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NV_ENTRIES_UNPOOLED 1
+#endif
+#endif
+#if defined(NV_ENTRIES_UNPOOLED)
 constexpr std::size_t kPooledEntries = 0;
 #else
 constexpr std::size_t kPooledEntries = 32768;
