@@ -349,6 +349,15 @@ void NVobjCDXTag::PutKeyValue(NVobjIndexKeyData& entry, const uint8_t* bytes, in
     entry.PutBinary(bytes, n);
 }
 
+bool NVobjCDXTag::EntryAsStored(const NVobjIndexKeyData& key) const {
+    if (General() || key.recNo != key.reference || key.recNo <= 0) return false;
+    const std::string_view v = key.View();
+    if (v.empty() || static_cast<int>(v.size()) > keyLength) return false;
+    if (keyType == 'C')
+        return key.Kind() == TnvVariant::kCharacter && v.back() != ' ' && v.find('\0') == std::string_view::npos;
+    return key.Kind() == TnvVariant::kBinary && v.back() != '\0';
+}
+
 bool NVobjCDXTag::InParentRange(const NVobjIndexKey& page) const {
     const NVobjIndexKey* parent = page.Parent();
     if (!parent || page.Count() == 0) return true;
@@ -662,12 +671,18 @@ int NVobjCDXTag::PageStore(NVobjIndexKey& page) {
         while (page.Count() > maxEntries) SplitOff(page, std::min<int>(page.Count() - page.Count() / 2, maxEntries));
         EncodeInterior(page, 0, page.Count(), page.Parent() ? 0 : 1, page.leftSibling, page.rightSibling, node);
     } else {
-        TnvCdxLeafLayout layout;
+        uint32_t largest = LargestRecord();
+        for (int i = 0; i < page.Count(); ++i) largest = std::max(largest, static_cast<uint32_t>(page.Items(i)->recNo));
+        TnvCdxLeafLayout layout = NvCdxLeafLayout(keyLength, largest, 2);
+        // Most stores fit: the encoding itself tells, with a byte to spare (its free space),
+        // and only a leaf that must split is measured entry by entry.
+        if (EncodeLeaf(page, 0, page.Count(), layout, page.Parent() ? 2 : 3, page.leftSibling, page.rightSibling,
+                       node) &&
+            (nvbytes::LoadLE16(node + 12) >= 1 || page.Count() < 2)) {
+            File()->PageWrite(page.address, node, kNode);
+            return 0;
+        }
         for (;;) {
-            uint32_t largest = LargestRecord();
-            for (int i = 0; i < page.Count(); ++i)
-                largest = std::max(largest, static_cast<uint32_t>(page.Items(i)->recNo));
-            layout = NvCdxLeafLayout(keyLength, largest, 2);
             int total = 0;
             int n = 0;
             for (int i = 0; i < page.Count(); ++i) {
@@ -676,6 +691,10 @@ int NVobjCDXTag::PageStore(NVobjIndexKey& page) {
             }
             if (total <= kKeyArea - 1 || page.Count() < 2) break;
             SplitOff(page, std::clamp(n, 1, page.Count() - 1));
+            largest = LargestRecord();
+            for (int i = 0; i < page.Count(); ++i)
+                largest = std::max(largest, static_cast<uint32_t>(page.Items(i)->recNo));
+            layout = NvCdxLeafLayout(keyLength, largest, 2);
         }
         if (!EncodeLeaf(page, 0, page.Count(), layout, page.Parent() ? 2 : 3, page.leftSibling, page.rightSibling,
                         node))

@@ -85,6 +85,9 @@ public:
     // A node decodes from its own bytes alone.
     int32_t ReusablePageBytes() const override { return kNode; }
     bool PageFits(const NVobjIndexKey& page) const override { return InParentRange(page); }
+    // Keys PutKeyValue gives back unchanged: machine-collation text without NUL bytes or
+    // trailing blanks, number images without trailing zero bytes, each within the key length.
+    bool EntryAsStored(const NVobjIndexKeyData& key) const override;
 
     // Key length and the interior geometry that follows from it.
     void SetKeyLength(int16_t length);

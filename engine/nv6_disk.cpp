@@ -144,6 +144,7 @@ bool NVO_DiskFile::Close() {
             throw;
         }
     }
+    Unmap();
     NvPlatform& os = NvOS();
     if (lockHolds_ > 0 && shared_) {
         // Closing the handle drops the lock anyway, so a refused unlock is not worth
@@ -209,6 +210,12 @@ int64_t NVO_DiskFile::ReadAt(int64_t offset, void* buffer, int64_t length) {
     }
     if (!held_.empty() && offset < heldAt_ + static_cast<int64_t>(held_.size()) && offset + length > heldAt_)
         WriteHeld();
+    if (const unsigned char* mapped = Mapped(offset, length)) {
+        if (length > 0) std::memcpy(buffer, mapped, static_cast<std::size_t>(length));
+        lastCount_ = length;
+        position_ = offset + length;
+        return length;
+    }
     NvPlatform& os = NvOS();
     auto* bytes = static_cast<unsigned char*>(buffer);
     int64_t done = 0;
@@ -224,6 +231,29 @@ int64_t NVO_DiskFile::ReadAt(int64_t offset, void* buffer, int64_t length) {
     lastCount_ = done;
     position_ = offset + length;
     return done;
+}
+
+const unsigned char* NVO_DiskFile::Mapped(int64_t offset, int64_t length) {
+    if (shared_ || length > kMappedReadMax) return nullptr;
+    if (offset + length <= mapLength_) return map_ + offset;
+    // Tests put a platform in between to count and fail reads: they must see every one.
+    if (&NvOS() != &NvPosixPlatform()) return nullptr;
+    if (knownSize_ < 0) knownSize_ = NvOS().Size(handle_);
+    if (offset + length > knownSize_) return nullptr;  // a short read at the end of the file
+    // A growing file is mapped again only once it has grown by an eighth, so that appends
+    // with reads just behind them do not map it at every record.
+    if (map_ && knownSize_ - mapLength_ < std::max<int64_t>(mapLength_ / 8, int64_t{1} << 20)) return nullptr;
+    Unmap();
+    map_ = static_cast<const unsigned char*>(NvPosixPlatform().MapForReading(handle_, knownSize_));
+    if (!map_) return nullptr;
+    mapLength_ = knownSize_;
+    return map_ + offset;
+}
+
+void NVO_DiskFile::Unmap() {
+    if (map_) NvPosixPlatform().Unmap(map_, mapLength_);
+    map_ = nullptr;
+    mapLength_ = 0;
 }
 
 void NVO_DiskFile::Rename(std::string_view newName) {
@@ -253,6 +283,7 @@ void NVO_DiskFile::Open() {
     handle_ = handle;
     ++changes_;
     osWritable_ = writable;
+    knownSize_ = -1;
     closed_ = false;
     position_ = 0;
     lockHolds_ = 0;
@@ -281,6 +312,9 @@ void NVO_DiskFile::Truncate(int64_t size) {
     WriteHeld();
     if (untouchedFrom_ >= 0) untouchedFrom_ = std::max(untouchedFrom_, size);
     ++changes_;
+    // Bytes cut off the end must never be touched through the map.
+    Unmap();
+    knownSize_ = -1;
     if (closed_ || size < 0 || !NvOS().Truncate(handle_, size))
         NvRaise(TnvMsg::TruncateError, {fileName_});
     position_ = size;
@@ -350,6 +384,7 @@ void NVO_DiskFile::WriteThrough(int64_t offset, const unsigned char* bytes, int6
     lastCount_ = done;
     position_ = offset + length;
     written_ = true;
+    if (knownSize_ >= 0) knownSize_ = std::max(knownSize_, offset + length);
     if (untouchedFrom_ >= 0) untouchedFrom_ = std::max(untouchedFrom_, offset + length);
 }
 
@@ -389,6 +424,7 @@ void NVO_DiskFile::ReleaseAtShutdown() {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
     }
+    Unmap();
     NvPlatform& os = NvOS();
     if (lockHolds_ > 0 && shared_) os.RangeLock(handle_, lockOffset_, lockLength_, NvRangeLock::Unlock);
     lockHolds_ = 0;

@@ -174,6 +174,20 @@ private:
 
     // Shutdown: releases the lock and closes the handle without any other work.
     void ReleaseAtShutdown();
+
+    // A file no other program can see is read through a map of it: a record or page read
+    // out of order then costs a copy instead of a system call. Only short reads use it (long
+    // ones are sequential and gain nothing), so only the pages they touch become resident.
+    static constexpr int64_t kMappedReadMax = 16 << 10;
+    // The `length` bytes at `offset` in the map, mapping the file (again) as needed; nullptr
+    // when they must be read from the file.
+    const unsigned char* Mapped(int64_t offset, int64_t length);
+    void Unmap();
+    const unsigned char* map_ = nullptr;
+    int64_t mapLength_ = 0;
+    // The file's length as far as this object knows it (-1: ask the OS), kept up by its
+    // own writes: nobody else may write the file while it is mapped.
+    int64_t knownSize_ = -1;
 };
 
 // Write-behind on a file for the length of one operation (a tag build, say): Finish writes

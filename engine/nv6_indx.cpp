@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,7 +21,47 @@ int ClampIndex(int index, int count) {
     return index < 0 ? 0 : index;
 }
 
+// Freed entries wait here for the next page decode. Under the sanitizers every entry goes
+// to the heap, so that a use after free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define NV_ENTRIES_UNPOOLED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NV_ENTRIES_UNPOOLED 1
+#endif
+#endif
+#if defined(NV_ENTRIES_UNPOOLED)
+constexpr std::size_t kPooledEntries = 0;
+#else
+constexpr std::size_t kPooledEntries = 32768;
+#endif
+struct FreeEntry {
+    FreeEntry* next;
+};
+thread_local FreeEntry* g_freeEntries = nullptr;
+thread_local std::size_t g_freeEntryCount = 0;
+
 }  // namespace
+
+void* NVobjIndexKeyData::operator new(std::size_t size) {
+    if (size == sizeof(NVobjIndexKeyData) && g_freeEntries) {
+        FreeEntry* block = g_freeEntries;
+        g_freeEntries = block->next;
+        --g_freeEntryCount;
+        return block;
+    }
+    return ::operator new(size);
+}
+
+void NVobjIndexKeyData::operator delete(void* block, std::size_t size) noexcept {
+    if (!block) return;
+    if (size == sizeof(NVobjIndexKeyData) && g_freeEntryCount < kPooledEntries) {
+        g_freeEntries = new (block) FreeEntry{g_freeEntries};
+        ++g_freeEntryCount;
+        return;
+    }
+    ::operator delete(block);
+}
 
 // ---- NVobjIndexKey -------------------------------------------------------------------
 
@@ -35,6 +76,7 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
     readWrites = tag_->File()->Writes();
     if (tag_->ReusePage(pageAddress, *this)) {
         dirty = false;
+        asStored = true;
         return;
     }
     if (tag_->PageLoad(pageAddress, *this) != 0) tag_->RaiseCorrupt();
@@ -47,6 +89,7 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
         tag_->RaiseCorrupt();
     if (kind != kLeaf && kind != kInterior && kind != kNewRoot) tag_->RaiseCorrupt();
     dirty = false;
+    asStored = true;
 }
 
 void NVobjIndexKey::Store() {
@@ -54,6 +97,12 @@ void NVobjIndexKey::Store() {
     if (address <= 0) tag_->RaiseCorrupt();
     tag_->PageStore(*this);
     dirty = false;
+    // Written whole and not split, a leaf of stored entries reads back as it stands: it counts
+    // as read just after its own write, so that the next descent to it need not decode it.
+    if (asStored && !stale && !IsInterior() && Count() > 0) {
+        readAt = tag_->File()->PagesEpoch();
+        readWrites = tag_->File()->Writes();
+    }
 }
 
 void NVobjIndexKey::Flush() {
@@ -62,14 +111,8 @@ void NVobjIndexKey::Flush() {
 }
 
 void NVobjIndexKey::InsertAt(int index, std::unique_ptr<NVobjIndexKeyData> entry) {
-    std::vector<NVobjIndexKeyData*> rest;
-    int count = Count();
-    index = std::clamp(index, 0, count);
-    // TnvCollection only appends: take the tail out, append, put the tail back.
-    for (int i = index; i < count; ++i) rest.push_back(Items(i));
-    for (NVobjIndexKeyData* item : rest) Extract(item);
-    Add(entry.release());
-    for (NVobjIndexKeyData* item : rest) Add(item);
+    Insert(std::clamp(index, 0, Count()), entry.get());
+    entry.release();
 }
 
 std::unique_ptr<NVobjIndexKeyData> NVobjIndexKey::ExtractAt(int index) {
@@ -239,6 +282,7 @@ int NVobjIndexKey::Seek(const NVobjIndexKeyData& key, int32_t record, int prefix
     current = 0;
     if (Count() == 0) return 1;
     const bool ordered = tag_->File()->recordOrderedKeys;
+    // How the search stands to an entry: positive while the entry lies before it.
     auto compare = [&](const NVobjIndexKeyData& entry) {
         int r = tag_->CompareKeys(key, entry, prefixResult);
         // A search for one record's entry only matches keys that are equal, not longer keys
@@ -251,7 +295,9 @@ int NVobjIndexKey::Seek(const NVobjIndexKeyData& key, int32_t record, int prefix
         if (r == 0 && record != -1 && ordered) r = entry.recNo < record ? 1 : (entry.recNo > record ? -1 : 0);
         return r;
     };
-    if (IsInterior() && Count() > 2) {
+    // A leaf still in stored form is read key after key where it lies, and halving would
+    // decode it whole.
+    if (!Stored() && Count() > 2) {
         // Entries rise through a page, so the first one not below the key is found by
         // halving. The last entry is never asked: the walk below takes it when nothing
         // before it is, as it would (and it may be a bare pointer without a key).
@@ -302,6 +348,7 @@ void NVobjIndexKey::InsertEntry(const NVobjIndexKeyData& key, bool after) {
     leaf->InsertAt(index, key.Duplicate());
     leaf->current = index;
     leaf->dirty = true;
+    leaf->asStored = leaf->asStored && tag_->EntryAsStored(key);
 }
 
 void NVobjIndexKey::DeleteCurrent() {
@@ -362,6 +409,7 @@ void NVobjIndexKey::Rebalance() {
                     child_.reset();
                     current = 0;
                     dirty = true;
+                    asStored = false;
                     break;
                 }
                 CollapseRoot();
@@ -435,6 +483,7 @@ bool NVobjIndexKey::MergeChild() {
         current = index;
     }
     survivor->current = ClampIndex(survivor->current, survivor->Count());
+    survivor->asStored = false;
     tag_->PageMerged(*gone, *survivor);
     std::unique_ptr<NVobjIndexKey> below = std::move(gone->child_);
     survivor->dirty = true;
@@ -461,6 +510,7 @@ void NVobjIndexKey::CollapseRoot() {
     child_.reset();
     if (below) Adopt(std::move(below));
     dirty = true;
+    asStored = false;
 }
 
 void NVobjIndexKey::ReplaceInParent(const NVobjIndexKeyData& key) {
@@ -737,17 +787,30 @@ void NVobjIndexTag::KeepPages(std::unique_ptr<NVobjIndexKey> chain) {
     const uint64_t epoch = keptEpoch_;
     while (chain) {
         std::unique_ptr<NVobjIndexKey> below = std::move(chain->child_);
-        // Leaves are read once per walk or seek and would only push interior pages out. A
-        // page written since it was read (its own store too) is read again when next needed.
+        // A page written since it was read is read again when next needed, unless it was
+        // its own store of entries as the file holds them (see Store).
         const bool keep = chain->readAt == epoch && !chain->dirty && !chain->stale &&
-                          chain->address % TnvPageCache::kAlign == 0 &&
-                          (chain->IsInterior() || chain->depth_ == 0) && chain->Count() <= kKeptEntries &&
+                          chain->address % TnvPageCache::kAlign == 0 && chain->Count() <= kKeptEntries &&
                           !file_->WrittenSince(chain->readWrites, chain->address, span);
         if (keep) {
             if (auto old = keptAt_.find(chain->address); old != keptAt_.end()) {
                 keptEntries_ -= (*old->second)->Count();
                 kept_.erase(old->second);
                 keptAt_.erase(old);
+            }
+            // Leaves are read once per walk or seek and would push interior pages out: the
+            // oldest of the few kept gives way.
+            if (!chain->IsInterior() && chain->depth_ > 0) {
+                int32_t& slot = keptLeaves_[static_cast<std::size_t>(keptLeafNext_)];
+                if (auto oldest = keptAt_.find(slot); slot != 0 && oldest != keptAt_.end() &&
+                                                     !(*oldest->second)->IsInterior() &&
+                                                     (*oldest->second)->depth_ > 0) {
+                    keptEntries_ -= (*oldest->second)->Count();
+                    kept_.erase(oldest->second);
+                    keptAt_.erase(oldest);
+                }
+                slot = chain->address;
+                keptLeafNext_ = (keptLeafNext_ + 1) % kKeptLeaves;
             }
             keptEntries_ += chain->Count();
             chain->parent_ = nullptr;
@@ -776,7 +839,13 @@ bool NVobjIndexTag::ReusePage(int32_t address, NVobjIndexKey& page) {
     kept_.erase(found->second);
     keptAt_.erase(found);
     keptEntries_ -= kept->Count();
-    page.SwapItems(*kept);
+    // A leaf kept in stored form goes on in it: swapping entries would decode it.
+    if (kept->stored_) {
+        page.FreeAll();
+        page.stored_ = std::move(kept->stored_);
+    } else {
+        page.SwapItems(*kept);
+    }
     page.leftSibling = kept->leftSibling;
     page.rightSibling = kept->rightSibling;
     page.kind = kept->kind;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -95,6 +96,11 @@ public:
     // Copies value, record number and reference from `other`.
     void CopyFrom(const NVobjIndexKeyData& other) { *this = other; }
 
+    // Every edit and seek decodes pages into entries and drops them again, a few hundred at
+    // a time: entries come from a bounded free list of their own rather than the heap.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block, std::size_t size) noexcept;
+
     int32_t recNo = 0;
     int32_t reference = 0;
 };
@@ -139,6 +145,10 @@ public:
     void Add(NVobjIndexKeyData* item) {
         Expand();
         TnvCollection::Add(item);
+    }
+    void Insert(int index, NVobjIndexKeyData* item) {
+        Expand();
+        TnvCollection::Insert(index, item);
     }
     bool Extract(NVobjIndexKeyData* item) {
         Expand();
@@ -238,6 +248,10 @@ public:
     // used again only while the file's pages were not forgotten and no write touched it.
     uint64_t readAt = 0;
     uint64_t readWrites = 0;
+    // Whether the entries are what decoding the page's bytes gives: true when loaded, kept
+    // by inserts of keys in stored form (EntryAsStored) and by removals. A leaf for which it
+    // still holds when written stands for its new bytes and may be kept like a page read.
+    bool asStored = false;
 
 private:
     friend class NVobjIndexTag;
@@ -320,6 +334,10 @@ public:
     virtual int32_t ReusablePageBytes() const { return 0; }
     // The checks PageLoad makes of a page against the chain above it, for a page used again.
     virtual bool PageFits(const NVobjIndexKey&) const { return true; }
+    // Whether `key`, inserted into a leaf, is exactly the entry PageLoad would decode from
+    // the leaf once written (same value, kind, record number and reference); false in the
+    // base, so that a written leaf is read again.
+    virtual bool EntryAsStored(const NVobjIndexKeyData&) const { return false; }
 
     // Drops the chain and opens a fresh root; mode 1 repositions on the table's record,
     // mode 2 only opens the root, others go to the top.
@@ -431,8 +449,11 @@ private:
 
     // Decoded pages kept after their chain was released (interior pages and the root, of
     // formats whose pages are reusable), most recently kept first, for the next descent
-    // through them; at most kKeptEntries entries.
+    // through them; at most kKeptEntries entries. Of leaves only the last kKeptLeaves stay:
+    // the leaf a cursor stood on is the one the next write of its record starts from, and a
+    // leaf just written is the one the cursor goes back to after the write.
     static constexpr int kKeptEntries = 65536;
+    static constexpr int kKeptLeaves = 4;
     // Takes the pages of `chain` that may be used again and frees the rest.
     void KeepPages(std::unique_ptr<NVobjIndexKey> chain);
     // Fills `page` from the kept page at `address`; false when none may stand for the file.
@@ -446,6 +467,9 @@ private:
     int keptEntries_ = 0;
     uint64_t keptEpoch_ = 0;
     uint64_t keptWrites_ = 0;
+    // Addresses of the leaves kept last, oldest at keptLeafNext_.
+    std::array<int32_t, kKeptLeaves> keptLeaves_{};
+    int keptLeafNext_ = 0;
 
     NVobjIndexFile* file_;
     std::unique_ptr<NVobjIndexKey> rootPage_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -149,6 +150,16 @@ public:
 
     void SleepMs(int milliseconds) override {
         if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+
+    const void* MapForReading(int handle, int64_t length) override {
+        if (length <= 0) return nullptr;
+        void* at = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, handle, 0);
+        return at == MAP_FAILED ? nullptr : at;
+    }
+
+    void Unmap(const void* address, int64_t length) override {
+        if (address) ::munmap(const_cast<void*>(address), static_cast<size_t>(length));
     }
 
     int64_t NowMs() override {

@@ -96,6 +96,20 @@ public:
     virtual void SleepMs(int milliseconds) = 0;
     // Milliseconds of a monotonic clock.
     virtual int64_t NowMs() = 0;
+    // Maps the first `length` bytes of the file read-only, sharing the file's pages, so
+    // that writes through the handle show in it; nullptr where the platform cannot. Only
+    // the POSIX platform maps: a wrapper keeps the default, so that the reads it counts and
+    // fails still reach it.
+    virtual const void* MapForReading(int handle, int64_t length) {
+        (void)handle;
+        (void)length;
+        return nullptr;
+    }
+    // Undoes a MapForReading of `length` bytes.
+    virtual void Unmap(const void* address, int64_t length) {
+        (void)address;
+        (void)length;
+    }
 };
 
 // The platform in use: the POSIX one unless a test installed another.

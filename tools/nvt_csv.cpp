@@ -296,7 +296,7 @@ int NvtExport(const NvtArgs& args, NvtIo& io) {
     for (const char* option : {"table", "with-deleted"})
         if (args.Has(option)) throw NvtUsageError(std::string("export: --") + option + " goes with --sqlite");
     const std::string target = args.Required("csv");
-    NvtTable table(args, false);
+    NvtTable table(args, args.Has("exclusive"));
     table.OpenIndexes(args);
     if (args.Has("order")) table.OpenProductionIndex();
     std::error_code ec;

@@ -130,7 +130,7 @@ int NvtExportSqlite(const NvtArgs& args, NvtIo& io) {
     const std::string target = args.Required("sqlite");
     if (target == "-") throw NvtUsageError("export: --sqlite needs a file, not standard output");
     if (args.Has("bom")) throw NvtUsageError("export: --bom goes with --csv");
-    NvtTable table(args, false);
+    NvtTable table(args, args.Has("exclusive"));
     table.OpenIndexes(args);
     if (args.Has("order")) table.OpenProductionIndex();
     std::error_code ec;

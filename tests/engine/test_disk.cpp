@@ -250,6 +250,36 @@ TEST_F(DiskFile, ReadAndWriteAtOffsetsKeepPositionAndCounts) {
               "Error getting FileSize for file " + fresh.FileName());
 }
 
+// An exclusive file is read through a map of it: every read must still see the file as the
+// object's own writes, growth and truncations left it.
+TEST_F(DiskFile, ExclusiveReadsSeeEveryWriteGrowthAndCut) {
+    NVO_DiskFile file(path, false, true);
+    file.Open();
+    char got[16] = {};
+    auto read = [&](int64_t at, int64_t n) {
+        std::memset(got, 0, sizeof got);
+        const int64_t count = file.ReadAt(at, got, n);
+        return std::string(got, static_cast<std::size_t>(count));
+    };
+    EXPECT_EQ(read(2, 4), "2345");
+    file.WriteAt(3, "ab", 2);
+    EXPECT_EQ(read(2, 4), "2ab5") << "a write inside the mapped bytes";
+    file.WriteAt(10, "XYZ", 3);
+    EXPECT_EQ(read(8, 6), "89XYZ") << "bytes written past the mapped ones, and the end";
+    const std::string big(3 << 20, 'q');
+    file.WriteAt(13, big.data(), static_cast<int64_t>(big.size()));
+    file.WriteAt(13 + static_cast<int64_t>(big.size()), "end", 3);
+    EXPECT_EQ(read(13 + static_cast<int64_t>(big.size()) - 2, 8), "qqend");
+    EXPECT_EQ(read(11, 4), "YZqq");
+    file.Truncate(6);
+    EXPECT_EQ(read(4, 8), "b5") << "nothing beyond a cut";
+    EXPECT_EQ(read(100, 4), "");
+    file.WriteAt(6, "new", 3);
+    EXPECT_EQ(read(0, 12), "012ab5new");
+    file.Close();
+    EXPECT_EQ(ReadText(path), "012ab5new");
+}
+
 TEST_F(DiskFile, ShortTransfersAreContinuedAndAStuckWriteIsAnError) {
     NVO_DiskFile file(path, false, true);
     file.Open();
