@@ -114,8 +114,8 @@ private:
     int64_t end_ = 0;
 };
 
-// A sorted run of (length byte, key bytes) records: held in memory whole, or in the spill
-// file and read back through a buffer.
+// A sorted run: (length byte, key bytes) records in the spill file, read back through a
+// buffer; or the last batch, left where it was collected with its sorted index.
 struct TnvSort::Run {
     std::unique_ptr<uint8_t[]> buffer;  // left uninitialised: it is always written before read
     std::size_t capacity = 0;
@@ -123,6 +123,9 @@ struct TnvSort::Run {
     std::size_t have = 0;  // bytes in the buffer
     int64_t next = 0;      // spill file offset of the bytes after the buffer
     int64_t end = 0;       // spill file offset where the run ends
+    std::vector<Entry> order;  // in place: the batch's index in delivery order
+    std::size_t index = 0;     // in place: the current key's entry
+    bool inPlace = false;
     const uint8_t* key = nullptr;
     std::size_t length = 0;
     uint64_t prefix = 0;  // of the key, as in the batch's index
@@ -217,7 +220,7 @@ void TnvSort::AddKey(const TnvVariant& value, int32_t recNo) {
 }
 
 void TnvSort::Keep(const uint8_t* key, std::size_t length) {
-    if (batchUsed_ + length > batchBytes_ || (entries_.size() + 1) * sizeof(Entry) > batchBytes_) CloseBatch();
+    if (batchUsed_ + length > batchBytes_ || (entries_.size() + 1) * sizeof(Entry) > batchBytes_) CloseBatch(false);
     if (!batch_) {
         batch_.reset(new uint8_t[batchBytes_]);
         entries_.reserve(batchBytes_ / sizeof(Entry));
@@ -228,29 +231,43 @@ void TnvSort::Keep(const uint8_t* key, std::size_t length) {
     batchUsed_ += length;
 }
 
-// Sorts the batch and appends it, in order, as a run held in memory; runs in memory beyond
-// the budget are merged into one run in the spill file.
-void TnvSort::CloseBatch() {
+// Sorts the batch and appends it, in order, as a run in the spill file. Runs held in
+// memory would each take fresh pages, and on this kind of machine a page's first touch
+// costs more than writing its bytes to the file and reading them back. The last batch
+// (`last`, when retrieval begins) stays where it is and is delivered through its index, so
+// that a sort of one batch never makes a file.
+void TnvSort::CloseBatch(bool last) {
     if (entries_.empty()) return;
     SortEntries();
     if (!ascending_) std::reverse(entries_.begin(), entries_.end());
     auto run = std::make_unique<Run>();
-    run->capacity = batchUsed_ + entries_.size();
-    run->buffer.reset(new uint8_t[run->capacity]);
-    uint8_t* out = run->buffer.get();
+    if (last) {
+        run->inPlace = true;
+        run->buffer = std::move(batch_);
+        run->order = std::move(entries_);
+        runs_.push_back(std::move(run));
+        entries_.clear();
+        batchUsed_ = 0;
+        return;
+    }
+    if (!spill_) spill_ = std::make_unique<SpillFile>();
+    gather_.resize(batchUsed_ + entries_.size());
+    uint8_t* out = gather_.data();
     for (const Entry& e : entries_) {
         *out++ = static_cast<uint8_t>(e.length);
         std::memcpy(out, batch_.get() + e.offset, e.length);
         out += e.length;
     }
-    run->have = run->capacity;
-    memoryBytes_ += run->capacity;
+    run->next = spill_->End();
+    spill_->Append(gather_.data(), gather_.size());
+    run->end = spill_->End();
     runs_.push_back(std::move(run));
     entries_.clear();
     batchUsed_ = 0;
-    // The next batch takes its keys, their index and the index's sorting space, at most three
-    // times its byte size.
-    if (memoryBytes_ + 3 * batchBytes_ > budget_) SpillMemoryRuns();
+    // Each run reads back through a buffer of its own: beyond what the budget holds of them,
+    // the runs so far are merged into one.
+    const std::size_t room = budget_ > 4 * batchBytes_ ? budget_ - 4 * batchBytes_ : 0;
+    if (runs_.size() >= std::max<std::size_t>(2, room / kRunBuffer)) MergeRuns();
 }
 
 // Puts the batch's index in ascending key order: a radix sort on the 8-byte prefixes (one
@@ -291,12 +308,9 @@ void TnvSort::SortEntries() {
     }
 }
 
-// Merges the runs held in memory into one run at the end of the spill file.
-void TnvSort::SpillMemoryRuns() {
-    std::size_t first = runs_.size();
-    while (first > 0 && runs_[first - 1]->end == 0) --first;
-    if (first == runs_.size()) return;
-    if (!spill_) spill_ = std::make_unique<SpillFile>();
+// Merges the runs in the spill file into one run at its end.
+void TnvSort::MergeRuns() {
+    const std::size_t first = 0;
     auto merged = std::make_unique<Run>();
     merged->next = spill_->End();
     std::vector<std::size_t> heap;
@@ -324,12 +338,21 @@ void TnvSort::SpillMemoryRuns() {
     merged->end = spill_->End();
     runs_.resize(first);
     runs_.push_back(std::move(merged));
-    memoryBytes_ = 0;
 }
 
 // Moves a run to its next key; false (and no key) when it has none left. A run not yet
 // started moves to its first key.
 bool TnvSort::Step(Run& run) {
+    if (run.inPlace) {
+        if (run.key) ++run.index;
+        run.key = nullptr;
+        if (run.index >= run.order.size()) return false;
+        const Entry& e = run.order[run.index];
+        run.key = run.buffer.get() + e.offset;
+        run.length = e.length;
+        run.prefix = e.prefix;
+        return true;
+    }
     if (run.key) run.at += 1 + run.length;
     run.key = nullptr;
     const bool whole = run.at < run.have && run.at + 1 + run.buffer[run.at] <= run.have;
@@ -371,7 +394,7 @@ bool TnvSort::RunBefore(std::size_t a, std::size_t b) const {
 
 void TnvSort::BeginRetrieval() {
     accepting_ = false;
-    CloseBatch();
+    CloseBatch(true);
     batch_.reset();
     batchUsed_ = 0;
     entries_ = std::vector<Entry>();
@@ -416,8 +439,8 @@ bool TnvSort::Pop(const uint8_t*& bytes, int& length) {
         path_[0] = run.key[0];
         for (int i = 1; i < length; ++i) path_[static_cast<std::size_t>(i)] = unrank_[run.key[i]];
         bytes = path_.data();
-    } else if (run.end == 0) {
-        // A run held in memory keeps its bytes where they are until the sort goes.
+    } else if (run.inPlace) {
+        // The last batch keeps its bytes where they are until the sort goes.
         bytes = run.key;
     } else {
         std::memcpy(path_.data(), run.key, run.length);

@@ -1,8 +1,7 @@
 // TnvSort: the engine's external sort for building index tags. Keys (character, numeric, date
 // or binary `TnvVariant`s, each with its record number) are encoded as byte strings that
-// compare in the tag's order, kept in memory up to a budget and sorted there; beyond the
-// budget each sorted batch is written as a run to a temporary file and retrieval merges the
-// runs. It sits between the value helpers (nv6_tool) below and the format builders
+// compare in the tag's order and sorted in batches; every sorted batch but the last is
+// written as a run to a temporary file, and retrieval merges the runs. It sits between the value helpers (nv6_tool) below and the format builders
 // (NVobjSortNdx, NVobjSortCDX, ...) above, which derive from it. The record pass that feeds a
 // sort from a table is `NvSortRecords`, written against the small `TnvSortRecordSource`
 // interface so the cursor can be plugged in.
@@ -25,8 +24,8 @@ class TnvSort : public TnvSortOwner {
 public:
     // Longest key (without the record number) any sort accepts.
     static constexpr int kMaxKeyLength = 240;
-    // Memory for keys (their bytes and the sort's index of them) before a sorted run is
-    // written to a temporary file: a tag build of any size stays within it.
+    // Memory for the batch being collected and the buffers the runs are read back through: a
+    // tag build of any size stays within it.
     static constexpr std::size_t kDefaultMemoryBudget = std::size_t{64} << 20;
 
     // Raises "Sort key length must be 1-%d bytes, is %d" unless 1 <= maxKeyLength <= 240.
@@ -74,9 +73,9 @@ private:
 
     std::size_t Encode(const TnvVariant& value, int32_t recNo, uint8_t* key) const;
     void Keep(const uint8_t* key, std::size_t length);
-    void CloseBatch();
+    void CloseBatch(bool last);
     void SortEntries();
-    void SpillMemoryRuns();
+    void MergeRuns();
     bool Step(Run& run);
     void BeginRetrieval();
     bool Pop(const uint8_t*& bytes, int& length);
@@ -102,7 +101,7 @@ private:
     std::size_t batchUsed_ = 0;
     std::vector<Entry> entries_;   // and where each one is
     std::vector<Entry> scratch_;   // room for sorting entries_
-    std::size_t memoryBytes_ = 0;  // bytes of the runs held in memory
+    std::vector<uint8_t> gather_;  // a sorted batch on its way to the spill file
     std::unique_ptr<SpillFile> spill_;
     std::vector<std::unique_ptr<Run>> runs_;  // in the order they were made
     std::vector<std::size_t> tree_;           // the merge's tree of losers (BeginRetrieval)

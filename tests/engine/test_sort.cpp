@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "nv6_glbl.h"
+#include "nv6_os.h"
 #include "nv6_sort.h"
 
 namespace {
@@ -143,6 +144,29 @@ TEST(SortEngine, EqualKeysComeOutByRecordInBothDirectionsAcrossRuns) {
         ASSERT_EQ(got.size(), expected.size());
         EXPECT_TRUE(got == expected);
     }
+}
+
+// Only a sort that outgrows one batch makes a temporary file, and a spill that cannot be
+// written stops the sort with an engine error instead of losing keys.
+TEST(SortEngine, SpillsOnlyBeyondOneBatchAndReportsAFailedSpill) {
+    {
+        NvFaultPlatform faults;
+        NvPlatformScope use(faults);
+        TnvSort sort(12, nullptr, true, false);
+        for (int32_t rec = 1; rec <= 2000; ++rec) sort.AddKey(Text("K" + std::to_string(rec % 300)), rec);
+        EXPECT_EQ(DrainText(sort).size(), 2000u);
+        EXPECT_EQ(faults.Calls(NvOsOp::Open), 0);
+    }
+    NvFaultPlatform faults;
+    faults.Fail(NvOsOp::Write, 2);
+    NvPlatformScope use(faults);
+    TnvSort sort(12, nullptr, true, false);
+    sort.SetMemoryBudget(1 << 20);
+    const std::string message = ExpectRaise([&] {
+        for (int32_t rec = 1; rec <= 100000; ++rec) sort.AddKey(Text("K" + std::to_string(rec)), rec);
+    });
+    EXPECT_NE(message.find("norvane-sort-"), std::string::npos) << message;
+    EXPECT_EQ(faults.Calls(NvOsOp::Write), 2);
 }
 
 TEST(SortEngine, NumbersOrderAndDecodeExactly) {
