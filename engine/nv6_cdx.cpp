@@ -715,8 +715,8 @@ int32_t NVobjSortCDX::Build() {
     NvWriteBehindScope pages(tag_->File()->diskFile.get());
     // Number images go into the sort whole: the record number appended after a shortened
     // image would be compared with the image bytes of a longer one.
-    int32_t written = NvBuildTag(*tag_, *this, tag_->keyType == 'C',
-                                 [this](const TnvVariant& key, int32_t record) { Add(key, record); });
+    TnvTagRecordSource records(*tag_, tag_->keyType == 'C');
+    int32_t written = NvBuildTagKeys(*tag_, *this, records, [this](const TnvSortKey& key) { Add(key); });
     Finish();
     pages.Finish();
     return written;
@@ -736,7 +736,29 @@ void NVobjSortCDX::Add(const TnvVariant& key, int32_t recNo) {
     Push(0, work_, recNo, recNo);
 }
 
+void NVobjSortCDX::Add(const TnvSortKey& key) {
+    if (key.kind != TnvVariant::kCharacter && key.kind != TnvVariant::kBinary) {
+        DecodeKey(key, decoded_);
+        Add(decoded_, key.recNo);
+        return;
+    }
+    largest_ = std::max(largest_, key.recNo);
+    int length = key.length;
+    if (tag_->keyType != 'C') {
+        // What KeyFormat makes of an image in partial form: at most 8 bytes, the trailing
+        // zero bytes dropped (one byte stays).
+        length = std::min(length, 8);
+        while (length > 1 && key.bytes[length - 1] == 0) --length;
+    }
+    Push(0, key.kind, key.bytes, length, key.recNo, key.recNo);
+}
+
 void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference) {
+    Push(level, key.Kind(), key.Data(), key.Length(), recNo, reference);
+}
+
+void NVobjSortCDX::Push(int level, uint8_t kind, const uint8_t* bytes, int length, int32_t recNo,
+                        int32_t reference) {
     // Deeper than any tree of 512-byte nodes can be: the key stream cannot be right.
     if (level >= NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
     if (static_cast<int>(levels_.size()) <= level) {
@@ -766,9 +788,9 @@ void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t
         entry = std::move(now.spare.back());
         now.spare.pop_back();
     }
-    entry->SetLength(key.Length());
-    if (key.Length() > 0) std::memcpy(entry->Data(), key.Data(), static_cast<std::size_t>(key.Length()));
-    entry->SetKind(key.Kind());
+    entry->SetLength(length);
+    if (length > 0) std::memcpy(entry->Data(), bytes, static_cast<std::size_t>(length));
+    entry->SetKind(kind);
     entry->recNo = recNo;
     entry->reference = reference;
     const NVobjIndexKeyData* previous = now.page.Count() ? now.page.Items(now.page.Count() - 1) : nullptr;

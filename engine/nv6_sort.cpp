@@ -456,30 +456,50 @@ bool TnvSort::Pop(const uint8_t*& bytes, int& length) {
 void TnvSort::Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const {
     const uint32_t rec = nvbytes::LoadBE32(bytes + length - kRecNoBytes);
     recNo = static_cast<int32_t>(ascending_ ? rec : ~rec);
-    const uint8_t* key = bytes + 1;
-    const int keyLength = length - 1 - kRecNoBytes;
+    TnvSortKey key;
+    key.kind = bytes[0];
+    key.bytes = bytes + 1;
+    key.length = length - 1 - kRecNoBytes;
     switch (bytes[0]) {
-        case kTagNumeric: {
+        case kTagNumeric:
+            key.kind = TnvVariant::kNumeric;
+            break;
+        case kTagDate:
+            key.kind = TnvVariant::kDate;
+            break;
+        case kTagCharacter:
+            key.kind = TnvVariant::kCharacter;
+            break;
+        default:
+            key.kind = TnvVariant::kBinary;
+            break;
+    }
+    DecodeKey(key, result);
+}
+
+void TnvSort::DecodeKey(const TnvSortKey& key, TnvVariant& result) const {
+    switch (key.kind) {
+        case TnvVariant::kNumeric: {
             // Missing low bytes (shorter images) stand for zero bytes of the double.
             uint64_t stored = 0;
             uint64_t mask = 0;
-            for (int j = 0; j < keyLength && j < 8; ++j) {
-                stored |= static_cast<uint64_t>(key[j]) << (56 - 8 * j);
+            for (int j = 0; j < key.length && j < 8; ++j) {
+                stored |= static_cast<uint64_t>(key.bytes[j]) << (56 - 8 * j);
                 mask |= 0xFFull << (56 - 8 * j);
             }
             const uint64_t bits = (stored & kSignBit) ? (stored & ~kSignBit) : (~stored & mask);
             result.PutNumber(std::bit_cast<double>(bits));
             break;
         }
-        case kTagDate:
-            result.PutDate(static_cast<int32_t>(nvbytes::LoadBE32(key)));
+        case TnvVariant::kDate:
+            result.PutDate(static_cast<int32_t>(nvbytes::LoadBE32(key.bytes)));
             break;
-        case kTagCharacter:
-            result.PutString(std::string_view(reinterpret_cast<const char*>(key),
-                                              static_cast<std::size_t>(keyLength)));
+        case TnvVariant::kCharacter:
+            result.PutString(std::string_view(reinterpret_cast<const char*>(key.bytes),
+                                              static_cast<std::size_t>(key.length)));
             break;
         default:
-            result.PutBinary(key, keyLength);
+            result.PutBinary(key.bytes, key.length);
             break;
     }
 }
@@ -504,9 +524,8 @@ bool TnvSort::SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int len
     return false;
 }
 
-bool TnvSort::NextUnique(TnvVariant& result, int32_t& recNo) {
-    const uint8_t* bytes;
-    int length;
+// Pop, skipping in a unique sort the keys equal to the one delivered before.
+bool TnvSort::PopUnique(const uint8_t*& bytes, int& length) {
     for (;;) {
         if (!Pop(bytes, length)) return false;
         const int valueLength = length - kRecNoBytes;
@@ -516,9 +535,41 @@ bool TnvSort::NextUnique(TnvVariant& result, int32_t& recNo) {
             last_.assign(bytes, bytes + valueLength);
             haveLast_ = true;
         }
-        Decode(bytes, length, result, recNo);
         return true;
     }
+}
+
+bool TnvSort::NextUnique(TnvVariant& result, int32_t& recNo) {
+    const uint8_t* bytes;
+    int length;
+    if (!PopUnique(bytes, length)) return false;
+    Decode(bytes, length, result, recNo);
+    return true;
+}
+
+bool TnvSort::NextUniqueKey(TnvSortKey& key) {
+    const uint8_t* bytes;
+    int length;
+    if (!PopUnique(bytes, length)) return false;
+    const uint32_t rec = nvbytes::LoadBE32(bytes + length - kRecNoBytes);
+    key.recNo = static_cast<int32_t>(ascending_ ? rec : ~rec);
+    key.bytes = bytes + 1;
+    key.length = length - 1 - kRecNoBytes;
+    switch (bytes[0]) {
+        case kTagNumeric:
+            key.kind = TnvVariant::kNumeric;
+            break;
+        case kTagDate:
+            key.kind = TnvVariant::kDate;
+            break;
+        case kTagCharacter:
+            key.kind = TnvVariant::kCharacter;
+            break;
+        default:
+            key.kind = TnvVariant::kBinary;
+            break;
+    }
+    return true;
 }
 
 int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortProgress& progress) {
@@ -557,6 +608,22 @@ int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progres
     return delivered;
 }
 
+int32_t NvSortDrainKeys(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
+                        const std::function<void(const TnvSortKey&)>& sink) {
+    auto report = [&](int32_t a, int32_t b, int32_t c) {
+        if (progress) progress(a, b, c);
+    };
+    report(-1, 2, total);
+    TnvSortKey key;
+    int32_t delivered = 0;
+    while (sort.NextUniqueKey(key)) {
+        sink(key);
+        report(2, ++delivered, 0);
+    }
+    report(0, 0, 0);
+    return delivered;
+}
+
 // ---- building a tag from its table ----
 
 TnvTagRecordSource::TnvTagRecordSource(NVobjIndexTag& tag, bool partialKeys)
@@ -583,8 +650,11 @@ int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
     return NvBuildTag(tag, sort, source, sink);
 }
 
-int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
-                   const std::function<void(const TnvVariant&, int32_t)>& sink) {
+namespace {
+
+// Both phases with the table in its index-building state; `drain` runs phase 2.
+template <class Drain>
+int32_t BuildFromTable(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source, const Drain& drain) {
     TnvIndexTable* table = tag.File()->Table();
     struct BuildScope {
         TnvIndexTable* table;
@@ -599,7 +669,23 @@ int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& sourc
     if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
     int32_t total = source.RecordCount();
     NvSortRecords(sort, source, progress);
-    return NvSortDrain(sort, total, progress, sink);
+    return drain(total, progress);
+}
+
+}  // namespace
+
+int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
+                   const std::function<void(const TnvVariant&, int32_t)>& sink) {
+    return BuildFromTable(tag, sort, source, [&](int32_t total, const TnvSortProgress& progress) {
+        return NvSortDrain(sort, total, progress, sink);
+    });
+}
+
+int32_t NvBuildTagKeys(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
+                       const std::function<void(const TnvSortKey&)>& sink) {
+    return BuildFromTable(tag, sort, source, [&](int32_t total, const TnvSortProgress& progress) {
+        return NvSortDrainKeys(sort, total, progress, sink);
+    });
 }
 
 // ---- NVobjPageBuilder ---------------------------------------------------------------

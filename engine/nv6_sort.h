@@ -20,6 +20,16 @@ class NVobjIndexKey;
 class NVobjIndexKeyData;
 class NVobjIndexTag;
 
+// A key as the sort holds it, before it is decoded: its kind (a `TnvVariant` kind), the bytes
+// of its sorted form (character keys: the text without trailing blanks; binary keys: the
+// bytes as added) and its record number. Valid until the sort is asked for the next key.
+struct TnvSortKey {
+    uint8_t kind = 0;
+    const uint8_t* bytes = nullptr;
+    int length = 0;
+    int32_t recNo = 0;
+};
+
 class TnvSort : public TnvSortOwner {
 public:
     // Longest key (without the record number) any sort accepts.
@@ -47,6 +57,11 @@ public:
     // As NextKey; in a unique sort, keys equal to the one delivered before are skipped, so of
     // each value only the first in order (the lowest record number) comes out.
     bool NextUnique(TnvVariant& result, int32_t& recNo);
+    // As NextUnique, without decoding: a page builder that takes text or bytes copies them
+    // once, where a decoded value would be copied twice.
+    bool NextUniqueKey(TnvSortKey& key);
+    // The value of a key NextUniqueKey delivered, as NextUnique decodes it.
+    void DecodeKey(const TnvSortKey& key, TnvVariant& result) const;
 
     // Number of keys added.
     int32_t KeyCount() const { return keysAdded_; }
@@ -82,6 +97,7 @@ private:
     bool RunBefore(std::size_t a, std::size_t b) const;
     bool Ahead(std::size_t a, std::size_t b) const;
     void Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const;
+    bool PopUnique(const uint8_t*& bytes, int& length);
     bool SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int lengthB) const;
 
     bool unique_;
@@ -143,6 +159,10 @@ int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortP
 int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
                     const std::function<void(const TnvVariant&, int32_t)>& sink);
 
+// As NvSortDrain, with the keys undecoded (NextUniqueKey).
+int32_t NvSortDrainKeys(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
+                        const std::function<void(const TnvSortKey&)>& sink);
+
 // The record pass of a tag build: every record of the tag's table, deleted ones included and
 // whatever the filter (the table is in its index-building state meanwhile), the FOR condition
 // applied, the key evaluated and formatted as the tag stores it (`partialKeys`: the partial
@@ -172,6 +192,9 @@ int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
 // The same with the format's own record pass (keys in another form than the tag's).
 int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
                    const std::function<void(const TnvVariant&, int32_t)>& sink);
+// The same with the keys undecoded (NvSortDrainKeys).
+int32_t NvBuildTagKeys(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
+                       const std::function<void(const TnvSortKey&)>& sink);
 
 // Writes a tag's tree bottom-up from keys delivered in order, one page buffer per level,
 // each page written once through the format's PageStore, its highest key passed up a level.
