@@ -167,14 +167,25 @@ std::string NvCdxGeneralKey(std::string_view text, int limit) {
     return key;
 }
 
-std::string NvCdxNumberImage(double value, bool partial) {
+namespace {
+
+// The image into `image`; returns its length.
+int CdxNumberImage(double value, bool partial, uint8_t* image) {
     uint64_t bits = std::bit_cast<uint64_t>(value == 0.0 ? 0.0 : value);
     bits = (bits & kSignBit) ? ~bits : (bits | kSignBit);
-    std::string image(8, '\0');
-    nvbytes::StoreBE64(image.data(), bits);
+    nvbytes::StoreBE64(image, bits);
+    int n = 8;
     if (partial)
-        while (image.size() > 1 && image.back() == '\0') image.pop_back();
-    return image;
+        while (n > 1 && image[n - 1] == 0) --n;
+    return n;
+}
+
+}  // namespace
+
+std::string NvCdxNumberImage(double value, bool partial) {
+    uint8_t image[8];
+    const int n = CdxNumberImage(value, partial, image);
+    return std::string(reinterpret_cast<const char*>(image), static_cast<std::size_t>(n));
 }
 
 TnvCdxLeafLayout NvCdxLeafLayout(int keyLength, uint32_t largest, int bytes) {
@@ -274,8 +285,8 @@ void NVobjCDXTag::KeyFormat(TnvVariant& value, bool partial) {
     }
     double number = 0;
     if (!value.IsEmpty()) number = value.Kind() == TnvVariant::kDate ? value.AsDate() : value.AsNumber();
-    std::string image = NvCdxNumberImage(number, partial);
-    value.PutBinary(image.data(), static_cast<int32_t>(image.size()));
+    uint8_t image[8];
+    value.PutBinary(image, CdxNumberImage(number, partial, image));
 }
 
 bool NVobjCDXTag::TagCreate(std::string_view name, std::string_view keyExpr, bool isUnique, bool isAscending,
