@@ -90,6 +90,8 @@ private:
     void Keep(const uint8_t* key, std::size_t length);
     void CloseBatch(bool last);
     void SortEntries();
+    void SortGroup(Entry* group, Entry* room, std::size_t n, int shift);
+    bool EntryBefore(const Entry& a, const Entry& b) const;
     void MergeRuns();
     bool Step(Run& run);
     void BeginRetrieval();
