@@ -713,6 +713,7 @@ struct NVobjSortCDX::Level {
     int32_t left = -1;      // the node written before it at this level
     bool full = false;      // written as soon as the level's next entry shows it has a right sibling
     int stored = 0;         // leaf: key bytes the entries store
+    std::string_view last;  // leaf: what the last entry stores before compression
     std::vector<std::unique_ptr<NVobjIndexKeyData>> spare;  // entries of written nodes, for reuse
 };
 
@@ -804,8 +805,13 @@ void NVobjSortCDX::Push(int level, uint8_t kind, const uint8_t* bytes, int lengt
     entry->SetKind(kind);
     entry->recNo = recNo;
     entry->reference = reference;
-    const NVobjIndexKeyData* previous = now.page.Count() ? now.page.Items(now.page.Count() - 1) : nullptr;
-    if (level == 0) now.stored += tag_->StoredBytes(*entry, previous);
+    if (level == 0) {
+        // StoredBytes, with the previous entry's stored bytes remembered instead of found again.
+        const bool text = tag_->keyType == 'C' && !tag_->General();
+        const std::string_view v = Stored(*entry, tag_->keyLength, text ? ' ' : '\0', tag_->keyType != 'C' || text);
+        now.stored += static_cast<int>(v.size()) - (now.page.Count() ? CommonPrefix(v, now.last) : 0);
+        now.last = v;
+    }
     now.page.Add(entry.release());
     if (level == 0) {
         const TnvCdxLeafLayout& layout = Layout();
