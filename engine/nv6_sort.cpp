@@ -448,25 +448,27 @@ bool TnvSort::Ahead(std::size_t a, std::size_t b) const {
 // Takes the first key in order off the runs; `bytes` stays valid until the next call.
 bool TnvSort::Pop(const uint8_t*& bytes, int& length) {
     if (accepting_) BeginRetrieval();
-    if (runs_.empty() || !live_[tree_[0]]) return false;
-    std::size_t winner = tree_[0];
-    Run& run = *runs_[winner];
+    if (runs_.empty()) return false;
+    if (taken_) {
+        // The key taken last time stayed where it was for the caller; its run moves on now.
+        taken_ = false;
+        std::size_t winner = tree_[0];
+        live_[winner] = Step(*runs_[winner]) ? 1 : 0;
+        for (std::size_t n = (winner + runs_.size()) / 2; n >= 1; n /= 2)
+            if (Ahead(tree_[n], winner)) std::swap(tree_[n], winner);
+        tree_[0] = winner;
+    }
+    if (!live_[tree_[0]]) return false;
+    Run& run = *runs_[tree_[0]];
     length = static_cast<int>(run.length);
     if (collation_ && run.key[0] == kTagCharacter) {
         path_[0] = run.key[0];
         for (int i = 1; i < length; ++i) path_[static_cast<std::size_t>(i)] = unrank_[run.key[i]];
         bytes = path_.data();
-    } else if (run.inPlace) {
-        // The last batch keeps its bytes where they are until the sort goes.
-        bytes = run.key;
     } else {
-        std::memcpy(path_.data(), run.key, run.length);
-        bytes = path_.data();
+        bytes = run.key;
     }
-    live_[winner] = Step(run) ? 1 : 0;
-    for (std::size_t n = (winner + runs_.size()) / 2; n >= 1; n /= 2)
-        if (Ahead(tree_[n], winner)) std::swap(tree_[n], winner);
-    tree_[0] = winner;
+    taken_ = true;
     return true;
 }
 

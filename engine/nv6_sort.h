@@ -124,6 +124,7 @@ private:
     std::vector<std::unique_ptr<Run>> runs_;  // in the order they were made
     std::vector<std::size_t> tree_;           // the merge's tree of losers (BeginRetrieval)
     std::vector<uint8_t> live_;               // whether each run still has a key
+    bool taken_ = false;                      // the winner's key was delivered, its run not yet moved on
     std::vector<uint8_t> path_;               // the key last taken off the runs
     std::vector<uint8_t> last_;               // last value delivered by NextUnique (tag + key bytes)
     bool haveLast_ = false;
