@@ -425,7 +425,8 @@ namespace {
 // whose last bytes are zero) would sort by its record number instead of its value.
 class FixedKeySource : public TnvTagRecordSource {
 public:
-    explicit FixedKeySource(NVobjMDXTag& tag) : TnvTagRecordSource(tag, true), tag_(tag) {}
+    // The full form: the trailing blanks the partial form drops come back as padding.
+    explicit FixedKeySource(NVobjMDXTag& tag) : TnvTagRecordSource(tag, false), tag_(tag) {}
     void KeyValue(TnvVariant& key) override {
         TnvTagRecordSource::KeyValue(key);
         uint8_t image[kMaxCharacterKey];
