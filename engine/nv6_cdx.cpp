@@ -161,14 +161,25 @@ std::string NvCdxGeneralKey(std::string_view text, int limit) {
     return key;
 }
 
-std::string NvCdxNumberImage(double value, bool partial) {
+namespace {
+
+// The image into `image`; returns its length.
+int CdxNumberImage(double value, bool partial, uint8_t* image) {
     uint64_t bits = std::bit_cast<uint64_t>(value == 0.0 ? 0.0 : value);
     bits = (bits & kSignBit) ? ~bits : (bits | kSignBit);
-    std::string image(8, '\0');
-    nvbytes::StoreBE64(image.data(), bits);
+    nvbytes::StoreBE64(image, bits);
+    int n = 8;
     if (partial)
-        while (image.size() > 1 && image.back() == '\0') image.pop_back();
-    return image;
+        while (n > 1 && image[n - 1] == 0) --n;
+    return n;
+}
+
+}  // namespace
+
+std::string NvCdxNumberImage(double value, bool partial) {
+    uint8_t image[8];
+    const int n = CdxNumberImage(value, partial, image);
+    return std::string(reinterpret_cast<const char*>(image), static_cast<std::size_t>(n));
 }
 
 TnvCdxLeafLayout NvCdxLeafLayout(int keyLength, uint32_t largest, int bytes) {
@@ -268,8 +279,8 @@ void NVobjCDXTag::KeyFormat(TnvVariant& value, bool partial) {
     }
     double number = 0;
     if (!value.IsEmpty()) number = value.Kind() == TnvVariant::kDate ? value.AsDate() : value.AsNumber();
-    std::string image = NvCdxNumberImage(number, partial);
-    value.PutBinary(image.data(), static_cast<int32_t>(image.size()));
+    uint8_t image[8];
+    value.PutBinary(image, CdxNumberImage(number, partial, image));
 }
 
 bool NVobjCDXTag::TagCreate(std::string_view name, std::string_view keyExpr, bool isUnique, bool isAscending,
@@ -804,6 +815,7 @@ struct NVobjSortCDX::Level {
     int32_t left = -1;      // the node written before it at this level
     bool full = false;      // written as soon as the level's next entry shows it has a right sibling
     int stored = 0;         // leaf: key bytes the entries store
+    std::string_view last;  // leaf: what the last entry stores before compression
     std::vector<std::unique_ptr<NVobjIndexKeyData>> spare;  // entries of written nodes, for reuse
 };
 
@@ -817,8 +829,8 @@ int32_t NVobjSortCDX::Build() {
     NvWriteBehindScope pages(tag_->File()->diskFile.get());
     // Number images go into the sort whole: the record number appended after a shortened
     // image would be compared with the image bytes of a longer one.
-    int32_t written = NvBuildTag(*tag_, *this, tag_->keyType == 'C',
-                                 [this](const TnvVariant& key, int32_t record) { Add(key, record); });
+    TnvTagRecordSource records(*tag_, tag_->keyType == 'C');
+    int32_t written = NvBuildTagKeys(*tag_, *this, records, [this](const TnvSortKey& key) { Add(key); });
     Finish();
     pages.Finish();
     return written;
@@ -838,7 +850,29 @@ void NVobjSortCDX::Add(const TnvVariant& key, int32_t recNo) {
     Push(0, work_, recNo, recNo);
 }
 
+void NVobjSortCDX::Add(const TnvSortKey& key) {
+    if (key.kind != TnvVariant::kCharacter && key.kind != TnvVariant::kBinary) {
+        DecodeKey(key, decoded_);
+        Add(decoded_, key.recNo);
+        return;
+    }
+    largest_ = std::max(largest_, key.recNo);
+    int length = key.length;
+    if (tag_->keyType != 'C') {
+        // What KeyFormat makes of an image in partial form: at most 8 bytes, the trailing
+        // zero bytes dropped (one byte stays).
+        length = std::min(length, 8);
+        while (length > 1 && key.bytes[length - 1] == 0) --length;
+    }
+    Push(0, key.kind, key.bytes, length, key.recNo, key.recNo);
+}
+
 void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference) {
+    Push(level, key.Kind(), key.Data(), key.Length(), recNo, reference);
+}
+
+void NVobjSortCDX::Push(int level, uint8_t kind, const uint8_t* bytes, int length, int32_t recNo,
+                        int32_t reference) {
     // Deeper than any tree of 512-byte nodes can be: the key stream cannot be right.
     if (level >= NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
     if (static_cast<int>(levels_.size()) <= level) {
@@ -868,13 +902,18 @@ void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t
         entry = std::move(now.spare.back());
         now.spare.pop_back();
     }
-    entry->SetLength(key.Length());
-    if (key.Length() > 0) std::memcpy(entry->Data(), key.Data(), static_cast<std::size_t>(key.Length()));
-    entry->SetKind(key.Kind());
+    entry->SetLength(length);
+    if (length > 0) std::memcpy(entry->Data(), bytes, static_cast<std::size_t>(length));
+    entry->SetKind(kind);
     entry->recNo = recNo;
     entry->reference = reference;
-    const NVobjIndexKeyData* previous = now.page.Count() ? now.page.Items(now.page.Count() - 1) : nullptr;
-    if (level == 0) now.stored += tag_->StoredBytes(*entry, previous);
+    if (level == 0) {
+        // StoredBytes, with the previous entry's stored bytes remembered instead of found again.
+        const bool text = tag_->keyType == 'C' && !tag_->General();
+        const std::string_view v = Stored(*entry, tag_->keyLength, text ? ' ' : '\0', tag_->keyType != 'C' || text);
+        now.stored += static_cast<int>(v.size()) - (now.page.Count() ? CommonPrefix(v, now.last) : 0);
+        now.last = v;
+    }
     now.page.Add(entry.release());
     if (level == 0) {
         const TnvCdxLeafLayout& layout = Layout();

@@ -145,19 +145,23 @@ public:
     int32_t Build();
     // Adds one key (already in image form) in order; Build feeds it from the sort.
     void Add(const TnvVariant& key, int32_t recNo);
+    // The same for a key as the sort holds it (the form the record pass gave it).
+    void Add(const TnvSortKey& key);
     // Writes the partly filled nodes from the leaves up; the top one becomes the root.
     void Finish();
 
 private:
     struct Level;
     void Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference);
+    void Push(int level, uint8_t kind, const uint8_t* bytes, int length, int32_t recNo, int32_t reference);
     void Write(int level, bool root, int32_t right);
     const TnvCdxLeafLayout& Layout();
 
     NVobjCDXTag* tag_;
     int32_t largest_;
     TnvCdxLeafLayout layout_{};
-    TnvVariant work_;  // a number key being put into its image form
+    TnvVariant work_;     // a number key being put into its image form
+    TnvVariant decoded_;  // a number or date key the sort delivered
     int32_t layoutFor_ = -1;
     std::vector<std::unique_ptr<Level>> levels_;
     bool finished_ = false;

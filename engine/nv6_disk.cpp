@@ -403,7 +403,16 @@ void NVO_DiskFile::WriteHeld() {
     if (held_.empty()) return;
     std::vector<unsigned char> bytes;
     bytes.swap(held_);  // dropped whatever happens: a second attempt would write them twice
-    held_.reserve(bytes.capacity());
+    // The buffer itself serves the next bytes held: a new one would take fresh pages each
+    // time, and their first touch costs more than the write.
+    struct KeepBuffer {
+        std::vector<unsigned char>& bytes;
+        std::vector<unsigned char>& held;
+        ~KeepBuffer() {
+            bytes.clear();
+            if (held.empty()) held.swap(bytes);
+        }
+    } keep{bytes, held_};
     const int64_t position = position_;
     const int64_t lastCount = lastCount_;
     if (closed_) NvRaise(TnvMsg::WriteError, {fileName_});

@@ -1348,7 +1348,10 @@ void NVobjIndexFile::PageWrite(int64_t address, const void* buffer, int32_t leng
     } else {
         diskFile->WriteAt(address, buffer, length);
     }
-    pageCache_.Put(address, buffer, length);
+    // A tag build (the only writer that holds its writes behind) writes every page once and
+    // reads none back: a copy of each would cost an allocation and push out the pages that
+    // searches use.
+    if (!diskFile->WritingBehind()) pageCache_.Put(address, buffer, length);
     cacheChanges_ = diskFile->Changes();
 }
 

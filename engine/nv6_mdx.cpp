@@ -425,7 +425,8 @@ namespace {
 // whose last bytes are zero) would sort by its record number instead of its value.
 class FixedKeySource : public TnvTagRecordSource {
 public:
-    explicit FixedKeySource(NVobjMDXTag& tag) : TnvTagRecordSource(tag, true), tag_(tag) {}
+    // The full form: the trailing blanks the partial form drops come back as padding.
+    explicit FixedKeySource(NVobjMDXTag& tag) : TnvTagRecordSource(tag, false), tag_(tag) {}
     void KeyValue(TnvVariant& key) override {
         TnvTagRecordSource::KeyValue(key);
         uint8_t image[kMaxCharacterKey];
@@ -451,14 +452,15 @@ private:
     NVobjMDXTag& tag_;
 };
 
-// The key back from its image.
-void FromFixedKey(const NVobjMDXTag& tag, const TnvVariant& image, TnvVariant& key) {
+// The key back from its image, as the sort holds it.
+void FromFixedKey(const NVobjMDXTag& tag, const TnvSortKey& image, TnvVariant& key) {
     if (tag.keyType == 'C') {
-        key.PutString(image.View());
-        key.TrimRight();
+        int n = image.length;
+        while (n > 0 && image.bytes[n - 1] == ' ') --n;
+        key.PutString(std::string_view(reinterpret_cast<const char*>(image.bytes), static_cast<std::size_t>(n)));
         return;
     }
-    uint64_t bits = image.Length() == 8 ? nvbytes::LoadBE64(image.Data()) : 0;
+    uint64_t bits = image.length == 8 ? nvbytes::LoadBE64(image.bytes) : 0;
     bits = (bits >> 63) ? bits & ~(uint64_t{1} << 63) : ~bits;
     double number;
     std::memcpy(&number, &bits, 8);
@@ -471,9 +473,16 @@ int32_t NVobjSortMDX::Build() {
     FixedKeySource source(*tag_);
     NvWriteBehindScope pages(tag_->File()->diskFile.get());
     TnvVariant key(kMaxCharacterKey + 8);
-    const int32_t written = NvBuildTag(*tag_, *this, source, [this, &key](const TnvVariant& image, int32_t rec) {
-        FromFixedKey(*tag_, image, key);
-        Write(key, rec);
+    TnvVariant decoded;
+    const int32_t written = NvBuildTagKeys(*tag_, *this, source, [&](const TnvSortKey& image) {
+        if (image.kind == TnvVariant::kBinary) {
+            FromFixedKey(*tag_, image, key);
+        } else {
+            // Not an image the record pass made: what the sort decodes is the key itself.
+            DecodeKey(image, decoded);
+            FromFixedKey(*tag_, TnvSortKey{TnvVariant::kBinary, decoded.Data(), decoded.Length(), image.recNo}, key);
+        }
+        Write(key, image.recNo);
     });
     Finish();
     pages.Finish();

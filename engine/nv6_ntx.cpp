@@ -487,8 +487,14 @@ int32_t NVobjSortNTX::Build() {
     const bool flip = !tag_->ascending;
     TnvSortRecordSource& source = flip ? static_cast<TnvSortRecordSource&>(flipped) : records;
     NvWriteBehindScope pages(tag_->File()->diskFile.get());
-    const int32_t written = NvBuildTag(*tag_, *this, source, [this, flip](const TnvVariant& key, int32_t recNo) {
-        AddKey(0, NVobjNTXTag::Entry{flip ? Flipped::Restore(key.View()) : KeyText(key.View()), recNo, 0});
+    TnvVariant decoded;
+    const int32_t written = NvBuildTagKeys(*tag_, *this, source, [&](const TnvSortKey& key) {
+        std::string_view text(reinterpret_cast<const char*>(key.bytes), static_cast<std::size_t>(key.length));
+        if (key.kind != TnvVariant::kCharacter && key.kind != TnvVariant::kBinary) {
+            DecodeKey(key, decoded);
+            text = decoded.View();
+        }
+        AddKey(0, NVobjNTXTag::Entry{flip ? Flipped::Restore(text) : KeyText(text), key.recNo, 0});
     });
     Finish();
     tag_->TagStore();

@@ -114,8 +114,8 @@ private:
     int64_t end_ = 0;
 };
 
-// A sorted run of (length byte, key bytes) records: held in memory whole, or in the spill
-// file and read back through a buffer.
+// A sorted run: (length byte, key bytes) records in the spill file, read back through a
+// buffer; or the last batch, left where it was collected with its sorted index.
 struct TnvSort::Run {
     std::unique_ptr<uint8_t[]> buffer;  // left uninitialised: it is always written before read
     std::size_t capacity = 0;
@@ -123,6 +123,9 @@ struct TnvSort::Run {
     std::size_t have = 0;  // bytes in the buffer
     int64_t next = 0;      // spill file offset of the bytes after the buffer
     int64_t end = 0;       // spill file offset where the run ends
+    std::vector<Entry> order;  // in place: the batch's index in delivery order
+    std::size_t index = 0;     // in place: the current key's entry
+    bool inPlace = false;
     const uint8_t* key = nullptr;
     std::size_t length = 0;
     uint64_t prefix = 0;  // of the key, as in the batch's index
@@ -217,7 +220,7 @@ void TnvSort::AddKey(const TnvVariant& value, int32_t recNo) {
 }
 
 void TnvSort::Keep(const uint8_t* key, std::size_t length) {
-    if (batchUsed_ + length > batchBytes_ || (entries_.size() + 1) * sizeof(Entry) > batchBytes_) CloseBatch();
+    if (batchUsed_ + length > batchBytes_ || (entries_.size() + 1) * sizeof(Entry) > batchBytes_) CloseBatch(false);
     if (!batch_) {
         batch_.reset(new uint8_t[batchBytes_]);
         entries_.reserve(batchBytes_ / sizeof(Entry));
@@ -228,75 +231,103 @@ void TnvSort::Keep(const uint8_t* key, std::size_t length) {
     batchUsed_ += length;
 }
 
-// Sorts the batch and appends it, in order, as a run held in memory; runs in memory beyond
-// the budget are merged into one run in the spill file.
-void TnvSort::CloseBatch() {
+// Sorts the batch and appends it, in order, as a run in the spill file. Runs held in
+// memory would each take fresh pages, and on this kind of machine a page's first touch
+// costs more than writing its bytes to the file and reading them back. The last batch
+// (`last`, when retrieval begins) stays where it is and is delivered through its index, so
+// that a sort of one batch never makes a file.
+void TnvSort::CloseBatch(bool last) {
     if (entries_.empty()) return;
     SortEntries();
     if (!ascending_) std::reverse(entries_.begin(), entries_.end());
     auto run = std::make_unique<Run>();
-    run->capacity = batchUsed_ + entries_.size();
-    run->buffer.reset(new uint8_t[run->capacity]);
-    uint8_t* out = run->buffer.get();
+    if (last) {
+        run->inPlace = true;
+        run->buffer = std::move(batch_);
+        run->order = std::move(entries_);
+        runs_.push_back(std::move(run));
+        entries_.clear();
+        batchUsed_ = 0;
+        return;
+    }
+    if (!spill_) spill_ = std::make_unique<SpillFile>();
+    gather_.resize(batchUsed_ + entries_.size());
+    uint8_t* out = gather_.data();
     for (const Entry& e : entries_) {
         *out++ = static_cast<uint8_t>(e.length);
         std::memcpy(out, batch_.get() + e.offset, e.length);
         out += e.length;
     }
-    run->have = run->capacity;
-    memoryBytes_ += run->capacity;
+    run->next = spill_->End();
+    spill_->Append(gather_.data(), gather_.size());
+    run->end = spill_->End();
     runs_.push_back(std::move(run));
     entries_.clear();
     batchUsed_ = 0;
-    // The next batch takes its keys, their index and the index's sorting space, at most three
-    // times its byte size.
-    if (memoryBytes_ + 3 * batchBytes_ > budget_) SpillMemoryRuns();
+    // Each run reads back through a buffer of its own: beyond what the budget holds of them,
+    // the runs so far are merged into one.
+    const std::size_t room = budget_ > 4 * batchBytes_ ? budget_ - 4 * batchBytes_ : 0;
+    if (runs_.size() >= std::max<std::size_t>(2, room / kRunBuffer)) MergeRuns();
 }
 
-// Puts the batch's index in ascending key order: a radix sort on the 8-byte prefixes (one
-// pass per byte that differs, least significant first, each pass stable), then the keys of
-// each group with one prefix compared whole. No key is ever equal to another (each carries
-// its record number), so the order is the one a comparison sort gives.
+// Puts the batch's index in ascending key order: a radix sort on the 8-byte prefixes, most
+// significant byte first (bytes all keys of a group share are skipped), each group split
+// until it is small enough for an insertion sort; keys with one prefix are compared whole.
+// No key is ever equal to another (each carries its record number), so the order is the one
+// a comparison sort gives. Most batches need two or three passes over their index, where a
+// pass for every byte of the prefix took six or seven.
 void TnvSort::SortEntries() {
     const std::size_t n = entries_.size();
-    std::size_t counts[8][256] = {};
-    for (const Entry& e : entries_)
-        for (int b = 0; b < 8; ++b) ++counts[b][(e.prefix >> (8 * b)) & 0xFF];
     scratch_.resize(n);
-    Entry* from = entries_.data();
-    Entry* to = scratch_.data();
-    for (int b = 0; b < 8; ++b) {
-        std::size_t* count = counts[b];
-        if (count[(from[0].prefix >> (8 * b)) & 0xFF] == n) continue;  // one value: nothing moves
-        std::size_t at = 0;
-        for (int v = 0; v < 256; ++v) {
-            const std::size_t c = count[v];
-            count[v] = at;
-            at += c;
+    SortGroup(entries_.data(), scratch_.data(), n, 56);
+}
+
+bool TnvSort::EntryBefore(const Entry& a, const Entry& b) const {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (a.length <= 8 && b.length <= 8) return a.length < b.length;
+    return CompareBytes(batch_.get() + a.offset, a.length, batch_.get() + b.offset, b.length) < 0;
+}
+
+void TnvSort::SortGroup(Entry* group, Entry* room, std::size_t n, int shift) {
+    constexpr std::size_t kSmall = 48;
+    if (n <= kSmall) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const Entry e = group[i];
+            std::size_t j = i;
+            for (; j > 0 && EntryBefore(e, group[j - 1]); --j) group[j] = group[j - 1];
+            group[j] = e;
         }
-        for (std::size_t i = 0; i < n; ++i) to[count[(from[i].prefix >> (8 * b)) & 0xFF]++] = from[i];
-        std::swap(from, to);
+        return;
     }
-    if (from != entries_.data()) std::memcpy(entries_.data(), from, n * sizeof(Entry));
-    auto before = [this](const Entry& a, const Entry& b) {
-        if (a.length <= 8 && b.length <= 8) return a.length < b.length;
-        return CompareBytes(batch_.get() + a.offset, a.length, batch_.get() + b.offset, b.length) < 0;
-    };
-    for (std::size_t i = 0; i < n;) {
-        std::size_t j = i + 1;
-        while (j < n && entries_[j].prefix == entries_[i].prefix) ++j;
-        if (j - i > 1) std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(i),
-                                 entries_.begin() + static_cast<std::ptrdiff_t>(j), before);
-        i = j;
+    std::size_t count[256];
+    for (;; shift -= 8) {
+        if (shift < 0) {
+            // One prefix for the whole group: the rest of the keys decides.
+            std::sort(group, group + n, [this](const Entry& a, const Entry& b) { return EntryBefore(a, b); });
+            return;
+        }
+        std::memset(count, 0, sizeof count);
+        for (std::size_t i = 0; i < n; ++i) ++count[(group[i].prefix >> shift) & 0xFF];
+        if (count[(group[0].prefix >> shift) & 0xFF] != n) break;
+    }
+    std::size_t at[256];
+    std::size_t total = 0;
+    for (int v = 0; v < 256; ++v) {
+        at[v] = total;
+        total += count[v];
+    }
+    for (std::size_t i = 0; i < n; ++i) room[at[(group[i].prefix >> shift) & 0xFF]++] = group[i];
+    std::memcpy(group, room, n * sizeof(Entry));
+    std::size_t from = 0;
+    for (int v = 0; v < 256; ++v) {
+        if (count[v] > 1) SortGroup(group + from, room + from, count[v], shift - 8);
+        from += count[v];
     }
 }
 
-// Merges the runs held in memory into one run at the end of the spill file.
-void TnvSort::SpillMemoryRuns() {
-    std::size_t first = runs_.size();
-    while (first > 0 && runs_[first - 1]->end == 0) --first;
-    if (first == runs_.size()) return;
-    if (!spill_) spill_ = std::make_unique<SpillFile>();
+// Merges the runs in the spill file into one run at its end.
+void TnvSort::MergeRuns() {
+    const std::size_t first = 0;
     auto merged = std::make_unique<Run>();
     merged->next = spill_->End();
     std::vector<std::size_t> heap;
@@ -324,12 +355,21 @@ void TnvSort::SpillMemoryRuns() {
     merged->end = spill_->End();
     runs_.resize(first);
     runs_.push_back(std::move(merged));
-    memoryBytes_ = 0;
 }
 
 // Moves a run to its next key; false (and no key) when it has none left. A run not yet
 // started moves to its first key.
 bool TnvSort::Step(Run& run) {
+    if (run.inPlace) {
+        if (run.key) ++run.index;
+        run.key = nullptr;
+        if (run.index >= run.order.size()) return false;
+        const Entry& e = run.order[run.index];
+        run.key = run.buffer.get() + e.offset;
+        run.length = e.length;
+        run.prefix = e.prefix;
+        return true;
+    }
     if (run.key) run.at += 1 + run.length;
     run.key = nullptr;
     const bool whole = run.at < run.have && run.at + 1 + run.buffer[run.at] <= run.have;
@@ -371,7 +411,7 @@ bool TnvSort::RunBefore(std::size_t a, std::size_t b) const {
 
 void TnvSort::BeginRetrieval() {
     accepting_ = false;
-    CloseBatch();
+    CloseBatch(true);
     batch_.reset();
     batchUsed_ = 0;
     entries_ = std::vector<Entry>();
@@ -408,55 +448,77 @@ bool TnvSort::Ahead(std::size_t a, std::size_t b) const {
 // Takes the first key in order off the runs; `bytes` stays valid until the next call.
 bool TnvSort::Pop(const uint8_t*& bytes, int& length) {
     if (accepting_) BeginRetrieval();
-    if (runs_.empty() || !live_[tree_[0]]) return false;
-    std::size_t winner = tree_[0];
-    Run& run = *runs_[winner];
+    if (runs_.empty()) return false;
+    if (taken_) {
+        // The key taken last time stayed where it was for the caller; its run moves on now.
+        taken_ = false;
+        std::size_t winner = tree_[0];
+        live_[winner] = Step(*runs_[winner]) ? 1 : 0;
+        for (std::size_t n = (winner + runs_.size()) / 2; n >= 1; n /= 2)
+            if (Ahead(tree_[n], winner)) std::swap(tree_[n], winner);
+        tree_[0] = winner;
+    }
+    if (!live_[tree_[0]]) return false;
+    Run& run = *runs_[tree_[0]];
     length = static_cast<int>(run.length);
     if (collation_ && run.key[0] == kTagCharacter) {
         path_[0] = run.key[0];
         for (int i = 1; i < length; ++i) path_[static_cast<std::size_t>(i)] = unrank_[run.key[i]];
         bytes = path_.data();
-    } else if (run.end == 0) {
-        // A run held in memory keeps its bytes where they are until the sort goes.
-        bytes = run.key;
     } else {
-        std::memcpy(path_.data(), run.key, run.length);
-        bytes = path_.data();
+        bytes = run.key;
     }
-    live_[winner] = Step(run) ? 1 : 0;
-    for (std::size_t n = (winner + runs_.size()) / 2; n >= 1; n /= 2)
-        if (Ahead(tree_[n], winner)) std::swap(tree_[n], winner);
-    tree_[0] = winner;
+    taken_ = true;
     return true;
 }
 
 void TnvSort::Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const {
     const uint32_t rec = nvbytes::LoadBE32(bytes + length - kRecNoBytes);
     recNo = static_cast<int32_t>(ascending_ ? rec : ~rec);
-    const uint8_t* key = bytes + 1;
-    const int keyLength = length - 1 - kRecNoBytes;
+    TnvSortKey key;
+    key.kind = bytes[0];
+    key.bytes = bytes + 1;
+    key.length = length - 1 - kRecNoBytes;
     switch (bytes[0]) {
-        case kTagNumeric: {
+        case kTagNumeric:
+            key.kind = TnvVariant::kNumeric;
+            break;
+        case kTagDate:
+            key.kind = TnvVariant::kDate;
+            break;
+        case kTagCharacter:
+            key.kind = TnvVariant::kCharacter;
+            break;
+        default:
+            key.kind = TnvVariant::kBinary;
+            break;
+    }
+    DecodeKey(key, result);
+}
+
+void TnvSort::DecodeKey(const TnvSortKey& key, TnvVariant& result) const {
+    switch (key.kind) {
+        case TnvVariant::kNumeric: {
             // Missing low bytes (shorter images) stand for zero bytes of the double.
             uint64_t stored = 0;
             uint64_t mask = 0;
-            for (int j = 0; j < keyLength && j < 8; ++j) {
-                stored |= static_cast<uint64_t>(key[j]) << (56 - 8 * j);
+            for (int j = 0; j < key.length && j < 8; ++j) {
+                stored |= static_cast<uint64_t>(key.bytes[j]) << (56 - 8 * j);
                 mask |= 0xFFull << (56 - 8 * j);
             }
             const uint64_t bits = (stored & kSignBit) ? (stored & ~kSignBit) : (~stored & mask);
             result.PutNumber(std::bit_cast<double>(bits));
             break;
         }
-        case kTagDate:
-            result.PutDate(static_cast<int32_t>(nvbytes::LoadBE32(key)));
+        case TnvVariant::kDate:
+            result.PutDate(static_cast<int32_t>(nvbytes::LoadBE32(key.bytes)));
             break;
-        case kTagCharacter:
-            result.PutString(std::string_view(reinterpret_cast<const char*>(key),
-                                              static_cast<std::size_t>(keyLength)));
+        case TnvVariant::kCharacter:
+            result.PutString(std::string_view(reinterpret_cast<const char*>(key.bytes),
+                                              static_cast<std::size_t>(key.length)));
             break;
         default:
-            result.PutBinary(key, keyLength);
+            result.PutBinary(key.bytes, key.length);
             break;
     }
 }
@@ -481,9 +543,8 @@ bool TnvSort::SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int len
     return false;
 }
 
-bool TnvSort::NextUnique(TnvVariant& result, int32_t& recNo) {
-    const uint8_t* bytes;
-    int length;
+// Pop, skipping in a unique sort the keys equal to the one delivered before.
+bool TnvSort::PopUnique(const uint8_t*& bytes, int& length) {
     for (;;) {
         if (!Pop(bytes, length)) return false;
         const int valueLength = length - kRecNoBytes;
@@ -493,9 +554,41 @@ bool TnvSort::NextUnique(TnvVariant& result, int32_t& recNo) {
             last_.assign(bytes, bytes + valueLength);
             haveLast_ = true;
         }
-        Decode(bytes, length, result, recNo);
         return true;
     }
+}
+
+bool TnvSort::NextUnique(TnvVariant& result, int32_t& recNo) {
+    const uint8_t* bytes;
+    int length;
+    if (!PopUnique(bytes, length)) return false;
+    Decode(bytes, length, result, recNo);
+    return true;
+}
+
+bool TnvSort::NextUniqueKey(TnvSortKey& key) {
+    const uint8_t* bytes;
+    int length;
+    if (!PopUnique(bytes, length)) return false;
+    const uint32_t rec = nvbytes::LoadBE32(bytes + length - kRecNoBytes);
+    key.recNo = static_cast<int32_t>(ascending_ ? rec : ~rec);
+    key.bytes = bytes + 1;
+    key.length = length - 1 - kRecNoBytes;
+    switch (bytes[0]) {
+        case kTagNumeric:
+            key.kind = TnvVariant::kNumeric;
+            break;
+        case kTagDate:
+            key.kind = TnvVariant::kDate;
+            break;
+        case kTagCharacter:
+            key.kind = TnvVariant::kCharacter;
+            break;
+        default:
+            key.kind = TnvVariant::kBinary;
+            break;
+    }
+    return true;
 }
 
 int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortProgress& progress) {
@@ -534,6 +627,22 @@ int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progres
     return delivered;
 }
 
+int32_t NvSortDrainKeys(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
+                        const std::function<void(const TnvSortKey&)>& sink) {
+    auto report = [&](int32_t a, int32_t b, int32_t c) {
+        if (progress) progress(a, b, c);
+    };
+    report(-1, 2, total);
+    TnvSortKey key;
+    int32_t delivered = 0;
+    while (sort.NextUniqueKey(key)) {
+        sink(key);
+        report(2, ++delivered, 0);
+    }
+    report(0, 0, 0);
+    return delivered;
+}
+
 // ---- building a tag from its table ----
 
 TnvTagRecordSource::TnvTagRecordSource(NVobjIndexTag& tag, bool partialKeys)
@@ -560,8 +669,11 @@ int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
     return NvBuildTag(tag, sort, source, sink);
 }
 
-int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
-                   const std::function<void(const TnvVariant&, int32_t)>& sink) {
+namespace {
+
+// Both phases with the table in its index-building state; `drain` runs phase 2.
+template <class Drain>
+int32_t BuildFromTable(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source, const Drain& drain) {
     TnvIndexTable* table = tag.File()->Table();
     struct BuildScope {
         TnvIndexTable* table;
@@ -576,7 +688,23 @@ int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& sourc
     if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
     int32_t total = source.RecordCount();
     NvSortRecords(sort, source, progress);
-    return NvSortDrain(sort, total, progress, sink);
+    return drain(total, progress);
+}
+
+}  // namespace
+
+int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
+                   const std::function<void(const TnvVariant&, int32_t)>& sink) {
+    return BuildFromTable(tag, sort, source, [&](int32_t total, const TnvSortProgress& progress) {
+        return NvSortDrain(sort, total, progress, sink);
+    });
+}
+
+int32_t NvBuildTagKeys(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
+                       const std::function<void(const TnvSortKey&)>& sink) {
+    return BuildFromTable(tag, sort, source, [&](int32_t total, const TnvSortProgress& progress) {
+        return NvSortDrainKeys(sort, total, progress, sink);
+    });
 }
 
 // ---- NVobjPageBuilder ---------------------------------------------------------------

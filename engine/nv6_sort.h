@@ -1,8 +1,7 @@
 // TnvSort: the engine's external sort for building index tags. Keys (character, numeric, date
 // or binary `TnvVariant`s, each with its record number) are encoded as byte strings that
-// compare in the tag's order, kept in memory up to a budget and sorted there; beyond the
-// budget each sorted batch is written as a run to a temporary file and retrieval merges the
-// runs. It sits between the value helpers (nv6_tool) below and the format builders
+// compare in the tag's order and sorted in batches; every sorted batch but the last is
+// written as a run to a temporary file, and retrieval merges the runs. It sits between the value helpers (nv6_tool) below and the format builders
 // (NVobjSortNdx, NVobjSortCDX, ...) above, which derive from it. The record pass that feeds a
 // sort from a table is `NvSortRecords`, written against the small `TnvSortRecordSource`
 // interface so the cursor can be plugged in.
@@ -21,12 +20,22 @@ class NVobjIndexKey;
 class NVobjIndexKeyData;
 class NVobjIndexTag;
 
+// A key as the sort holds it, before it is decoded: its kind (a `TnvVariant` kind), the bytes
+// of its sorted form (character keys: the text without trailing blanks; binary keys: the
+// bytes as added) and its record number. Valid until the sort is asked for the next key.
+struct TnvSortKey {
+    uint8_t kind = 0;
+    const uint8_t* bytes = nullptr;
+    int length = 0;
+    int32_t recNo = 0;
+};
+
 class TnvSort : public TnvSortOwner {
 public:
     // Longest key (without the record number) any sort accepts.
     static constexpr int kMaxKeyLength = 240;
-    // Memory for keys (their bytes and the sort's index of them) before a sorted run is
-    // written to a temporary file: a tag build of any size stays within it.
+    // Memory for the batch being collected and the buffers the runs are read back through: a
+    // tag build of any size stays within it.
     static constexpr std::size_t kDefaultMemoryBudget = std::size_t{64} << 20;
 
     // Raises "Sort key length must be 1-%d bytes, is %d" unless 1 <= maxKeyLength <= 240.
@@ -48,6 +57,11 @@ public:
     // As NextKey; in a unique sort, keys equal to the one delivered before are skipped, so of
     // each value only the first in order (the lowest record number) comes out.
     bool NextUnique(TnvVariant& result, int32_t& recNo);
+    // As NextUnique, without decoding: a page builder that takes text or bytes copies them
+    // once, where a decoded value would be copied twice.
+    bool NextUniqueKey(TnvSortKey& key);
+    // The value of a key NextUniqueKey delivered, as NextUnique decodes it.
+    void DecodeKey(const TnvSortKey& key, TnvVariant& result) const;
 
     // Number of keys added.
     int32_t KeyCount() const { return keysAdded_; }
@@ -74,15 +88,18 @@ private:
 
     std::size_t Encode(const TnvVariant& value, int32_t recNo, uint8_t* key) const;
     void Keep(const uint8_t* key, std::size_t length);
-    void CloseBatch();
+    void CloseBatch(bool last);
     void SortEntries();
-    void SpillMemoryRuns();
+    void SortGroup(Entry* group, Entry* room, std::size_t n, int shift);
+    bool EntryBefore(const Entry& a, const Entry& b) const;
+    void MergeRuns();
     bool Step(Run& run);
     void BeginRetrieval();
     bool Pop(const uint8_t*& bytes, int& length);
     bool RunBefore(std::size_t a, std::size_t b) const;
     bool Ahead(std::size_t a, std::size_t b) const;
     void Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const;
+    bool PopUnique(const uint8_t*& bytes, int& length);
     bool SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int lengthB) const;
 
     bool unique_;
@@ -102,11 +119,12 @@ private:
     std::size_t batchUsed_ = 0;
     std::vector<Entry> entries_;   // and where each one is
     std::vector<Entry> scratch_;   // room for sorting entries_
-    std::size_t memoryBytes_ = 0;  // bytes of the runs held in memory
+    std::vector<uint8_t> gather_;  // a sorted batch on its way to the spill file
     std::unique_ptr<SpillFile> spill_;
     std::vector<std::unique_ptr<Run>> runs_;  // in the order they were made
     std::vector<std::size_t> tree_;           // the merge's tree of losers (BeginRetrieval)
     std::vector<uint8_t> live_;               // whether each run still has a key
+    bool taken_ = false;                      // the winner's key was delivered, its run not yet moved on
     std::vector<uint8_t> path_;               // the key last taken off the runs
     std::vector<uint8_t> last_;               // last value delivered by NextUnique (tag + key bytes)
     bool haveLast_ = false;
@@ -144,6 +162,10 @@ int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortP
 int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
                     const std::function<void(const TnvVariant&, int32_t)>& sink);
 
+// As NvSortDrain, with the keys undecoded (NextUniqueKey).
+int32_t NvSortDrainKeys(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
+                        const std::function<void(const TnvSortKey&)>& sink);
+
 // The record pass of a tag build: every record of the tag's table, deleted ones included and
 // whatever the filter (the table is in its index-building state meanwhile), the FOR condition
 // applied, the key evaluated and formatted as the tag stores it (`partialKeys`: the partial
@@ -173,6 +195,9 @@ int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, bool partialKeys,
 // The same with the format's own record pass (keys in another form than the tag's).
 int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
                    const std::function<void(const TnvVariant&, int32_t)>& sink);
+// The same with the keys undecoded (NvSortDrainKeys).
+int32_t NvBuildTagKeys(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
+                       const std::function<void(const TnvSortKey&)>& sink);
 
 // Writes a tag's tree bottom-up from keys delivered in order, one page buffer per level,
 // each page written once through the format's PageStore, its highest key passed up a level.

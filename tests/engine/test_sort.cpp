@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "nv6_glbl.h"
+#include "nv6_os.h"
 #include "nv6_sort.h"
 
 namespace {
@@ -142,6 +143,69 @@ TEST(SortEngine, EqualKeysComeOutByRecordInBothDirectionsAcrossRuns) {
         EXPECT_GE(sort.RunCount(), 3);
         ASSERT_EQ(got.size(), expected.size());
         EXPECT_TRUE(got == expected);
+    }
+}
+
+// Only a sort that outgrows one batch makes a temporary file, and a spill that cannot be
+// written stops the sort with an engine error instead of losing keys.
+TEST(SortEngine, SpillsOnlyBeyondOneBatchAndReportsAFailedSpill) {
+    {
+        NvFaultPlatform faults;
+        NvPlatformScope use(faults);
+        TnvSort sort(12, nullptr, true, false);
+        for (int32_t rec = 1; rec <= 2000; ++rec) sort.AddKey(Text("K" + std::to_string(rec % 300)), rec);
+        EXPECT_EQ(DrainText(sort).size(), 2000u);
+        EXPECT_EQ(faults.Calls(NvOsOp::Open), 0);
+    }
+    NvFaultPlatform faults;
+    faults.Fail(NvOsOp::Write, 2);
+    NvPlatformScope use(faults);
+    TnvSort sort(12, nullptr, true, false);
+    sort.SetMemoryBudget(1 << 20);
+    const std::string message = ExpectRaise([&] {
+        for (int32_t rec = 1; rec <= 100000; ++rec) sort.AddKey(Text("K" + std::to_string(rec)), rec);
+    });
+    EXPECT_NE(message.find("norvane-sort-"), std::string::npos) << message;
+    EXPECT_EQ(faults.Calls(NvOsOp::Write), 2);
+}
+
+// The undecoded delivery a page builder uses gives what NextUnique gives: the same keys in
+// the same order, each kind decoding back to the value, text as its bytes.
+TEST(SortEngine, UndecodedKeysMatchTheDecodedOnes) {
+    for (bool ascending : {true, false}) {
+        auto fill = [&](TnvSort& sort) {
+            for (int32_t rec = 1; rec <= 60; ++rec) {
+                switch (rec % 4) {
+                    case 0: sort.AddKey(Text("T" + std::to_string(rec % 7) + "  "), rec); break;
+                    case 1: sort.AddKey(Number(rec % 5 - 2.5), rec); break;
+                    case 2: sort.AddKey(Date(2450000 + rec % 6), rec); break;
+                    default: sort.AddKey(Binary(std::string("\0b", 2) + std::to_string(rec % 3)), rec); break;
+                }
+            }
+        };
+        TnvSort decoded(12, nullptr, ascending, true);
+        TnvSort raw(12, nullptr, ascending, true);
+        fill(decoded);
+        fill(raw);
+        TnvVariant want, got;
+        int32_t rec = 0;
+        TnvSortKey key;
+        int n = 0;
+        while (decoded.NextUnique(want, rec)) {
+            ASSERT_TRUE(raw.NextUniqueKey(key)) << n;
+            EXPECT_EQ(key.recNo, rec) << n;
+            EXPECT_EQ(key.kind, want.Kind()) << n;
+            raw.DecodeKey(key, got);
+            EXPECT_EQ(got.Kind(), want.Kind()) << n;
+            EXPECT_EQ(got.View(), want.View()) << n;
+            if (want.Kind() == TnvVariant::kCharacter || want.Kind() == TnvVariant::kBinary) {
+                EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(key.bytes), static_cast<std::size_t>(key.length)),
+                          want.View()) << n;
+            }
+            ++n;
+        }
+        EXPECT_FALSE(raw.NextUniqueKey(key));
+        EXPECT_EQ(n, 7 + 5 + 3 + 3);  // dates come from even records only
     }
 }
 
