@@ -234,6 +234,9 @@ TnvPageChoice& TheDefault() {
 }  // namespace
 
 int TnvCodePage::ExactByte(char32_t u) const {
+    // Every page keeps ASCII where it is, and no other byte of it stands for an ASCII
+    // character: most text needs no search.
+    if (u < 0x80) return static_cast<int>(u);
     auto it = std::lower_bound(reverse_.begin(), reverse_.end(), std::make_pair(u, uint8_t(0)));
     return it != reverse_.end() && it->first == u ? it->second : -1;
 }

@@ -53,8 +53,19 @@ std::string TnvDBFDate::DayToStor(int32_t day) const {
     if (!IsDay(day)) return std::string(8, ' ');
     int y, m, d;
     DayToYMD(day, y, m, d);
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d%02d%02d", y, m, d);
+    if (y < 0 || y > 9999) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%04d%02d%02d", y, m, d);
+        return text;
+    }
+    // Written for every date field of every record an import or append stores.
+    std::string text(8, '0');
+    auto put = [&text](int v, int end, int width) {
+        for (int k = end - 1; k >= end - width; --k, v /= 10) text[static_cast<std::size_t>(k)] = static_cast<char>('0' + v % 10);
+    };
+    put(y, 4, 4);
+    put(m, 6, 2);
+    put(d, 8, 2);
     return text;
 }
 

@@ -455,6 +455,32 @@ std::string NonFinite(double value) {
 std::string FormatFixed(double value, int decimals, char decimalSep) {
     if (!std::isfinite(value)) return NonFinite(value);
     if (decimals < 0) decimals = 0;
+    // A value that is a whole number of units of the last decimal, below 10^15 units, is
+    // that number's digits: a unit is then more than four of the value's ulps, so no other
+    // decimal with as few places reads back as the value, and the shortest digits are the
+    // same with no rounding to do. Numbers stored into fields are mostly of this kind.
+    static constexpr double kUnits[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    if (decimals <= 15 && value != 0.0) {
+        const double unit = kUnits[decimals];
+        const double scaled = std::fabs(value) * unit;
+        const double whole = std::nearbyint(scaled);
+        if (scaled < 1e15 && whole >= 1 && whole / unit == std::fabs(value)) {
+            char digits[40];
+            int n = 0;
+            for (auto u = static_cast<uint64_t>(whole); u > 0 || n <= decimals; u /= 10)
+                digits[n++] = static_cast<char>('0' + u % 10);
+            std::string out;
+            out.reserve(static_cast<std::size_t>(n) + 2);
+            if (std::signbit(value)) out.push_back('-');
+            for (int k = n - 1; k >= decimals; --k) out.push_back(digits[k]);
+            if (decimals > 0) {
+                out.push_back(decimalSep);
+                for (int k = decimals - 1; k >= 0; --k) out.push_back(digits[k]);
+            }
+            return out;
+        }
+    }
     const bool negative = std::signbit(value);
     // Digits of the integer part and `decimals` fraction digits, as one digit string.
     std::string kept;

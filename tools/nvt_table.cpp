@@ -483,6 +483,12 @@ NvtOemResult NvtToOem(std::string_view utf8, std::string& oem, bool bestFit, std
     while (i < utf8.size()) {
         std::size_t start = i;
         auto c = static_cast<uint8_t>(utf8[i]);
+        // Every page keeps ASCII as it is.
+        if (c < 0x80) {
+            oem += static_cast<char>(c);
+            ++i;
+            continue;
+        }
         char32_t u;
         int extra;
         if (c < 0x80) {

@@ -263,6 +263,26 @@ TEST_F(LocaleTest, FormatFixedRoundsTheDecimalValueHalfAwayFromZero) {
     EXPECT_EQ(big.substr(17), std::string(292, '0') + ".0");
 }
 
+// A whole number of units of the last place prints as that number's digits, and so do its
+// neighbouring doubles, which lie far closer to it than half a unit.
+TEST_F(LocaleTest, FormatFixedOfWholeUnitsGivesTheirDigits) {
+    std::mt19937_64 rng(11);
+    for (int i = 0; i < 30000; ++i) {
+        const int decimals = static_cast<int>(rng() % 16);
+        const uint64_t units = i % 3 == 0 ? rng() % 1000 : rng() % 1000000000000000ULL;
+        std::string digits = std::to_string(units);
+        if (digits.size() <= static_cast<std::size_t>(decimals))
+            digits.insert(0, static_cast<std::size_t>(decimals) + 1 - digits.size(), '0');
+        const std::size_t whole = digits.size() - static_cast<std::size_t>(decimals);
+        const std::string text = digits.substr(0, whole) + (decimals > 0 ? "." + digits.substr(whole) : "");
+        const double value = static_cast<double>(units) / std::pow(10.0, decimals);
+        ASSERT_EQ(FormatFixed(value, decimals), text) << units << " / 10^" << decimals;
+        ASSERT_EQ(FormatFixed(-value, decimals), (units > 0 ? "-" : "") + text);
+        ASSERT_EQ(FormatFixed(std::nextafter(value, 1e300), decimals), text);
+        ASSERT_EQ(FormatFixed(std::nextafter(value, 0.0), decimals), text);
+    }
+}
+
 TEST_F(LocaleTest, FormatShortestReadsBackAsTheSameDouble) {
     EXPECT_EQ(FormatShortest(0.0), "0");
     EXPECT_EQ(FormatShortest(-0.0), "0");
