@@ -472,11 +472,9 @@ bool TnvSort::Pop(const uint8_t*& bytes, int& length) {
     return true;
 }
 
-void TnvSort::Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const {
+void TnvSort::Split(const uint8_t* bytes, int length, TnvSortKey& key) const {
     const uint32_t rec = nvbytes::LoadBE32(bytes + length - kRecNoBytes);
-    recNo = static_cast<int32_t>(ascending_ ? rec : ~rec);
-    TnvSortKey key;
-    key.kind = bytes[0];
+    key.recNo = static_cast<int32_t>(ascending_ ? rec : ~rec);
     key.bytes = bytes + 1;
     key.length = length - 1 - kRecNoBytes;
     switch (bytes[0]) {
@@ -493,6 +491,12 @@ void TnvSort::Decode(const uint8_t* bytes, int length, TnvVariant& result, int32
             key.kind = TnvVariant::kBinary;
             break;
     }
+}
+
+void TnvSort::Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const {
+    TnvSortKey key;
+    Split(bytes, length, key);
+    recNo = key.recNo;
     DecodeKey(key, result);
 }
 
@@ -570,24 +574,7 @@ bool TnvSort::NextUniqueKey(TnvSortKey& key) {
     const uint8_t* bytes;
     int length;
     if (!PopUnique(bytes, length)) return false;
-    const uint32_t rec = nvbytes::LoadBE32(bytes + length - kRecNoBytes);
-    key.recNo = static_cast<int32_t>(ascending_ ? rec : ~rec);
-    key.bytes = bytes + 1;
-    key.length = length - 1 - kRecNoBytes;
-    switch (bytes[0]) {
-        case kTagNumeric:
-            key.kind = TnvVariant::kNumeric;
-            break;
-        case kTagDate:
-            key.kind = TnvVariant::kDate;
-            break;
-        case kTagCharacter:
-            key.kind = TnvVariant::kCharacter;
-            break;
-        default:
-            key.kind = TnvVariant::kBinary;
-            break;
-    }
+    Split(bytes, length, key);
     return true;
 }
 

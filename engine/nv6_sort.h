@@ -98,6 +98,8 @@ private:
     bool Pop(const uint8_t*& bytes, int& length);
     bool RunBefore(std::size_t a, std::size_t b) const;
     bool Ahead(std::size_t a, std::size_t b) const;
+    // The parts of a sorted key as NextUniqueKey hands them out.
+    void Split(const uint8_t* bytes, int length, TnvSortKey& key) const;
     void Decode(const uint8_t* bytes, int length, TnvVariant& result, int32_t& recNo) const;
     bool PopUnique(const uint8_t*& bytes, int& length);
     bool SameValue(const uint8_t* a, int lengthA, const uint8_t* b, int lengthB) const;
