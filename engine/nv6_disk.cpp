@@ -234,10 +234,9 @@ int64_t NVO_DiskFile::ReadAt(int64_t offset, void* buffer, int64_t length) {
 }
 
 const unsigned char* NVO_DiskFile::Mapped(int64_t offset, int64_t length) {
-    if (shared_ || length > kMappedReadMax) return nullptr;
-    if (offset + length <= mapLength_) return map_ + offset;
     // Tests put a platform in between to count and fail reads: they must see every one.
-    if (&NvOS() != &NvPosixPlatform()) return nullptr;
+    if (shared_ || length > kMappedReadMax || &NvOS() != &NvPosixPlatform()) return nullptr;
+    if (offset + length <= mapLength_) return map_ + offset;
     if (knownSize_ < 0) knownSize_ = NvOS().Size(handle_);
     if (offset + length > knownSize_) return nullptr;  // a short read at the end of the file
     // A growing file is mapped again only once it has grown by an eighth, so that appends

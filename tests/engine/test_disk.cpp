@@ -276,6 +276,14 @@ TEST_F(DiskFile, ExclusiveReadsSeeEveryWriteGrowthAndCut) {
     EXPECT_EQ(read(100, 4), "");
     file.WriteAt(6, "new", 3);
     EXPECT_EQ(read(0, 12), "012ab5new");
+    EXPECT_EQ(read(0, 4), "012a");
+    {
+        NvFaultPlatform faults;
+        faults.FailFrom(NvOsOp::Read, 1);
+        NvPlatformScope use(faults);
+        EXPECT_EQ(ErrorOf([&] { read(0, 4); }), "Error on Read of file " + file.FileName())
+            << "a platform put in between sees the reads of a mapped file";
+    }
     file.Close();
     EXPECT_EQ(ReadText(path), "012ab5new");
 }
