@@ -491,10 +491,7 @@ NvtOemResult NvtToOem(std::string_view utf8, std::string& oem, bool bestFit, std
         }
         char32_t u;
         int extra;
-        if (c < 0x80) {
-            u = c;
-            extra = 0;
-        } else if ((c & 0xE0) == 0xC0) {
+        if ((c & 0xE0) == 0xC0) {
             u = c & 0x1F;
             extra = 1;
         } else if ((c & 0xF0) == 0xE0) {
