@@ -211,11 +211,21 @@ TEST_F(LocaleTest, ParseNumberOfFieldImagesIsTheNearestDouble) {
         ASSERT_TRUE(TryParseNumber(text, got)) << text;
         const double want = std::strtod(text.c_str(), nullptr);
         ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << text << " gave " << got << ", not " << want;
+        // The same digits as a field holds them: right-aligned in a width of up to 24, now
+        // and then with blanks after them or a tab among the leading blanks.
+        std::string field(rng() % 18, ' ');
+        if (!field.empty() && rng() % 9 == 0) field[rng() % field.size()] = '\t';
+        field += text + std::string(rng() % 5 == 0 ? rng() % 3 : 0, ' ');
+        double fromField = 0;
+        ASSERT_TRUE(TryParseNumber(field, fromField)) << '"' << field << '"';
+        ASSERT_EQ(std::memcmp(&fromField, &want, sizeof want), 0) << '"' << field << '"';
     }
 }
 
 TEST_F(LocaleTest, ParseNumberRejectsEverythingElse) {
     const char* bad[] = {"",     "   ",   "-",    "+",     ".",    "e5",   "1e",  "1e+",
+                         "         ",  "      - 5", "   1 2", "  1.5-", "****", "  **.**",
+                         "12345678 .5", "         1x", "1\x01", "1..5",
                          "inf",  "-inf",  "nan",  "NaN",   "infinity",    "0x10", "0x1p3",
                          "1.2.3", "1 2",  "12a",  "a12",   "--1",  "+-1",  "1e5.5",
                          "1e999", "-1e400", "1,5"};
