@@ -1,5 +1,7 @@
 #include "nv6_dbex.h"
 
+#include <typeinfo>
+
 #include "nv6_dbsy.h"
 #include "nv6_glbl.h"
 #include "nv6_lcal.h"
@@ -107,8 +109,23 @@ int32_t NVO_dBExpTable::RecordCount() { return cursor_.RecordCount(); }
 
 // ---- compiled index expressions ----
 
-NVO_dBIndexExpression::NVO_dBIndexExpression(TnvExpUserLink& link, std::string_view text, int16_t options)
-    : link_(link), handler_(&link, text), text_(text), numericWidth_(options) {}
+NVO_dBIndexExpression::NVO_dBIndexExpression(TnvExpUserLink& link, std::string_view text, int16_t options,
+                                             NVO_dBaseFld* cursor)
+    : link_(link), handler_(&link, text), text_(text), numericWidth_(options), cursor_(cursor) {
+    const TnvExpBaseObject* root = handler_.Root();
+    if (!cursor_ || !root || typeid(*root) != typeid(TnvExpFieldvar)) return;
+    const auto* field = dynamic_cast<const TnvlDBFFieldVars*>(static_cast<const TnvExpFieldvar*>(root)->Variable());
+    if (!field) return;
+    const char type = cursor_->FieldType(field->Field());
+    if (type == 'N' || type == 'F') numberField_ = field->Field();
+}
+
+bool NVO_dBIndexExpression::NumberValue(double& value) {
+    if (numberField_ == 0) return false;
+    // The value the field's key evaluation gives, without the tree and the key variant.
+    value = static_cast<double>(cursor_->GetNumber(numberField_));
+    return true;
+}
 
 void NVO_dBIndexExpression::Evaluate(TnvVariant& result) {
     struct WidthScope {

@@ -14,6 +14,8 @@
 #include "nv6_sql.h"
 #include "nv6_sqlt.h"
 
+class NVO_dBaseFld;
+
 class NVO_dBHandler;
 
 // The cursor's fields and record state as expressions read them.
@@ -52,14 +54,17 @@ private:
 // can share a table, so every evaluation puts this expression's width in place for its run.
 class NVO_dBIndexExpression : public TnvIndexExpression {
 public:
-    // Raises ENorvaneExpression for text that does not parse.
-    NVO_dBIndexExpression(TnvExpUserLink& link, std::string_view text, int16_t options);
+    // Raises ENorvaneExpression for text that does not parse. `cursor`, the table the link
+    // reads, lets a key of one numeric field be read straight from the record.
+    NVO_dBIndexExpression(TnvExpUserLink& link, std::string_view text, int16_t options,
+                          NVO_dBaseFld* cursor = nullptr);
 
     std::string Text() const override { return text_; }
     void Evaluate(TnvVariant& result) override;
     // From the tree: field widths, literal lengths, concatenations summed, and the widths of
     // the text functions; where that says nothing, the widest field or number it reads.
     int32_t ResultLength() const override;
+    bool NumberValue(double& value) override;
     // The result type of the last evaluation (the expression handler's codes).
     TnvExpType ResultType() const { return handler_.ResultType(); }
     TnvExpHandler& Handler() { return handler_; }
@@ -69,6 +74,8 @@ private:
     TnvExpHandler handler_;
     std::string text_;
     int32_t numericWidth_;
+    NVO_dBaseFld* cursor_;
+    int numberField_ = 0;  // the N or F field the expression is and nothing else; 0: none
 };
 
 // The cursor as its index files see it.

@@ -205,7 +205,7 @@ NVO_dBHandler::~NVO_dBHandler() {
 TnvExpTable& NVO_dBHandler::ExpressionTable() { return *expTable_; }
 
 std::unique_ptr<TnvIndexExpression> NVO_dBHandler::CompileExpression(std::string_view text, int16_t options) {
-    return std::make_unique<NVO_dBIndexExpression>(*link_, text, options);
+    return std::make_unique<NVO_dBIndexExpression>(*link_, text, options, this);
 }
 
 void NVO_dBHandler::SetIndexFile(int slot, std::unique_ptr<NVO_IndexFile> file) {

@@ -35,6 +35,10 @@ public:
     // The length every text result has room for, as the expression's structure gives it
     // (field widths, the sum of a concatenation, ...); 0 when the expression cannot say.
     virtual int32_t ResultLength() const { return 0; }
+    // For an expression that is one numeric field alone: the field's value on the current
+    // record, read without the general evaluation (true). False for any other expression,
+    // which Evaluate serves. A tag build asks it once per record.
+    virtual bool NumberValue(double& /*value*/) { return false; }
 };
 
 // What an index needs of its table: positions, the old-record buffer and expressions.

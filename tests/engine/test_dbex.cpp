@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -275,6 +277,60 @@ TEST(CursorExpressions, DeletedTypeAndBlankDatesAnswerAsTheTableDoes) {
     EXPECT_EQ(Walk(t), (std::vector<int>{1, 3}));
 
     EXPECT_EQ(ErrorOf([&] { Holds(t, "TYPE('NOPE') = 'C'"); }), "There is no field name " + path + "->NOPE");
+}
+
+// A key of one numeric field is read straight from the record during tag builds; it must
+// give the very double the general evaluation gives, fail where that fails, and be offered
+// for nothing but a bare N or F field.
+TEST(CursorExpressions, ABareNumericFieldKeyReadsAsTheGeneralEvaluation) {
+    TempDir dir;
+    const std::string path = dir.File("n.dbf");
+    dbftest::MakeTable(path, {{"NAME", "C", 10, 0}, {"AMOUNT", "N", 20, 5}, {"RATE", "F", 12, 3}});
+    NVO_dBHandler t(path, false, true, "");
+    std::vector<std::string> images = {"", "-0", ".5", "-.5", "5.", "+7", "\t42", "      12.50",
+                                       "0.123456789012345", "123456789012345678", "-99999999999999.99999",
+                                       "1e3", " -1.5E-2 ", "00000000000000000001"};
+    std::mt19937 rng(11);
+    for (int i = 0; i < 400; ++i) {
+        std::string digits = std::to_string(rng() % 100000000);
+        if (rng() % 2) digits.insert(digits.size() - std::min<std::size_t>(digits.size(), rng() % 6), ".");
+        if (rng() % 3 == 0) digits.insert(0, "-");
+        images.push_back(std::string(20 - std::min<std::size_t>(20, digits.size()), ' ') + digits);
+    }
+    for (const std::string& image : images) {
+        t.BlankRecord();
+        t.PutRaw(2, image);
+        t.PutRaw(3, image.size() <= 12 ? image : image.substr(image.size() - 12));
+        t.Append();
+    }
+    for (const char* field : {"AMOUNT", "RATE"}) {
+        auto key = t.CompileExpression(field, 10);
+        for (int32_t r = 1; r <= t.RecordCount(); ++r) {
+            t.Go(r);
+            double direct = -1;
+            ASSERT_TRUE(key->NumberValue(direct)) << field;
+            TnvVariant general(16);
+            key->Evaluate(general);
+            ASSERT_EQ(general.Kind(), TnvVariant::kNumeric);
+            const double value = general.AsNumber();
+            EXPECT_EQ(std::memcmp(&direct, &value, sizeof value), 0)
+                << field << " of record " << r << ": " << direct << " for " << value;
+        }
+    }
+    double unused = 0;
+    for (const char* other : {"AMOUNT+0", "NAME", "AMOUNT*2", "RECNO()"})
+        EXPECT_FALSE(t.CompileExpression(other, 10)->NumberValue(unused)) << other;
+
+    for (const char* bad : {"1.2.3", "****", "12 34"}) {
+        t.BlankRecord();
+        t.PutRaw(2, bad);
+        t.Append();
+        auto key = t.CompileExpression("AMOUNT", 10);
+        TnvVariant general(16);
+        const std::string expected = ErrorOf([&] { key->Evaluate(general); });
+        EXPECT_FALSE(expected.empty()) << bad;
+        EXPECT_EQ(ErrorOf([&] { key->NumberValue(unused); }), expected) << bad;
+    }
 }
 
 // Integer, currency and double fields of a Visual FoxPro table are numbers and date-times
