@@ -1,7 +1,9 @@
 // Byte-order helpers shared by every file format: little- and big-endian loads and stores
 // of 16, 32 and 64 bits at any (unaligned) address. Formats use these and nothing else.
+// Besides them, a copy for the short runs of bytes keys are.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -69,6 +71,29 @@ inline void StoreLEDouble(void* p, double d) {
     uint64_t u;
     std::memcpy(&u, &d, sizeof u);
     StoreLE64(p, u);
+}
+
+// Copies `n` bytes (0 <= n) between buffers that do not overlap. Keys are mostly a few to
+// a few dozen bytes, where a copy of variable length costs a library call or a string
+// instruction that takes longer to start than the copy itself: two fixed-size copies that
+// overlap in the middle cover any length up to twice their size.
+inline void CopyShort(void* to, const void* from, std::size_t n) {
+    auto* d = static_cast<uint8_t*>(to);
+    const auto* s = static_cast<const uint8_t*>(from);
+    if (n >= 16 && n <= 32) {
+        std::memcpy(d, s, 16);
+        std::memcpy(d + n - 16, s + n - 16, 16);
+    } else if (n >= 8 && n < 16) {
+        std::memcpy(d, s, 8);
+        std::memcpy(d + n - 8, s + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        std::memcpy(d, s, 4);
+        std::memcpy(d + n - 4, s + n - 4, 4);
+    } else if (n > 32) {
+        std::memcpy(d, s, n);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) d[i] = s[i];
+    }
 }
 
 }  // namespace nvbytes

@@ -814,9 +814,35 @@ struct NVobjSortCDX::Level {
     int32_t address = 0;    // reserved when its first entry came
     int32_t left = -1;      // the node written before it at this level
     bool full = false;      // written as soon as the level's next entry shows it has a right sibling
-    int stored = 0;         // leaf: key bytes the entries store
-    std::string_view last;  // leaf: what the last entry stores before compression
     std::vector<std::unique_ptr<NVobjIndexKeyData>> spare;  // entries of written nodes, for reuse
+};
+
+// The leaf being filled, kept in its node form: each key's stored bytes go below the ones
+// before it as the key comes, so writing the leaf only adds the header and the entry bits
+// (which wait for the layout in force when the node goes out). A build passes every key
+// through here; an entry object per key cost more than the rest of the leaf's work.
+struct NVobjSortCDX::Leaf {
+    // Entries a leaf can hold: each takes at least three bytes of the key area.
+    static constexpr int kMaxEntries = NVobjCDXTag::kKeyArea / 3 + 1;
+    struct Info {
+        uint32_t recNo;
+        uint8_t duplicate;
+        uint8_t trailing;
+    };
+    uint8_t node[NVobjCDXTag::kNode];
+    Info info[kMaxEntries];
+    int count = 0;
+    int position = NVobjCDXTag::kNode;  // where the stored key bytes begin
+    int32_t address = 0;
+    int32_t left = -1;
+    bool full = false;
+    // The last entry: its key as it came (it goes up a level when the leaf is written) and
+    // the length of the part the leaf stores.
+    uint8_t last[kMaxKeyLength + 1];
+    int lastLength = 0;
+    int lastStored = 0;
+    uint8_t lastKind = 0;
+    int32_t lastRecNo = 0;
 };
 
 NVobjSortCDX::NVobjSortCDX(NVobjCDXTag* tag, int32_t largestRecord)
@@ -864,20 +890,74 @@ void NVobjSortCDX::Add(const TnvSortKey& key) {
         length = std::min(length, 8);
         while (length > 1 && key.bytes[length - 1] == 0) --length;
     }
-    Push(0, key.kind, key.bytes, length, key.recNo, key.recNo);
+    PushLeaf(key.kind, key.bytes, length, key.recNo);
 }
 
 void NVobjSortCDX::Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference) {
     Push(level, key.Kind(), key.Data(), key.Length(), recNo, reference);
 }
 
+void NVobjSortCDX::PushLeaf(uint8_t kind, const uint8_t* bytes, int length, int32_t recNo) {
+    if (!leaf_) leaf_ = std::make_unique<Leaf>();
+    Leaf& leaf = *leaf_;
+    if (leaf.full) {
+        const int32_t next = tag_->File()->NewPage();
+        const int32_t written = leaf.address;
+        WriteLeaf(false, next);
+        leaf.left = written;
+        leaf.address = next;
+        leaf.count = 0;
+        leaf.position = NVobjCDXTag::kNode;
+        leaf.full = false;
+        Push(1, leaf.lastKind, leaf.last, leaf.lastLength, leaf.lastRecNo, written);
+    }
+    if (leaf.address == 0) leaf.address = tag_->File()->NewPage();
+    if (length < 0 || length > static_cast<int>(sizeof leaf.last) || leaf.count >= Leaf::kMaxEntries)
+        tag_->RaiseCorrupt();
+    // What the node stores of the key: cut to the key length, without the padding the
+    // reader puts back (blanks of text, zero bytes of number images).
+    const bool text = tag_->keyType == 'C' && !tag_->General();
+    int stored = std::min(length, static_cast<int>(tag_->keyLength));
+    if (tag_->keyType != 'C' || text) {
+        const uint8_t pad = text ? ' ' : 0;
+        while (stored > 0 && bytes[stored - 1] == pad) --stored;
+    }
+    int duplicate = 0;
+    if (leaf.count > 0) {
+        const int common = std::min(stored, leaf.lastStored);
+        while (duplicate < common && bytes[duplicate] == leaf.last[duplicate]) ++duplicate;
+    }
+    const int n = stored - duplicate;
+    if (leaf.position - n < kLeafKeysAt) tag_->RaiseCorrupt();
+    leaf.position -= n;
+    nvbytes::CopyShort(leaf.node + leaf.position, bytes + duplicate, static_cast<std::size_t>(n));
+    // Only stored bytes pack; the reader restores the run before taking the next key's
+    // shared bytes from this one.
+    if (tag_->General()) PackNibbles(leaf.node, leaf.position, leaf.position + n);
+    leaf.info[leaf.count++] = Leaf::Info{static_cast<uint32_t>(recNo), static_cast<uint8_t>(duplicate),
+                                         static_cast<uint8_t>(tag_->keyLength - stored)};
+    nvbytes::CopyShort(leaf.last, bytes, static_cast<std::size_t>(length));
+    leaf.lastLength = length;
+    leaf.lastStored = stored;
+    leaf.lastKind = kind;
+    leaf.lastRecNo = recNo;
+    const TnvCdxLeafLayout& layout = Layout();
+    const int used = NVobjCDXTag::kNode - leaf.position;
+    const int free = NVobjCDXTag::kKeyArea - leaf.count * layout.bytes - used;
+    leaf.full = free < 2 * (layout.bytes + tag_->keyLength + 8);
+}
+
 void NVobjSortCDX::Push(int level, uint8_t kind, const uint8_t* bytes, int length, int32_t recNo,
                         int32_t reference) {
+    if (level == 0) {
+        PushLeaf(kind, bytes, length, recNo);
+        return;
+    }
     // Deeper than any tree of 512-byte nodes can be: the key stream cannot be right.
     if (level >= NVobjIndexTag::kMaxDepth) tag_->RaiseCorrupt();
-    if (static_cast<int>(levels_.size()) <= level) {
+    while (static_cast<int>(levels_.size()) <= level) {
         auto made = std::make_unique<Level>(tag_);
-        made->page.kind = level == 0 ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
+        made->page.kind = NVobjIndexKey::kInterior;
         levels_.push_back(std::move(made));
     }
     Level& at = *levels_[static_cast<std::size_t>(level)];
@@ -889,7 +969,6 @@ void NVobjSortCDX::Push(int level, uint8_t kind, const uint8_t* bytes, int lengt
         at.left = written;
         at.address = next;
         while (at.page.Count() > 0) at.spare.push_back(at.page.ExtractAt(at.page.Count() - 1));
-        at.stored = 0;
         at.full = false;
         Push(level + 1, high, high.recNo, written);
     }
@@ -907,21 +986,8 @@ void NVobjSortCDX::Push(int level, uint8_t kind, const uint8_t* bytes, int lengt
     entry->SetKind(kind);
     entry->recNo = recNo;
     entry->reference = reference;
-    if (level == 0) {
-        // StoredBytes, with the previous entry's stored bytes remembered instead of found again.
-        const bool text = tag_->keyType == 'C' && !tag_->General();
-        const std::string_view v = Stored(*entry, tag_->keyLength, text ? ' ' : '\0', tag_->keyType != 'C' || text);
-        now.stored += static_cast<int>(v.size()) - (now.page.Count() ? CommonPrefix(v, now.last) : 0);
-        now.last = v;
-    }
     now.page.Add(entry.release());
-    if (level == 0) {
-        const TnvCdxLeafLayout& layout = Layout();
-        const int free = NVobjCDXTag::kKeyArea - now.page.Count() * layout.bytes - now.stored;
-        now.full = free < 2 * (layout.bytes + tag_->keyLength + 8);
-    } else {
-        now.full = now.page.Count() >= tag_->maxEntries;
-    }
+    now.full = now.page.Count() >= tag_->maxEntries;
 }
 
 // The leaf layout for the highest record number so far; it changes only when that grows.
@@ -933,28 +999,61 @@ const TnvCdxLeafLayout& NVobjSortCDX::Layout() {
     return layout_;
 }
 
+void NVobjSortCDX::WriteLeaf(bool root, int32_t right) {
+    Leaf& leaf = *leaf_;
+    const TnvCdxLeafLayout& layout = Layout();
+    const int b = layout.bytes;
+    const int entriesEnd = kLeafKeysAt + leaf.count * b;
+    if (entriesEnd > leaf.position) tag_->RaiseCorrupt();
+    uint8_t* node = leaf.node;
+    std::memset(node, 0, static_cast<std::size_t>(leaf.position));
+    nvbytes::StoreLE16(node, static_cast<uint16_t>(root ? 3 : 2));
+    nvbytes::StoreLE16(node + 2, static_cast<uint16_t>(leaf.count));
+    nvbytes::StoreLE32(node + 4, static_cast<uint32_t>(leaf.left));
+    nvbytes::StoreLE32(node + 8, static_cast<uint32_t>(right));
+    nvbytes::StoreLE16(node + 12, static_cast<uint16_t>(leaf.position - entriesEnd));
+    nvbytes::StoreLE32(node + 14, layout.recordMask);
+    node[18] = layout.duplicateMask;
+    node[19] = layout.trailingMask;
+    node[20] = layout.recordBits;
+    node[21] = layout.duplicateBits;
+    node[22] = layout.trailingBits;
+    node[23] = layout.bytes;
+    const int trailingShift = layout.recordBits + layout.duplicateBits;
+    for (int i = 0; i < leaf.count; ++i) {
+        const Leaf::Info& e = leaf.info[i];
+        const uint64_t info = (uint64_t{e.recNo} & layout.recordMask) |
+                              (uint64_t{e.duplicate} << layout.recordBits) |
+                              (uint64_t{e.trailing} << trailingShift);
+        StoreLE(node + kLeafKeysAt + i * b, info, b);
+    }
+    tag_->File()->PageWrite(leaf.address, node, NVobjCDXTag::kNode);
+}
+
 void NVobjSortCDX::Write(int level, bool root, int32_t right) {
     Level& at = *levels_[static_cast<std::size_t>(level)];
     uint8_t node[NVobjCDXTag::kNode];
-    if (level == 0) {
-        const TnvCdxLeafLayout& layout = Layout();
-        if (!tag_->EncodeLeaf(at.page, 0, at.page.Count(), layout, root ? 3 : 2, at.left, right, node))
-            tag_->RaiseCorrupt();
-    } else {
-        tag_->EncodeInterior(at.page, 0, at.page.Count(), root ? 1 : 0, at.left, right, node);
-    }
+    tag_->EncodeInterior(at.page, 0, at.page.Count(), root ? 1 : 0, at.left, right, node);
     tag_->File()->PageWrite(at.address, node, NVobjCDXTag::kNode);
 }
 
 void NVobjSortCDX::Finish() {
     if (finished_) return;
     finished_ = true;
-    if (levels_.empty() || levels_[0]->page.Count() == 0) {
+    if (!leaf_ || leaf_->count == 0) {
         tag_->WriteEmptyRoot();
         return;
     }
     // Each level's last node goes up; the one level left with a single node is the root.
-    for (std::size_t level = 0; level < levels_.size(); ++level) {
+    if (levels_.size() <= 1) {
+        WriteLeaf(true, -1);
+        tag_->root = leaf_->address;
+        tag_->dirty = true;
+        return;
+    }
+    WriteLeaf(false, -1);
+    Push(1, leaf_->lastKind, leaf_->last, leaf_->lastLength, leaf_->lastRecNo, leaf_->address);
+    for (std::size_t level = 1; level < levels_.size(); ++level) {
         Level& at = *levels_[level];
         if (level + 1 == levels_.size()) {
             Write(static_cast<int>(level), true, -1);

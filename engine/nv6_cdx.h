@@ -152,9 +152,12 @@ public:
 
 private:
     struct Level;
+    struct Leaf;
     void Push(int level, const TnvVariant& key, int32_t recNo, int32_t reference);
     void Push(int level, uint8_t kind, const uint8_t* bytes, int length, int32_t recNo, int32_t reference);
+    void PushLeaf(uint8_t kind, const uint8_t* bytes, int length, int32_t recNo);
     void Write(int level, bool root, int32_t right);
+    void WriteLeaf(bool root, int32_t right);
     const TnvCdxLeafLayout& Layout();
 
     NVobjCDXTag* tag_;
@@ -163,7 +166,8 @@ private:
     TnvVariant work_;     // a number key being put into its image form
     TnvVariant decoded_;  // a number or date key the sort delivered
     int32_t layoutFor_ = -1;
-    std::vector<std::unique_ptr<Level>> levels_;
+    std::unique_ptr<Leaf> leaf_;                  // the leaf being filled (level 0)
+    std::vector<std::unique_ptr<Level>> levels_;  // the interior levels (index 0 unused)
     bool finished_ = false;
 };
 

@@ -475,6 +475,13 @@ int32_t NVobjSortMDX::Build() {
     TnvVariant key(kMaxCharacterKey + 8);
     TnvVariant decoded;
     const int32_t written = NvBuildTagKeys(*tag_, *this, source, [&](const TnvSortKey& image) {
+        if (image.kind == TnvVariant::kBinary && tag_->keyType == 'C') {
+            // The text without its padding, as FromFixedKey makes it, straight to the page.
+            int n = image.length;
+            while (n > 0 && image.bytes[n - 1] == ' ') --n;
+            pages_.Add(TnvVariant::kCharacter, image.bytes, n, image.recNo);
+            return;
+        }
         if (image.kind == TnvVariant::kBinary) {
             FromFixedKey(*tag_, image, key);
         } else {

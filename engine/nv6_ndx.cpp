@@ -249,8 +249,18 @@ NVobjSortNdx::NVobjSortNdx(NVobjNDXTag* tag)
 int32_t NVobjSortNdx::Build() {
     tag_->PageRelease();
     NvWriteBehindScope pages(tag_->File()->diskFile.get());
-    int32_t written = NvBuildTag(*tag_, *this, true,
-                                 [this](const TnvVariant& key, int32_t record) { pages_.Add(key, record); });
+    // Text keys go to the pages as the sort holds them (the text without its trailing blanks,
+    // what decoding would make of them); numbers are decoded.
+    TnvTagRecordSource records(*tag_, true);
+    TnvVariant decoded;
+    int32_t written = NvBuildTagKeys(*tag_, *this, records, [&](const TnvSortKey& key) {
+        if (key.kind == TnvVariant::kCharacter) {
+            pages_.Add(key.kind, key.bytes, key.length, key.recNo);
+            return;
+        }
+        DecodeKey(key, decoded);
+        pages_.Add(decoded, key.recNo);
+    });
     pages_.Finish();
     tag_->TagStore();
     pages.Finish();

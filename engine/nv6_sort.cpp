@@ -44,8 +44,10 @@ constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
 constexpr std::size_t kRunBuffer = std::size_t{64} << 10;
 
 uint64_t PrefixOf(const uint8_t* key, std::size_t length) {
+    // Every key carries its record number, so all but the shortest are this long.
+    if (length >= 8) return nvbytes::LoadBE64(key);
     uint8_t first[8] = {};
-    std::memcpy(first, key, std::min<std::size_t>(length, 8));
+    std::memcpy(first, key, length);
     return nvbytes::LoadBE64(first);
 }
 
@@ -54,6 +56,18 @@ uint64_t PrefixOf(const uint8_t* key, std::size_t length) {
 int CompareBytes(const uint8_t* x, std::size_t nx, const uint8_t* y, std::size_t ny) {
     const int c = std::memcmp(x, y, std::min(nx, ny));
     if (c != 0) return c;
+    return nx == ny ? 0 : (nx < ny ? -1 : 1);
+}
+
+// The same for two keys whose prefixes (PrefixOf) are equal. Repeated values make this
+// common in a merge, and what is left after the prefix is then mostly a record number:
+// too short to be worth a call to memcmp.
+int CompareAfterPrefix(const uint8_t* x, std::size_t nx, const uint8_t* y, std::size_t ny) {
+    if (nx < 8 || ny < 8) return CompareBytes(x, nx, y, ny);
+    const std::size_t n = std::min(nx, ny);
+    if (n > 24) return CompareBytes(x, nx, y, ny);
+    for (std::size_t i = 8; i < n; ++i)
+        if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
     return nx == ny ? 0 : (nx < ny ? -1 : 1);
 }
 
@@ -171,7 +185,7 @@ std::size_t TnvSort::Encode(const TnvVariant& value, int32_t recNo, uint8_t* key
             int n = valueLength;
             while (n > 0 && text[n - 1] == ' ') --n;
             key[0] = kTagCharacter;
-            if (n > 0) std::memcpy(key + 1, text, static_cast<std::size_t>(n));
+            nvbytes::CopyShort(key + 1, text, static_cast<std::size_t>(n));
             length += static_cast<std::size_t>(n);
             break;
         }
@@ -194,7 +208,7 @@ std::size_t TnvSort::Encode(const TnvVariant& value, int32_t recNo, uint8_t* key
             break;
         case TnvVariant::kBinary:
             key[0] = kTagBinary;
-            if (valueLength > 0) std::memcpy(key + 1, value.Data(), static_cast<std::size_t>(valueLength));
+            if (valueLength > 0) nvbytes::CopyShort(key + 1, value.Data(), static_cast<std::size_t>(valueLength));
             length += static_cast<std::size_t>(valueLength);
             break;
         default:
@@ -227,7 +241,7 @@ void TnvSort::Keep(const uint8_t* key, std::size_t length) {
     }
     entries_.push_back(Entry{PrefixOf(key, length), static_cast<uint32_t>(batchUsed_),
                              static_cast<uint32_t>(length)});
-    std::memcpy(batch_.get() + batchUsed_, key, length);
+    nvbytes::CopyShort(batch_.get() + batchUsed_, key, length);
     batchUsed_ += length;
 }
 
@@ -285,7 +299,7 @@ void TnvSort::SortEntries() {
 bool TnvSort::EntryBefore(const Entry& a, const Entry& b) const {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     if (a.length <= 8 && b.length <= 8) return a.length < b.length;
-    return CompareBytes(batch_.get() + a.offset, a.length, batch_.get() + b.offset, b.length) < 0;
+    return CompareAfterPrefix(batch_.get() + a.offset, a.length, batch_.get() + b.offset, b.length) < 0;
 }
 
 void TnvSort::SortGroup(Entry* group, Entry* room, std::size_t n, int shift) {
@@ -404,7 +418,7 @@ bool TnvSort::Step(Run& run) {
 bool TnvSort::RunBefore(std::size_t a, std::size_t b) const {
     const Run& x = *runs_[a];
     const Run& y = *runs_[b];
-    int c = x.prefix != y.prefix ? (x.prefix < y.prefix ? -1 : 1) : CompareBytes(x.key, x.length, y.key, y.length);
+    int c = x.prefix != y.prefix ? (x.prefix < y.prefix ? -1 : 1) : CompareAfterPrefix(x.key, x.length, y.key, y.length);
     if (!ascending_) c = -c;
     return c != 0 ? c < 0 : a < b;
 }
@@ -578,10 +592,12 @@ bool TnvSort::NextUniqueKey(TnvSortKey& key) {
     return true;
 }
 
-int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortProgress& progress) {
-    auto report = [&](int32_t a, int32_t b, int32_t c) {
-        if (progress) progress(a, b, c);
-    };
+namespace {
+
+// The two phases with any callable for the reports: a build hands its table's report call
+// straight in, where a std::function would cost an indirect call per record besides.
+template <class Report>
+int32_t SortRecords(TnvSort& sort, TnvSortRecordSource& source, const Report& report) {
     report(-1, 1, source.RecordCount());
     TnvVariant key(sort.MaxKeyLength() + kRecNoBytes);
     int32_t added = 0;
@@ -597,11 +613,36 @@ int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortP
     return added;
 }
 
+template <class Report, class Sink>
+int32_t DrainKeys(TnvSort& sort, int32_t total, const Report& report, const Sink& sink) {
+    report(-1, 2, total);
+    TnvSortKey key;
+    int32_t delivered = 0;
+    while (sort.NextUniqueKey(key)) {
+        sink(key);
+        report(2, ++delivered, 0);
+    }
+    report(0, 0, 0);
+    return delivered;
+}
+
+// A listener that may be empty.
+struct OptionalReport {
+    const TnvSortProgress& progress;
+    void operator()(int32_t a, int32_t b, int32_t c) const {
+        if (progress) progress(a, b, c);
+    }
+};
+
+}  // namespace
+
+int32_t NvSortRecords(TnvSort& sort, TnvSortRecordSource& source, const TnvSortProgress& progress) {
+    return SortRecords(sort, source, OptionalReport{progress});
+}
+
 int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
                     const std::function<void(const TnvVariant&, int32_t)>& sink) {
-    auto report = [&](int32_t a, int32_t b, int32_t c) {
-        if (progress) progress(a, b, c);
-    };
+    const OptionalReport report{progress};
     report(-1, 2, total);
     TnvVariant key(sort.MaxKeyLength() + kRecNoBytes);
     int32_t delivered = 0;
@@ -616,18 +657,7 @@ int32_t NvSortDrain(TnvSort& sort, int32_t total, const TnvSortProgress& progres
 
 int32_t NvSortDrainKeys(TnvSort& sort, int32_t total, const TnvSortProgress& progress,
                         const std::function<void(const TnvSortKey&)>& sink) {
-    auto report = [&](int32_t a, int32_t b, int32_t c) {
-        if (progress) progress(a, b, c);
-    };
-    report(-1, 2, total);
-    TnvSortKey key;
-    int32_t delivered = 0;
-    while (sort.NextUniqueKey(key)) {
-        sink(key);
-        report(2, ++delivered, 0);
-    }
-    report(0, 0, 0);
-    return delivered;
+    return DrainKeys(sort, total, OptionalReport{progress}, sink);
 }
 
 // ---- building a tag from its table ----
@@ -645,8 +675,13 @@ bool TnvTagRecordSource::NextRecord() {
 bool TnvTagRecordSource::ForHolds() { return !tag_.forHandler || tag_.ForEvaluate(); }
 
 void TnvTagRecordSource::KeyValue(TnvVariant& key) {
-    bool ok = true;
-    if (!tag_.KeyEvaluate(key, ok)) key.PutString("");
+    double number = 0;
+    if (tag_.keyHandler && tag_.keyHandler->NumberValue(number)) {
+        key.PutNumber(number);
+    } else {
+        bool ok = true;
+        if (!tag_.KeyEvaluate(key, ok)) key.PutString("");
+    }
     tag_.KeyFormat(key, partial_);
 }
 
@@ -671,26 +706,29 @@ int32_t BuildFromTable(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& s
             if (table) table->EndBuild();
         }
     } scope(table);
-    TnvSortProgress progress;
-    if (table) progress = [table](int32_t a, int32_t b, int32_t c) { table->BuildProgress(a, b, c); };
+    // Reported once per record: the table's call itself, nothing wrapped around it.
+    const auto report = [table](int32_t a, int32_t b, int32_t c) {
+        if (table) table->BuildProgress(a, b, c);
+    };
     int32_t total = source.RecordCount();
-    NvSortRecords(sort, source, progress);
-    return drain(total, progress);
+    SortRecords(sort, source, report);
+    return drain(total, report);
 }
 
 }  // namespace
 
 int32_t NvBuildTag(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
                    const std::function<void(const TnvVariant&, int32_t)>& sink) {
-    return BuildFromTable(tag, sort, source, [&](int32_t total, const TnvSortProgress& progress) {
+    return BuildFromTable(tag, sort, source, [&](int32_t total, const auto& report) {
+        const TnvSortProgress progress = report;
         return NvSortDrain(sort, total, progress, sink);
     });
 }
 
 int32_t NvBuildTagKeys(NVobjIndexTag& tag, TnvSort& sort, TnvSortRecordSource& source,
                        const std::function<void(const TnvSortKey&)>& sink) {
-    return BuildFromTable(tag, sort, source, [&](int32_t total, const TnvSortProgress& progress) {
-        return NvSortDrainKeys(sort, total, progress, sink);
+    return BuildFromTable(tag, sort, source, [&](int32_t total, const auto& report) {
+        return DrainKeys(sort, total, report, sink);
     });
 }
 
@@ -701,7 +739,11 @@ NVobjPageBuilder::NVobjPageBuilder(NVobjIndexTag* tag, std::function<void()> emp
 
 NVobjPageBuilder::~NVobjPageBuilder() = default;
 
-void NVobjPageBuilder::Add(const TnvVariant& key, int32_t recNo) { Push(0, key, recNo); }
+void NVobjPageBuilder::Add(const TnvVariant& key, int32_t recNo) { Push(0, key.Kind(), key.Data(), key.Length(), recNo); }
+
+void NVobjPageBuilder::Add(uint8_t kind, const uint8_t* bytes, int length, int32_t recNo) {
+    Push(0, kind, bytes, length, recNo);
+}
 
 std::unique_ptr<NVobjIndexKey> NVobjPageBuilder::NewPage(std::size_t level) const {
     auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
@@ -709,7 +751,7 @@ std::unique_ptr<NVobjIndexKey> NVobjPageBuilder::NewPage(std::size_t level) cons
     return page;
 }
 
-void NVobjPageBuilder::Push(std::size_t level, const TnvVariant& key, int32_t reference) {
+void NVobjPageBuilder::Push(std::size_t level, uint8_t kind, const uint8_t* bytes, int length, int32_t reference) {
     // Deeper than any tree of these formats can be: the key stream cannot be right.
     if (level >= static_cast<std::size_t>(NVobjIndexTag::kMaxDepth)) tag_->RaiseCorrupt();
     if (levels_.size() <= level) levels_.push_back(Level{NewPage(level), nullptr});
@@ -731,9 +773,9 @@ void NVobjPageBuilder::Push(std::size_t level, const TnvVariant& key, int32_t re
         entry = std::move(spare_.back());
         spare_.pop_back();
     }
-    entry->SetLength(key.Length());
-    if (key.Length() > 0) std::memcpy(entry->Data(), key.Data(), static_cast<std::size_t>(key.Length()));
-    entry->SetKind(key.Kind());
+    entry->SetLength(length);
+    nvbytes::CopyShort(entry->Data(), bytes, static_cast<std::size_t>(std::max(length, 0)));
+    entry->SetKind(kind);
     entry->recNo = 0;
     entry->reference = reference;
     levels_[level].open->Add(entry.release());
@@ -744,7 +786,7 @@ void NVobjPageBuilder::Write(std::size_t level, NVobjIndexKey& page) {
     if (page.address <= 0) tag_->RaiseCorrupt();
     tag_->PageStore(page);
     const TnvVariant high(*page.Items(page.Count() - 1));
-    Push(level + 1, high, page.address);
+    Push(level + 1, high.Kind(), high.Data(), high.Length(), page.address);
 }
 
 int32_t NVobjPageBuilder::Finish() {

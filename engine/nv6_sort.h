@@ -218,6 +218,8 @@ public:
 
     // Adds the next key (already in key-image form) with its record number.
     void Add(const TnvVariant& key, int32_t recNo);
+    // The same for a key given as its kind and bytes (a key the sort delivered undecoded).
+    void Add(uint8_t kind, const uint8_t* bytes, int length, int32_t recNo);
     // Writes the pages still held from the leaves up and makes the top one the tag's root;
     // marks the header dirty. Returns the root's address. Later calls only return it.
     int32_t Finish();
@@ -228,7 +230,7 @@ private:
         std::unique_ptr<NVobjIndexKey> held;  // full, not yet known not to be the level's last
     };
     std::unique_ptr<NVobjIndexKey> NewPage(std::size_t level) const;
-    void Push(std::size_t level, const TnvVariant& key, int32_t reference);
+    void Push(std::size_t level, uint8_t kind, const uint8_t* bytes, int length, int32_t reference);
     void Write(std::size_t level, NVobjIndexKey& page);
 
     NVobjIndexTag* tag_;
