@@ -26,6 +26,8 @@ public:
         return it == items_.end() ? -1 : static_cast<int>(it - items_.begin());
     }
     void Add(T* item) { items_.push_back(item); }
+    // Makes room for `count` items, so that adding up to that many allocates nothing.
+    void Reserve(int count) { items_.reserve(static_cast<std::size_t>(std::max(count, 0))); }
     // Puts the item at `index` (0..Count()), moving the later ones up.
     void Insert(int index, T* item) { items_.insert(items_.begin() + index, item); }
     // Takes the item out of the list (without freeing it); false when it was not there.

@@ -748,6 +748,9 @@ void NVobjPageBuilder::Add(uint8_t kind, const uint8_t* bytes, int length, int32
 std::unique_ptr<NVobjIndexKey> NVobjPageBuilder::NewPage(std::size_t level) const {
     auto page = std::make_unique<NVobjIndexKey>(tag_, nullptr);
     page->kind = level == 0 ? NVobjIndexKey::kLeaf : NVobjIndexKey::kInterior;
+    // A page fills to the most entries the tag takes; growing to that one entry at a time
+    // cost an allocation every few keys.
+    page->Reserve(tag_->maxEntries + 1);
     return page;
 }
 
