@@ -306,40 +306,11 @@ void SetClockForTesting(const LocalDateTime* fixed) {
 // valid; one too small to be represented becomes zero.
 namespace {
 
-// The common shape of a numeric field, [sign]digits[sep digits] with at most 15 digits:
-// the digits as an integer and the power of ten are both exact doubles, so their quotient is
-// the correctly rounded value, the same double the general parse gives. False for anything
-// else, which the general parse handles.
-bool ParsePlainDecimal(std::string_view t, double& out, char decimalSep) {
-    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    std::size_t i = 0;
-    const bool negative = !t.empty() && t[0] == '-';
-    if (!t.empty() && (t[0] == '-' || t[0] == '+')) ++i;
-    int64_t mantissa = 0;
-    int digits = 0, fraction = -1;
-    for (; i < t.size(); ++i) {
-        const char c = t[i];
-        if (c >= '0' && c <= '9') {
-            if (++digits > 15) return false;
-            mantissa = mantissa * 10 + (c - '0');
-            if (fraction >= 0) ++fraction;
-        } else if (c == decimalSep && fraction < 0) {
-            fraction = 0;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0) return false;
-    double value = static_cast<double>(mantissa);
-    if (fraction > 0) value /= kPow10[fraction];
-    out = negative ? -value : value;
-    return true;
-}
-
-// The same shape as a field stores it, right-aligned between blanks, in one pass: the parse
-// every record of a tag build on a numeric field makes. False (and `out` untouched) for
-// anything else, which the trimmed parse below handles.
+// The common shape of a numeric field, [blanks][sign]digits[sep digits][blanks] with at most
+// 15 digits, in one pass: the parse every record of a tag build on a numeric field makes. The
+// digits as an integer and the power of ten are both exact doubles, so their quotient is the
+// correctly rounded value, the same double the general parse gives. False (and `out`
+// untouched) for anything else, which the general parse handles.
 bool ParseFieldImage(std::string_view text, double& out, char decimalSep) {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
@@ -387,7 +358,6 @@ bool TryParseNumber(std::string_view text, double& out, char decimalSep) {
     while (b < e && IsBlank(text[b])) ++b;
     while (e > b && IsBlank(text[e - 1])) --e;
     std::string_view t = text.substr(b, e - b);
-    if (ParsePlainDecimal(t, out, decimalSep)) return true;
 
     std::string norm;
     norm.reserve(t.size());
