@@ -1408,9 +1408,10 @@ bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
     for (int i = 0; i < tags.Count(); ++i)
         if (tags.Items(i)->KeyUpdate(record, appending)) any = true;
     // The pages go to the file while the caller still holds the lock; the size after them
-    // is our own, not another program's change.
+    // is our own, not another program's change. A format with a change counter never looks
+    // at the size, so it is not asked for.
     for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
-    if (diskFile && diskFile->Shared()) seenSize_ = diskFile->FileSize();
+    if (diskFile && diskFile->Shared() && !CountsChanges()) seenSize_ = diskFile->FileSize();
     return any;
 }
 
