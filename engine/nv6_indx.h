@@ -119,6 +119,11 @@ public:
     virtual const NVobjIndexKeyData* Entry(int index) = 0;
     // Appends every entry to `page` as objects of its own.
     virtual void DecodeAll(NVobjIndexKey& page) = 0;
+    // Takes entry `index` out, or puts a copy of `key` in before entry `index`, without
+    // decoding the page; false (nothing changed) where the format cannot, and the caller
+    // then edits the decoded entries instead.
+    virtual bool RemoveAt(int /*index*/) { return false; }
+    virtual bool InsertAt(int /*index*/, const NVobjIndexKeyData& /*key*/) { return false; }
 };
 
 // One page in memory. The tag owns the root object; every object owns the child open below it.
@@ -173,6 +178,7 @@ public:
     // Hands the page's entries over in stored form (the page must be empty).
     void SetStored(std::unique_ptr<NVobjStoredPage> stored);
     bool Stored() const { return stored_ != nullptr; }
+    NVobjStoredPage* StoredPage() const { return stored_.get(); }
 
     // Clears, reads the page at `address` through the tag's PageLoad, clears dirty.
     void Load(int32_t address);

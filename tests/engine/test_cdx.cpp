@@ -533,6 +533,65 @@ int32_t RootOf(const std::vector<uint8_t>& bytes, const NVobjIndexTag& tag) {
     return static_cast<int32_t>(nvbytes::LoadLE32(&bytes[static_cast<std::size_t>(tag.headerAddress)]));
 }
 
+// Leaves that gain and lose entries where they lie must be written byte for byte as decoding
+// and encoding them whole writes them: the same appends and edits run each way on copies of
+// one file, over every kind of tag, on a table small enough that its leaves change layout as
+// records come in and on one large enough for splits and merges.
+TEST(CdxEdit, LeavesEditedInPlaceAreWrittenAsWholeEncodingWritesThem) {
+    struct Restore {
+        ~Restore() { NvCdxSetEditInPlace(true); }
+    } restore;
+    for (const int count : {150, 4000}) {
+        SCOPED_TRACE("records " + std::to_string(count));
+        TempDir dir;
+        MakePeople(dir.File("s.dbf"), count, 41u + static_cast<unsigned>(count));
+        {
+            NVO_dBHandler t(dir.File("s.dbf"), false, true, "");
+            BuildCases(t, dir.File("s.cdx")).reset();
+        }
+        std::vector<uint8_t> images[2];
+        for (int way = 0; way < 2; ++way) {
+            const std::string base = dir.File(way == 0 ? "inplace" : "whole");
+            fs::copy_file(dir.File("s.dbf"), base + ".dbf");
+            fs::copy_file(dir.File("s.cdx"), base + ".cdx");
+            NvCdxSetEditInPlace(way == 0);
+            {
+                NVO_dBHandler t(base + ".dbf", false, true, "");
+                auto file = NVobjCDXFile::Open(&t.IndexTable(), base + ".cdx", false, false, false);
+                t.SetIndexFile(1, std::make_unique<Slot>(*file));
+                std::mt19937 rng(57);
+                for (int step = 0; step < 1200; ++step) {
+                    // Blank names, names with inner blanks, long runs of one name, random ones.
+                    const unsigned kind = rng() % 6;
+                    const std::string name = kind == 0   ? std::string()
+                                             : kind == 1 ? "A " + std::string(1, static_cast<char>('A' + rng() % 3))
+                                             : kind == 2 ? std::string("SAME")
+                                                         : Name(rng);
+                    const long double age = static_cast<long double>(static_cast<int>(rng() % 60) - 30) / 10.0L;
+                    if (rng() % 6 == 0) {
+                        t.BlankRecord();
+                        t.PutRaw(1, name);
+                        t.SetNumber(2, age);
+                        t.PutRaw(4, std::string(1, static_cast<char>('a' + rng() % 4)));
+                        t.Append();
+                        continue;
+                    }
+                    const int32_t r = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(t.RecordCount()));
+                    t.Go(r);
+                    t.PutRaw(1, name);
+                    if (rng() % 2) t.SetNumber(2, age);
+                    if (rng() % 3 == 0) t.PutRaw(4, std::string(1, static_cast<char>('a' + rng() % 4)));
+                    t.WriteRecord(r);
+                }
+            }
+            images[way] = ReadAll(base + ".cdx");
+        }
+        ASSERT_EQ(images[0].size(), images[1].size());
+        const auto differ = std::mismatch(images[0].begin(), images[0].end(), images[1].begin());
+        EXPECT_TRUE(differ.first == images[0].end()) << "first difference at byte " << (differ.first - images[0].begin());
+    }
+}
+
 TEST(CdxImage, NewFileLeavesAndNumberImages) {
     TempDir dir;
     const std::string table = MakeNames(dir, "abc", 5, {"AB", "ABC", "ABD"});
