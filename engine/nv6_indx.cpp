@@ -1116,7 +1116,9 @@ bool NVobjIndexTag::KeyAdd(NVobjIndexKeyData& key) {
     if (s <= 0) {
         rootPage_->InsertEntry(add, false);
         if (!updateInProgress) TagReset(0);
-        rootPage_->Seek(add, record, -1);
+        // Within an update the chain still stands on the entry just put in, which is the
+        // one a search for it would find when keys are told apart by their records.
+        if (!updateInProgress || !ordered) rootPage_->Seek(add, record, -1);
         if (record == kAfterEqual) rootPage_->Prior();
         int bits = rootPage_->ReadCurrent(currentKey);
         atBOF = (bits & 1) != 0;
