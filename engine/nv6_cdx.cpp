@@ -419,6 +419,11 @@ public:
         uint8_t key[kMaxKeyLength + 16];
         std::memset(key, pad_, sizeof key);
         int position = kNode;
+        // Whether the node is what EncodeLeaf makes of the values it decodes to: every key
+        // shares all it can with the one before and leaves out all its padding.
+        const bool general = tag_.General();
+        bool canonical = !general;
+        int previousLength = 0;
         for (int i = 0; i < count_; ++i) {
             const uint64_t info = nvbytes::LoadLE64(node_ + kLeafKeysAt + i * bytes_) & infoMask_;
             const int duplicate = static_cast<int>((info >> recordBits_) & duplicateMask_);
@@ -427,15 +432,30 @@ public:
             const int n = keyLength_ - duplicate - trailing;
             if (position - n < entriesEnd_) return false;
             position -= n;
-            std::memcpy(key + duplicate, node_ + position, static_cast<std::size_t>(n));
             const int length = keyLength_ - trailing;
+            if (canonical) {
+                // Not all the key shares with the one before is shared, or the key ends in
+                // padding, or a text key holds a NUL (its value ends there).
+                if (duplicate > previousLength || (i == 0 && duplicate != 0) ||
+                    (duplicate < std::min(length, previousLength) && key[duplicate] == node_[position]) ||
+                    (n == 0 && length > 0 && key[length - 1] == pad_) ||
+                    (n > 0 && node_[position + n - 1] == pad_) ||
+                    (pad_ == ' ' && n > 0 && std::memchr(node_ + position, 0, static_cast<std::size_t>(n))))
+                    canonical = false;
+            }
+            std::memcpy(key + duplicate, node_ + position, static_cast<std::size_t>(n));
             // The leading bytes of the next key come from this one, padding included.
             std::memset(key + length, pad_, static_cast<std::size_t>(trailing));
-            if (tag_.General()) UnpackNibbles(key, length);
+            if (general) UnpackNibbles(key, length);
             std::memcpy(Image(i), key, static_cast<std::size_t>(keyLength_));
             entries_[static_cast<std::size_t>(i)] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask_),
-                                                     length};
+                                                     static_cast<int16_t>(length), static_cast<int16_t>(n)};
+            previousLength = length;
         }
+        if (canonical && nvbytes::LoadLE16(node_ + 12) != position - entriesEnd_) canonical = false;
+        for (int at = entriesEnd_; canonical && at < position; ++at)
+            if (node_[at] != 0) canonical = false;
+        canonical_ = canonical;
         return true;
     }
 
@@ -461,14 +481,14 @@ public:
     bool RemoveAt(int index) override {
         // A leaf left empty goes through the decoded path, which unlinks it from its siblings.
         if (index < 0 || index >= count_ || count_ < 2) return false;
-        return Rewrite(index, -1, {}, 0);
+        return Edit(index, -1, {}, 0);
     }
 
     bool InsertAt(int index, const NVobjIndexKeyData& key) override {
         // Only a key that reads back as itself may go in as bytes: the decoded path would keep
         // the key object, and later searches compare against it.
         if (index < 0 || index > count_ || !tag_.EntryAsStored(key)) return false;
-        return Rewrite(-1, index, Stored(key, keyLength_, static_cast<char>(pad_), true), key.recNo);
+        return Edit(-1, index, Stored(key, keyLength_, static_cast<char>(pad_), true), key.recNo);
     }
 
     // The node as PageStore would encode the decoded page with `attributes` and siblings,
@@ -489,7 +509,8 @@ public:
 private:
     struct Rebuilt {
         int32_t record;
-        int length;  // the key's length without the trailing bytes the node leaves out
+        int16_t length;  // the key's length without the trailing bytes the node leaves out
+        int16_t bytes;   // the bytes of it the node stores
     };
 
     uint8_t* Image(int index) {
@@ -533,10 +554,10 @@ private:
         return {key, n};
     }
 
-    // Encodes the node again from the kept keys, leaving out entry `removeAt` and putting
-    // `value` with `record` in before entry `insertAt` (-1: none), by EncodeLeaf's rules and
-    // with the layout PageStore would choose. Nothing changes when the result does not fit.
-    bool Rewrite(int removeAt, int insertAt, std::string_view value, int32_t record) {
+    // Takes entry `removeAt` out or puts `value` with `record` in before entry `insertAt`
+    // (-1: none), encoding the node by EncodeLeaf's rules with the layout PageStore would
+    // choose. Nothing changes when the result does not fit.
+    bool Edit(int removeAt, int insertAt, std::string_view value, int32_t record) {
         if (tag_.General() || !g_editInPlace) return false;
         const int count = count_ + (removeAt >= 0 ? -1 : 0) + (insertAt >= 0 ? 1 : 0);
         uint32_t largest = insertAt >= 0 ? static_cast<uint32_t>(record) : 0;
@@ -548,16 +569,8 @@ private:
         if (entriesEnd > kNode) return false;
         uint8_t out[kNode + 8];
         std::memset(out, 0, sizeof out);
-        std::memcpy(out, node_, 12);
-        nvbytes::StoreLE16(out + 2, static_cast<uint16_t>(count));
-        nvbytes::StoreLE32(out + 14, layout.recordMask);
-        out[18] = layout.duplicateMask;
-        out[19] = layout.trailingMask;
-        out[20] = layout.recordBits;
-        out[21] = layout.duplicateBits;
-        out[22] = layout.trailingBits;
-        out[23] = layout.bytes;
-        const uint64_t infoMask = b >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * b)) - 1;
+        // Bytes stored by each entry of the new node that was encoded here, by its new index.
+        std::vector<std::pair<int, int16_t>> encoded;
         int position = kNode;
         int written = 0;
         std::string_view previous;
@@ -575,17 +588,60 @@ private:
             const uint64_t info = (uint64_t{static_cast<uint32_t>(recNo)} & layout.recordMask) |
                                   (uint64_t(duplicate) << layout.recordBits) |
                                   (uint64_t(keyLength_ - static_cast<int>(length)) << (layout.recordBits + layout.duplicateBits));
-            // The entry records lie in order and the next overwrites what this one spills.
-            nvbytes::StoreLE64(out + kLeafKeysAt + written * b,
-                               (nvbytes::LoadLE64(out + kLeafKeysAt + written * b) & ~infoMask) | (info & infoMask));
+            // Entry records are written eight bytes at a time; the bytes beyond this one's stay.
+            const uint64_t mask = b >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * b)) - 1;
+            uint8_t* at = out + kLeafKeysAt + written * b;
+            nvbytes::StoreLE64(at, (nvbytes::LoadLE64(at) & ~mask) | (info & mask));
+            encoded.emplace_back(written, static_cast<int16_t>(n));
             previous = v;
             ++written;
             return true;
         };
-        for (int i = 0; i <= count_; ++i) {
-            if (i == insertAt && !put(value, record)) return false;
-            if (i == count_) break;
-            if (i != removeAt && !put(StoredKey(i), entries_[static_cast<std::size_t>(i)].record)) return false;
+        if (canonical_ && SameLayout(layout)) {
+            // The node already is the encoding of its keys: the entries before the edit keep
+            // their bytes, those after the neighbour it changes keep theirs one place along,
+            // and only the entry put in and that neighbour are encoded.
+            const int first = removeAt >= 0 ? removeAt : insertAt;
+            const int tail = std::min(first + (removeAt >= 0 ? 2 : 1), count_);
+            int top = kNode;
+            for (int i = 0; i < first; ++i) top -= entries_[static_cast<std::size_t>(i)].bytes;
+            int tailTop = top;
+            for (int i = first; i < tail; ++i) tailTop -= entries_[static_cast<std::size_t>(i)].bytes;
+            int end = tailTop;
+            for (int i = tail; i < count_; ++i) end -= entries_[static_cast<std::size_t>(i)].bytes;
+            std::memcpy(out, node_, kLeafKeysAt);
+            std::memcpy(out + kLeafKeysAt, node_ + kLeafKeysAt, static_cast<std::size_t>(first * b));
+            std::memcpy(out + top, node_ + top, static_cast<std::size_t>(kNode - top));
+            position = top;
+            written = first;
+            if (first > 0) previous = StoredKey(first - 1);
+            if (insertAt >= 0 && !put(value, record)) return false;
+            if (first + 1 < count_ || (insertAt >= 0 && first < count_)) {
+                const int neighbour = removeAt >= 0 ? removeAt + 1 : insertAt;
+                if (!put(StoredKey(neighbour), entries_[static_cast<std::size_t>(neighbour)].record)) return false;
+            }
+            position -= tailTop - end;
+            if (position < entriesEnd) return false;
+            std::memcpy(out + position, node_ + end, static_cast<std::size_t>(tailTop - end));
+            std::memcpy(out + kLeafKeysAt + written * b, node_ + kLeafKeysAt + tail * b,
+                        static_cast<std::size_t>((count_ - tail) * b));
+            nvbytes::StoreLE16(out + 2, static_cast<uint16_t>(count));
+        } else {
+            std::memcpy(out, node_, 12);
+            nvbytes::StoreLE16(out + 2, static_cast<uint16_t>(count));
+            nvbytes::StoreLE32(out + 14, layout.recordMask);
+            out[18] = layout.duplicateMask;
+            out[19] = layout.trailingMask;
+            out[20] = layout.recordBits;
+            out[21] = layout.duplicateBits;
+            out[22] = layout.trailingBits;
+            out[23] = layout.bytes;
+            encoded.reserve(static_cast<std::size_t>(count));
+            for (int i = 0; i <= count_; ++i) {
+                if (i == insertAt && !put(value, record)) return false;
+                if (i == count_) break;
+                if (i != removeAt && !put(StoredKey(i), entries_[static_cast<std::size_t>(i)].record)) return false;
+            }
         }
         nvbytes::StoreLE16(out + 12, static_cast<uint16_t>(position - entriesEnd));
         // The kept keys stay what decoding the old node gave, as the decoded page's entries
@@ -596,16 +652,17 @@ private:
             images_.erase(at, at + static_cast<std::ptrdiff_t>(width));
             entries_.erase(entries_.begin() + removeAt);
         } else {
-            std::vector<uint8_t> image(width, pad_);
-            if (!value.empty()) std::memcpy(image.data(), value.data(), value.size());
-            images_.insert(images_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(insertAt) * width),
-                           image.begin(), image.end());
-            entries_.insert(entries_.begin() + insertAt, Rebuilt{record, static_cast<int>(value.size())});
+            const auto at = images_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(insertAt) * width);
+            images_.insert(at, width, pad_);
+            if (!value.empty()) std::memcpy(Image(insertAt), value.data(), value.size());
+            entries_.insert(entries_.begin() + insertAt, Rebuilt{record, static_cast<int16_t>(value.size()), 0});
         }
+        for (const auto& [index, n] : encoded) entries_[static_cast<std::size_t>(index)].bytes = n;
         std::memcpy(node_, out, kNode);
         count_ = count;
         largest_ = largest;
         rewritten_ = true;
+        canonical_ = true;
         TakeLayout();
         return true;
     }
@@ -625,6 +682,8 @@ private:
     NVobjIndexKeyData entry_;
     // Set once the node was encoded here, with the largest record number of its entries.
     bool rewritten_ = false;
+    // Whether the node is the encoding of its keys (see Check).
+    bool canonical_ = false;
     uint32_t largest_ = 0;
 };
 
