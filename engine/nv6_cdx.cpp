@@ -128,6 +128,24 @@ int CommonPrefix(std::string_view a, std::string_view b) {
 
 std::string UpperName(std::string_view name) { return nvlocale::AnsiUpperCase(name); }
 
+// Short copies and fills in whole eight-byte steps, which compile to plain moves where a
+// library call would cost more than the few bytes a key part has; both ends must have room
+// for up to seven bytes beyond `n`.
+inline void CopyEights(uint8_t* to, const uint8_t* from, int n) {
+    for (int k = 0; k < n; k += 8) std::memcpy(to + k, from + k, 8);
+}
+
+inline void FillEights(uint8_t* to, uint8_t value, int n) {
+    const uint64_t pattern = 0x0101010101010101ull * value;
+    for (int k = 0; k < n; k += 8) std::memcpy(to + k, &pattern, 8);
+}
+
+inline bool HasNul(const uint8_t* bytes, int n) {
+    for (int k = 0; k < n; ++k)
+        if (bytes[k] == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 void NvCdxSetEditInPlace(bool on) { g_editInPlace = on; }
@@ -414,7 +432,8 @@ public:
         if (bytes_ < 2 || bytes_ > 8 || r > 32 || r + d + t != 8 * bytes_ || count_ < 0 ||
             count_ * bytes_ > kKeyArea)
             return false;
-        images_.resize(static_cast<std::size_t>(count_) * static_cast<std::size_t>(keyLength_));
+        // Keys are copied eight bytes at a time: the last image has room for the overrun.
+        images_.resize(static_cast<std::size_t>(count_) * static_cast<std::size_t>(keyLength_) + 8);
         entries_.resize(static_cast<std::size_t>(count_));
         uint8_t key[kMaxKeyLength + 16];
         std::memset(key, pad_, sizeof key);
@@ -438,16 +457,15 @@ public:
                 // padding, or a text key holds a NUL (its value ends there).
                 if (duplicate > previousLength || (i == 0 && duplicate != 0) ||
                     (duplicate < std::min(length, previousLength) && key[duplicate] == node_[position]) ||
-                    (n == 0 && length > 0 && key[length - 1] == pad_) ||
-                    (n > 0 && node_[position + n - 1] == pad_) ||
-                    (pad_ == ' ' && n > 0 && std::memchr(node_ + position, 0, static_cast<std::size_t>(n))))
+                    (n == 0 && length > 0 && key[length - 1] == pad_) || (n > 0 && node_[position + n - 1] == pad_) ||
+                    (pad_ == ' ' && HasNul(node_ + position, n)))
                     canonical = false;
             }
-            std::memcpy(key + duplicate, node_ + position, static_cast<std::size_t>(n));
+            CopyEights(key + duplicate, node_ + position, n);
             // The leading bytes of the next key come from this one, padding included.
-            std::memset(key + length, pad_, static_cast<std::size_t>(trailing));
+            FillEights(key + length, pad_, trailing);
             if (general) UnpackNibbles(key, length);
-            std::memcpy(Image(i), key, static_cast<std::size_t>(keyLength_));
+            CopyEights(Image(i), key, keyLength_);
             entries_[static_cast<std::size_t>(i)] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask_),
                                                      static_cast<int16_t>(length), static_cast<int16_t>(n)};
             previousLength = length;
