@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <vector>
 
 #include "nv6_bytes.h"
 #include "nv6_cnst.h"
@@ -19,6 +20,7 @@ constexpr int kExpressionArea = 512;
 constexpr uint64_t kSignBit = 0x8000000000000000ull;
 
 uint8_t g_collation = kCdxCollationMachine;
+bool g_editInPlace = true;
 
 // ---- General collation ----------------------------------------------------------------
 
@@ -126,7 +128,27 @@ int CommonPrefix(std::string_view a, std::string_view b) {
 
 std::string UpperName(std::string_view name) { return nvlocale::AnsiUpperCase(name); }
 
+// Short copies and fills in whole eight-byte steps, which compile to plain moves where a
+// library call would cost more than the few bytes a key part has; both ends must have room
+// for up to seven bytes beyond `n`.
+inline void CopyEights(uint8_t* to, const uint8_t* from, int n) {
+    for (int k = 0; k < n; k += 8) std::memcpy(to + k, from + k, 8);
+}
+
+inline void FillEights(uint8_t* to, uint8_t value, int n) {
+    const uint64_t pattern = 0x0101010101010101ull * value;
+    for (int k = 0; k < n; k += 8) std::memcpy(to + k, &pattern, 8);
+}
+
+inline bool HasNul(const uint8_t* bytes, int n) {
+    for (int k = 0; k < n; ++k)
+        if (bytes[k] == 0) return true;
+    return false;
+}
+
 }  // namespace
+
+void NvCdxSetEditInPlace(bool on) { g_editInPlace = on; }
 
 void NvCdxSetCollation(uint8_t collation) {
     g_collation = collation == kCdxCollationGeneral ? kCdxCollationGeneral : kCdxCollationMachine;
@@ -387,119 +409,300 @@ bool NVobjCDXTag::InParentRange(const NVobjIndexKey& page) const {
     return true;
 }
 
-// A leaf as it lies in its node: the entries are rebuilt one after another in one key
-// buffer, each from the bytes it shares with the one before, so a search that stops early
-// pays for the entries before its stop and allocates nothing. The node is checked whole
-// when it is read (Check), so a bad node is reported by PageLoad like any other.
+// A leaf as it lies in its node. Reading the node (Check) rebuilds every key once, each from
+// the bytes it shares with the one before, into one block of fixed-size images; entries are
+// then read in any order and a search halves the page like a decoded one, without entry
+// objects. An edit encodes the node again from those images, so a leaf that only gains or
+// loses an entry is never decoded. A bad node is reported by PageLoad like any other.
 class NVobjCDXTag::StoredLeaf final : public NVobjStoredPage {
 public:
-    StoredLeaf(const NVobjCDXTag& tag, const uint8_t* node, int count) : tag_(tag), count_(count) {
+    StoredLeaf(const NVobjCDXTag& tag, const uint8_t* node, int count)
+        : tag_(tag), count_(count), keyLength_(tag.keyLength) {
         std::memcpy(node_, node, kNode);
         // Entry records are read eight bytes at a time; the last may reach past the node.
         std::memset(node_ + kNode, 0, sizeof node_ - kNode);
-        recordMask_ = nvbytes::LoadLE32(node + 14);
-        duplicateMask_ = node[18];
-        trailingMask_ = node[19];
-        recordBits_ = node[20];
-        duplicateBits_ = node[21];
-        bytes_ = node[23];
-        infoMask_ = bytes_ >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes_)) - 1;
         pad_ = tag.keyType == 'C' && !tag.General() ? ' ' : 0;
-        entriesEnd_ = kLeafKeysAt + count * bytes_;
-        Restart();
+        TakeLayout();
     }
 
     // Whether the layout is one a node can have and every entry's bytes lie inside the key
-    // area, below the entry records. Walks every key, so the last one is at hand after it.
+    // area, below the entry records; keeps every key it rebuilds.
     bool Check() {
         const int r = node_[20], d = node_[21], t = node_[22];
-        if (bytes_ < 2 || bytes_ > 8 || r > 32 || r + d + t != 8 * bytes_ || count_ * bytes_ > kKeyArea)
+        if (bytes_ < 2 || bytes_ > 8 || r > 32 || r + d + t != 8 * bytes_ || count_ < 0 ||
+            count_ * bytes_ > kKeyArea)
             return false;
-        Restart();
-        for (int i = 0; i < count_; ++i)
-            if (!Step()) return false;
+        // Keys are copied eight bytes at a time: the last image has room for the overrun.
+        images_.resize(static_cast<std::size_t>(count_) * static_cast<std::size_t>(keyLength_) + 8);
+        entries_.resize(static_cast<std::size_t>(count_));
+        uint8_t key[kMaxKeyLength + 16];
+        std::memset(key, pad_, sizeof key);
+        int position = kNode;
+        // Whether the node is what EncodeLeaf makes of the values it decodes to: every key
+        // shares all it can with the one before and leaves out all its padding.
+        const bool general = tag_.General();
+        bool canonical = !general;
+        int previousLength = 0;
+        for (int i = 0; i < count_; ++i) {
+            const uint64_t info = nvbytes::LoadLE64(node_ + kLeafKeysAt + i * bytes_) & infoMask_;
+            const int duplicate = static_cast<int>((info >> recordBits_) & duplicateMask_);
+            const int trailing = static_cast<int>((info >> (recordBits_ + duplicateBits_)) & trailingMask_);
+            if (duplicate + trailing > keyLength_) return false;
+            const int n = keyLength_ - duplicate - trailing;
+            if (position - n < entriesEnd_) return false;
+            position -= n;
+            const int length = keyLength_ - trailing;
+            if (canonical) {
+                // Not all the key shares with the one before is shared, or the key ends in
+                // padding, or a text key holds a NUL (its value ends there).
+                if (duplicate > previousLength || (i == 0 && duplicate != 0) ||
+                    (duplicate < std::min(length, previousLength) && key[duplicate] == node_[position]) ||
+                    (n == 0 && length > 0 && key[length - 1] == pad_) || (n > 0 && node_[position + n - 1] == pad_) ||
+                    (pad_ == ' ' && HasNul(node_ + position, n)))
+                    canonical = false;
+            }
+            CopyEights(key + duplicate, node_ + position, n);
+            // The leading bytes of the next key come from this one, padding included.
+            FillEights(key + length, pad_, trailing);
+            if (general) UnpackNibbles(key, length);
+            CopyEights(Image(i), key, keyLength_);
+            entries_[static_cast<std::size_t>(i)] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask_),
+                                                     static_cast<int16_t>(length), static_cast<int16_t>(n)};
+            previousLength = length;
+        }
+        if (canonical && nvbytes::LoadLE16(node_ + 12) != position - entriesEnd_) canonical = false;
+        for (int at = entriesEnd_; canonical && at < position; ++at)
+            if (node_[at] != 0) canonical = false;
+        canonical_ = canonical;
         return true;
     }
 
     int Count() const override { return count_; }
 
     const NVobjIndexKeyData* Entry(int index) override {
-        if (index < next_ - 1) {
-            // Backwards only by starting over, which is cheap from the first entry alone.
-            if (index != 0) return nullptr;
-            Restart();
-        }
-        // Keys passed over only rebuild the buffer; the value is made for the one asked for.
-        while (next_ <= index)
-            if (!Step()) tag_.RaiseCorrupt();
+        if (index < 0 || index >= count_) tag_.RaiseCorrupt();
         if (valueOf_ != index) {
-            Value(entry_);
+            Value(index, entry_);
             valueOf_ = index;
         }
         return &entry_;
     }
 
     void DecodeAll(NVobjIndexKey& page) override {
-        Restart();
         for (int i = 0; i < count_; ++i) {
             auto entry = std::make_unique<NVobjIndexKeyData>();
-            if (!Step()) tag_.RaiseCorrupt();
-            Value(*entry);
+            Value(i, *entry);
             page.Add(entry.release());
         }
     }
 
-private:
-    void Restart() {
-        std::memset(key_, pad_, sizeof key_);
-        position_ = kNode;
-        next_ = 0;
-        valueOf_ = -1;
+    bool RemoveAt(int index) override {
+        // A leaf left empty goes through the decoded path, which unlinks it from its siblings.
+        if (index < 0 || index >= count_ || count_ < 2) return false;
+        return Edit(index, -1, {}, 0);
     }
 
-    // Rebuilds the next entry's key in the buffer; false when its counts or bytes cannot be
-    // right (Check has seen every entry before anything else steps).
-    bool Step() {
-        const uint64_t info = nvbytes::LoadLE64(node_ + kLeafKeysAt + next_ * bytes_) & infoMask_;
-        const int duplicate = static_cast<int>((info >> recordBits_) & duplicateMask_);
-        const int trailing = static_cast<int>((info >> (recordBits_ + duplicateBits_)) & trailingMask_);
-        const int keyLength = tag_.keyLength;
-        if (duplicate + trailing > keyLength) return false;
-        const int n = keyLength - duplicate - trailing;
-        if (position_ - n < entriesEnd_) return false;
-        position_ -= n;
-        record_ = static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask_);
-        std::memcpy(key_ + duplicate, node_ + position_, static_cast<std::size_t>(n));
-        length_ = keyLength - trailing;
-        // The leading bytes of the next key come from this one, padding included.
-        std::memset(key_ + length_, pad_, static_cast<std::size_t>(trailing));
-        if (tag_.General()) UnpackNibbles(key_, length_);
-        ++next_;
+    bool InsertAt(int index, const NVobjIndexKeyData& key) override {
+        // Only a key that reads back as itself may go in as bytes: the decoded path would keep
+        // the key object, and later searches compare against it.
+        if (index < 0 || index > count_ || !tag_.EntryAsStored(key)) return false;
+        return Edit(-1, index, Stored(key, keyLength_, static_cast<char>(pad_), true), key.recNo);
+    }
+
+    // The node as PageStore would encode the decoded page with `attributes` and siblings,
+    // into `node`; false when that is not known without decoding: the node is still as it was
+    // read (another writer's, or the builder's, layout and compression), the record numbers
+    // now call for another layout, or the leaf must split.
+    bool Image(uint16_t attributes, int32_t left, int32_t right, uint8_t* node) {
+        if (!rewritten_ || !SameLayout(NvCdxLeafLayout(keyLength_, std::max(tag_.LargestRecord(), largest_), 2)))
+            return false;
+        if (nvbytes::LoadLE16(node_ + 12) < 1 && count_ >= 2) return false;
+        nvbytes::StoreLE16(node_, attributes);
+        nvbytes::StoreLE32(node_ + 4, static_cast<uint32_t>(left));
+        nvbytes::StoreLE32(node_ + 8, static_cast<uint32_t>(right));
+        std::memcpy(node, node_, kNode);
         return true;
     }
 
-    // The entry the last step rebuilt.
-    void Value(NVobjIndexKeyData& entry) const {
-        tag_.PutKeyValue(entry, key_, length_);
-        entry.recNo = record_;
-        entry.reference = record_;
+private:
+    struct Rebuilt {
+        int32_t record;
+        int16_t length;  // the key's length without the trailing bytes the node leaves out
+        int16_t bytes;   // the bytes of it the node stores
+    };
+
+    uint8_t* Image(int index) {
+        return images_.data() + static_cast<std::size_t>(index) * static_cast<std::size_t>(keyLength_);
+    }
+
+    void TakeLayout() {
+        recordMask_ = nvbytes::LoadLE32(node_ + 14);
+        duplicateMask_ = node_[18];
+        trailingMask_ = node_[19];
+        recordBits_ = node_[20];
+        duplicateBits_ = node_[21];
+        bytes_ = node_[23];
+        infoMask_ = bytes_ >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes_)) - 1;
+        entriesEnd_ = kLeafKeysAt + count_ * bytes_;
+        valueOf_ = -1;
+    }
+
+    bool SameLayout(const TnvCdxLeafLayout& layout) const {
+        return layout.recordMask == recordMask_ && layout.duplicateMask == duplicateMask_ &&
+               layout.trailingMask == trailingMask_ && layout.recordBits == recordBits_ &&
+               layout.duplicateBits == duplicateBits_ && layout.trailingBits == node_[22] && layout.bytes == bytes_;
+    }
+
+    // Entry `index` as decoding the node gives it.
+    void Value(int index, NVobjIndexKeyData& entry) {
+        const Rebuilt& e = entries_[static_cast<std::size_t>(index)];
+        tag_.PutKeyValue(entry, Image(index), e.length);
+        entry.recNo = e.record;
+        entry.reference = e.record;
+    }
+
+    // Entry `index` as EncodeLeaf stores its decoded value: cut where a text key's value ends
+    // (at a NUL) and without the padding the node supplies again.
+    std::string_view StoredKey(int index) {
+        const char* key = reinterpret_cast<const char*>(Image(index));
+        std::size_t n = static_cast<std::size_t>(entries_[static_cast<std::size_t>(index)].length);
+        if (pad_ == ' ')
+            if (const void* nul = std::memchr(key, 0, n)) n = static_cast<std::size_t>(static_cast<const char*>(nul) - key);
+        while (n > 0 && key[n - 1] == static_cast<char>(pad_)) --n;
+        return {key, n};
+    }
+
+    // Takes entry `removeAt` out or puts `value` with `record` in before entry `insertAt`
+    // (-1: none), encoding the node by EncodeLeaf's rules with the layout PageStore would
+    // choose. Nothing changes when the result does not fit.
+    bool Edit(int removeAt, int insertAt, std::string_view value, int32_t record) {
+        if (tag_.General() || !g_editInPlace) return false;
+        const int count = count_ + (removeAt >= 0 ? -1 : 0) + (insertAt >= 0 ? 1 : 0);
+        uint32_t largest = insertAt >= 0 ? static_cast<uint32_t>(record) : 0;
+        for (int i = 0; i < count_; ++i)
+            if (i != removeAt) largest = std::max(largest, static_cast<uint32_t>(entries_[static_cast<std::size_t>(i)].record));
+        const TnvCdxLeafLayout layout = NvCdxLeafLayout(keyLength_, std::max(tag_.LargestRecord(), largest), 2);
+        const int b = layout.bytes;
+        const int entriesEnd = kLeafKeysAt + count * b;
+        if (entriesEnd > kNode) return false;
+        uint8_t out[kNode + 8];
+        std::memset(out, 0, sizeof out);
+        // Bytes stored by each entry of the new node that was encoded here, by its new index.
+        std::vector<std::pair<int, int16_t>> encoded;
+        int position = kNode;
+        int written = 0;
+        std::string_view previous;
+        auto put = [&](std::string_view v, int32_t recNo) {
+            const std::size_t length = v.size();
+            std::size_t duplicate = 0;
+            if (written > 0) {
+                const std::size_t limit = std::min(length, previous.size());
+                while (duplicate < limit && previous[duplicate] == v[duplicate]) ++duplicate;
+            }
+            const int n = static_cast<int>(length - duplicate);
+            position -= n;
+            if (position < entriesEnd) return false;
+            if (n > 0) std::memcpy(out + position, v.data() + duplicate, static_cast<std::size_t>(n));
+            const uint64_t info = (uint64_t{static_cast<uint32_t>(recNo)} & layout.recordMask) |
+                                  (uint64_t(duplicate) << layout.recordBits) |
+                                  (uint64_t(keyLength_ - static_cast<int>(length)) << (layout.recordBits + layout.duplicateBits));
+            // Entry records are written eight bytes at a time; the bytes beyond this one's stay.
+            const uint64_t mask = b >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * b)) - 1;
+            uint8_t* at = out + kLeafKeysAt + written * b;
+            nvbytes::StoreLE64(at, (nvbytes::LoadLE64(at) & ~mask) | (info & mask));
+            encoded.emplace_back(written, static_cast<int16_t>(n));
+            previous = v;
+            ++written;
+            return true;
+        };
+        if (canonical_ && SameLayout(layout)) {
+            // The node already is the encoding of its keys: the entries before the edit keep
+            // their bytes, those after the neighbour it changes keep theirs one place along,
+            // and only the entry put in and that neighbour are encoded.
+            const int first = removeAt >= 0 ? removeAt : insertAt;
+            const int tail = std::min(first + (removeAt >= 0 ? 2 : 1), count_);
+            int top = kNode;
+            for (int i = 0; i < first; ++i) top -= entries_[static_cast<std::size_t>(i)].bytes;
+            int tailTop = top;
+            for (int i = first; i < tail; ++i) tailTop -= entries_[static_cast<std::size_t>(i)].bytes;
+            int end = tailTop;
+            for (int i = tail; i < count_; ++i) end -= entries_[static_cast<std::size_t>(i)].bytes;
+            std::memcpy(out, node_, kLeafKeysAt);
+            std::memcpy(out + kLeafKeysAt, node_ + kLeafKeysAt, static_cast<std::size_t>(first * b));
+            std::memcpy(out + top, node_ + top, static_cast<std::size_t>(kNode - top));
+            position = top;
+            written = first;
+            if (first > 0) previous = StoredKey(first - 1);
+            if (insertAt >= 0 && !put(value, record)) return false;
+            if (first + 1 < count_ || (insertAt >= 0 && first < count_)) {
+                const int neighbour = removeAt >= 0 ? removeAt + 1 : insertAt;
+                if (!put(StoredKey(neighbour), entries_[static_cast<std::size_t>(neighbour)].record)) return false;
+            }
+            position -= tailTop - end;
+            if (position < entriesEnd) return false;
+            std::memcpy(out + position, node_ + end, static_cast<std::size_t>(tailTop - end));
+            std::memcpy(out + kLeafKeysAt + written * b, node_ + kLeafKeysAt + tail * b,
+                        static_cast<std::size_t>((count_ - tail) * b));
+            nvbytes::StoreLE16(out + 2, static_cast<uint16_t>(count));
+        } else {
+            std::memcpy(out, node_, 12);
+            nvbytes::StoreLE16(out + 2, static_cast<uint16_t>(count));
+            nvbytes::StoreLE32(out + 14, layout.recordMask);
+            out[18] = layout.duplicateMask;
+            out[19] = layout.trailingMask;
+            out[20] = layout.recordBits;
+            out[21] = layout.duplicateBits;
+            out[22] = layout.trailingBits;
+            out[23] = layout.bytes;
+            encoded.reserve(static_cast<std::size_t>(count));
+            for (int i = 0; i <= count_; ++i) {
+                if (i == insertAt && !put(value, record)) return false;
+                if (i == count_) break;
+                if (i != removeAt && !put(StoredKey(i), entries_[static_cast<std::size_t>(i)].record)) return false;
+            }
+        }
+        nvbytes::StoreLE16(out + 12, static_cast<uint16_t>(position - entriesEnd));
+        // The kept keys stay what decoding the old node gave, as the decoded page's entries
+        // would; the new key reads back as itself.
+        const std::size_t width = static_cast<std::size_t>(keyLength_);
+        if (removeAt >= 0) {
+            const auto at = images_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(removeAt) * width);
+            images_.erase(at, at + static_cast<std::ptrdiff_t>(width));
+            entries_.erase(entries_.begin() + removeAt);
+        } else {
+            const auto at = images_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(insertAt) * width);
+            images_.insert(at, width, pad_);
+            if (!value.empty()) std::memcpy(Image(insertAt), value.data(), value.size());
+            entries_.insert(entries_.begin() + insertAt, Rebuilt{record, static_cast<int16_t>(value.size()), 0});
+        }
+        for (const auto& [index, n] : encoded) entries_[static_cast<std::size_t>(index)].bytes = n;
+        std::memcpy(node_, out, kNode);
+        count_ = count;
+        largest_ = largest;
+        rewritten_ = true;
+        canonical_ = true;
+        TakeLayout();
+        return true;
     }
 
     const NVobjCDXTag& tag_;
     int count_;
+    int keyLength_;
     uint8_t node_[kNode + 8];
-    uint8_t key_[kMaxKeyLength + 16];
+    std::vector<uint8_t> images_;  // every key rebuilt, keyLength_ bytes each
+    std::vector<Rebuilt> entries_;
     uint64_t infoMask_ = 0;
     uint32_t recordMask_ = 0;
     uint8_t duplicateMask_ = 0, trailingMask_ = 0, recordBits_ = 0, duplicateBits_ = 0, bytes_ = 2;
     uint8_t pad_ = 0;
     int entriesEnd_ = 0;
-    int position_ = kNode;  // where the next entry's stored bytes end
-    int next_ = 0;          // the entry the next step rebuilds
-    int valueOf_ = -1;      // the entry whose value entry_ holds
-    int length_ = 0;        // the last rebuilt key's length and record
-    int32_t record_ = 0;
+    int valueOf_ = -1;  // the entry whose value entry_ holds
     NVobjIndexKeyData entry_;
+    // Set once the node was encoded here, with the largest record number of its entries.
+    bool rewritten_ = false;
+    // Whether the node is the encoding of its keys (see Check).
+    bool canonical_ = false;
+    uint32_t largest_ = 0;
 };
 
 int NVobjCDXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
@@ -682,6 +885,12 @@ int NVobjCDXTag::PageStore(NVobjIndexKey& page) {
         while (page.Count() > maxEntries) SplitOff(page, std::min<int>(page.Count() - page.Count() / 2, maxEntries));
         EncodeInterior(page, 0, page.Count(), page.Parent() ? 0 : 1, page.leftSibling, page.rightSibling, node);
     } else {
+        // A leaf edited in stored form is already encoded as below would encode it.
+        if (auto* stored = dynamic_cast<StoredLeaf*>(page.StoredPage());
+            stored && stored->Image(page.Parent() ? 2 : 3, page.leftSibling, page.rightSibling, node)) {
+            File()->PageWrite(page.address, node, kNode);
+            return 0;
+        }
         uint32_t largest = LargestRecord();
         for (int i = 0; i < page.Count(); ++i) largest = std::max(largest, static_cast<uint32_t>(page.Items(i)->recNo));
         TnvCdxLeafLayout layout = NvCdxLeafLayout(keyLength, largest, 2);

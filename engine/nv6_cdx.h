@@ -24,6 +24,11 @@ enum : uint8_t { kCdxCollationNone = 0, kCdxCollationMachine = 1, kCdxCollationG
 void NvCdxSetCollation(uint8_t collation);
 uint8_t NvCdxCollation();
 
+// Whether a leaf gains and loses entries in its stored form (the default); off, every edited
+// leaf is decoded and encoded whole. The files written are the same either way, which is what
+// switching it off is for.
+void NvCdxSetEditInPlace(bool on);
+
 // The general-collation weight string of `text` (primary weights, then the secondary ones
 // without trailing 0xF0), at most `limit` bytes.
 std::string NvCdxGeneralKey(std::string_view text, int limit);

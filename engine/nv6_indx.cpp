@@ -295,16 +295,14 @@ int NVobjIndexKey::Seek(const NVobjIndexKeyData& key, int32_t record, int prefix
         if (r == 0 && record != -1 && ordered) r = entry.recNo < record ? 1 : (entry.recNo > record ? -1 : 0);
         return r;
     };
-    // A leaf still in stored form is read key after key where it lies, and halving would
-    // decode it whole.
-    if (!Stored() && Count() > 2) {
+    if (Count() > 2) {
         // Entries rise through a page, so the first one not below the key is found by
         // halving. The last entry is never asked: the walk below takes it when nothing
         // before it is, as it would (and it may be a bare pointer without a key).
         int low = 0, high = Count() - 1;
         while (low < high) {
             const int middle = low + (high - low) / 2;
-            if (compare(*Items(middle)) > 0)
+            if (compare(Peek(middle)) > 0)
                 low = middle + 1;
             else
                 high = middle;
@@ -345,7 +343,7 @@ void NVobjIndexKey::InsertEntry(const NVobjIndexKeyData& key, bool after) {
         high.reference = leaf->address;
         leaf->ReplaceInParent(high);
     }
-    leaf->InsertAt(index, key.Duplicate());
+    if (!leaf->stored_ || !leaf->stored_->InsertAt(index, key)) leaf->InsertAt(index, key.Duplicate());
     leaf->current = index;
     leaf->dirty = true;
     leaf->asStored = leaf->asStored && tag_->EntryAsStored(key);
@@ -363,10 +361,10 @@ void NVobjIndexKey::DeleteCurrent() {
 void NVobjIndexKey::RemoveHere() {
     if (current < 0 || current >= Count()) return;
     const bool wasLast = current == Count() - 1;
-    Remove(Items(current));
+    if (!stored_ || !stored_->RemoveAt(current)) Remove(Items(current));
     dirty = true;
     if (parent_ && wasLast && Count() > 0) {
-        NVobjIndexKeyData high(*Items(Count() - 1));
+        NVobjIndexKeyData high(Peek(Count() - 1));
         high.reference = address;
         ReplaceInParent(high);
     }
@@ -1118,7 +1116,9 @@ bool NVobjIndexTag::KeyAdd(NVobjIndexKeyData& key) {
     if (s <= 0) {
         rootPage_->InsertEntry(add, false);
         if (!updateInProgress) TagReset(0);
-        rootPage_->Seek(add, record, -1);
+        // Within an update the chain still stands on the entry just put in, which is the
+        // one a search for it would find when keys are told apart by their records.
+        if (!updateInProgress || !ordered) rootPage_->Seek(add, record, -1);
         if (record == kAfterEqual) rootPage_->Prior();
         int bits = rootPage_->ReadCurrent(currentKey);
         atBOF = (bits & 1) != 0;
@@ -1408,9 +1408,10 @@ bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
     for (int i = 0; i < tags.Count(); ++i)
         if (tags.Items(i)->KeyUpdate(record, appending)) any = true;
     // The pages go to the file while the caller still holds the lock; the size after them
-    // is our own, not another program's change.
+    // is our own, not another program's change. A format with a change counter never looks
+    // at the size, so it is not asked for.
     for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
-    if (diskFile && diskFile->Shared()) seenSize_ = diskFile->FileSize();
+    if (diskFile && diskFile->Shared() && !CountsChanges()) seenSize_ = diskFile->FileSize();
     return any;
 }
 

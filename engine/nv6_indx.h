@@ -112,22 +112,29 @@ public:
 class NVobjIndexKey;
 
 // A page a format leaves in its stored form after loading it: a search or a walk reads its
-// entries one at a time, in place, and only what changes or copies the page turns them into
-// entry objects (most pages a seek reads are left again after one entry).
+// entries in place, an entry taken out or put in is edited there where the format can, and
+// only what copies the page or changes it otherwise turns them into entry objects (most
+// pages a seek reads are left again after a few entries).
 class NVobjStoredPage {
 public:
     virtual ~NVobjStoredPage() = default;
     virtual int Count() const = 0;
     // Entry `index` (0 <= index < Count()), valid until the next call; null when the page
-    // must be decoded whole to say (the format reads forward cheaply, not backward).
+    // must be decoded whole to say.
     virtual const NVobjIndexKeyData* Entry(int index) = 0;
     // Appends every entry to `page` as objects of its own.
     virtual void DecodeAll(NVobjIndexKey& page) = 0;
+    // Takes entry `index` out, or puts a copy of `key` in before entry `index`, without
+    // decoding the page; false (nothing changed) where the format cannot, and the caller
+    // then edits the decoded entries instead.
+    virtual bool RemoveAt(int /*index*/) { return false; }
+    virtual bool InsertAt(int /*index*/, const NVobjIndexKeyData& /*key*/) { return false; }
 };
 
 // One page in memory. The tag owns the root object; every object owns the child open below it.
-// While a page is in stored form, Count and Peek read it where it lies; every other access
-// to its entries decodes it first, so callers see one page either way.
+// While a page is in stored form, Count and Peek read it where it lies and a leaf entry is
+// inserted or removed there when the stored form allows; every other access to its entries
+// decodes it first, so callers see one page either way.
 class NVobjIndexKey : public TnvCollection<NVobjIndexKeyData> {
 public:
     enum : uint8_t { kUnset = 0, kNewRoot = 1, kInterior = 2, kLeaf = 3 };
@@ -177,6 +184,7 @@ public:
     // Hands the page's entries over in stored form (the page must be empty).
     void SetStored(std::unique_ptr<NVobjStoredPage> stored);
     bool Stored() const { return stored_ != nullptr; }
+    NVobjStoredPage* StoredPage() const { return stored_.get(); }
 
     // Clears, reads the page at `address` through the tag's PageLoad, clears dirty.
     void Load(int32_t address);

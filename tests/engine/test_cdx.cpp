@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -531,6 +532,153 @@ std::string MakeNames(const TempDir& dir, const std::string& name, int width, co
 
 int32_t RootOf(const std::vector<uint8_t>& bytes, const NVobjIndexTag& tag) {
     return static_cast<int32_t>(nvbytes::LoadLE32(&bytes[static_cast<std::size_t>(tag.headerAddress)]));
+}
+
+// Runs `steps` of `edit` on copies of `table` and `cdx` once with leaves edited in place and
+// once with every edited leaf decoded and encoded whole; the two index files must be equal.
+void ExpectInPlaceEditsWriteWholeEncodings(const std::string& table, const std::string& cdx,
+                                           const std::function<void(NVO_dBHandler&, std::mt19937&)>& edit) {
+    struct Restore {
+        ~Restore() { NvCdxSetEditInPlace(true); }
+    } restore;
+    TempDir dir;
+    std::vector<uint8_t> images[2];
+    for (int way = 0; way < 2; ++way) {
+        const std::string base = dir.File(way == 0 ? "inplace" : "whole");
+        fs::copy_file(table, base + ".dbf");
+        fs::copy_file(cdx, base + ".cdx");
+        if (const fs::path memo = fs::path(table).replace_extension(".fpt"); fs::exists(memo))
+            fs::copy_file(memo, base + ".fpt");
+        NvCdxSetEditInPlace(way == 0);
+        {
+            NVO_dBHandler t(base + ".dbf", false, true, "");
+            auto file = NVobjCDXFile::Open(&t.IndexTable(), base + ".cdx", false, false, false);
+            ASSERT_TRUE(file && !file->corrupt);
+            t.SetIndexFile(1, std::make_unique<Slot>(*file));
+            std::mt19937 rng(57);
+            for (int step = 0; step < 1200; ++step) edit(t, rng);
+        }
+        images[way] = ReadAll(base + ".cdx");
+    }
+    ASSERT_EQ(images[0].size(), images[1].size());
+    const auto differ = std::mismatch(images[0].begin(), images[0].end(), images[1].begin());
+    EXPECT_TRUE(differ.first == images[0].end()) << "first difference at byte " << (differ.first - images[0].begin());
+}
+
+// Encodes every leaf of the machine-collation tags of `cdx` again so that every other key
+// shares nothing with the one before, as a writer that does not look for shared bytes would
+// leave it (where the keys still fit); the keys the leaves hold stay the same.
+void ShareLess(NVO_dBHandler& t, const std::string& cdx) {
+    std::vector<uint8_t> bytes = ReadAll(cdx);
+    {
+        auto file = NVobjCDXFile::Open(&t.IndexTable(), cdx, false, false, false);
+        for (int g = 0; g < file->TagCount(); ++g) {
+            const NVobjCDXTag& tag = *file->Tag(g);
+            if (tag.General()) continue;
+            const int k = tag.keyLength;
+            const char pad = tag.keyType == 'C' ? ' ' : '\0';
+            std::vector<std::size_t> pages{nvbytes::LoadLE32(&bytes[static_cast<std::size_t>(tag.headerAddress)])};
+            while (!pages.empty()) {
+                uint8_t* node = &bytes[pages.back()];
+                pages.pop_back();
+                const int n = nvbytes::LoadLE16(node + 2);
+                if (nvbytes::LoadLE16(node) < 2) {
+                    for (int i = 0; i < n; ++i) pages.push_back(nvbytes::LoadBE32(node + 12 + i * (k + 8) + k + 4));
+                    continue;
+                }
+                const int b = node[23], rb = node[20], db = node[21];
+                auto field = [&](int i) {
+                    uint64_t v = 0;
+                    for (int j = b - 1; j >= 0; --j) v = (v << 8) | node[24 + i * b + j];
+                    return v;
+                };
+                std::vector<std::pair<std::string, uint64_t>> keys;
+                std::string key(static_cast<std::size_t>(k), pad);
+                int position = 512;
+                for (int i = 0; i < n; ++i) {
+                    const uint64_t info = field(i);
+                    const int d = static_cast<int>((info >> rb) & node[18]);
+                    const int tr = static_cast<int>((info >> (rb + db)) & node[19]);
+                    position -= k - d - tr;
+                    key.replace(static_cast<std::size_t>(d), static_cast<std::size_t>(k - d - tr),
+                                reinterpret_cast<const char*>(node + position), static_cast<std::size_t>(k - d - tr));
+                    key.replace(static_cast<std::size_t>(k - tr), static_cast<std::size_t>(tr), static_cast<std::size_t>(tr), pad);
+                    keys.emplace_back(key.substr(0, static_cast<std::size_t>(k - tr)), info & nvbytes::LoadLE32(node + 14));
+                }
+                uint8_t out[512] = {};
+                std::memcpy(out, node, 24);
+                position = 512;
+                const int end = 24 + n * b;
+                for (int i = 0; i < n && position >= end; ++i) {
+                    const std::string& v = keys[static_cast<std::size_t>(i)].first;
+                    int share = 0;
+                    if (i % 2 == 0 && i > 0)
+                        while (share < static_cast<int>(std::min(v.size(), keys[static_cast<std::size_t>(i) - 1].first.size())) &&
+                               v[static_cast<std::size_t>(share)] == keys[static_cast<std::size_t>(i) - 1].first[static_cast<std::size_t>(share)])
+                            ++share;
+                    position -= static_cast<int>(v.size()) - share;
+                    if (position < end) break;
+                    std::memcpy(out + position, v.data() + share, v.size() - static_cast<std::size_t>(share));
+                    const uint64_t info = keys[static_cast<std::size_t>(i)].second | (uint64_t(share) << rb) |
+                                          (uint64_t(k - static_cast<int>(v.size())) << (rb + db));
+                    for (int j = 0; j < b; ++j) out[24 + i * b + j] = static_cast<uint8_t>(info >> (8 * j));
+                }
+                if (position < end) continue;
+                nvbytes::StoreLE16(out + 12, static_cast<uint16_t>(position - end));
+                std::memcpy(node, out, 512);
+            }
+        }
+    }
+    WriteAll(cdx, bytes);
+}
+
+// Leaves that gain and lose entries where they lie are written byte for byte as decoding and
+// encoding them whole writes them: over every kind of tag, on a table small enough that its
+// leaves change layout as records come in, on one large enough for splits and merges whose
+// leaves share fewer bytes than they could, and on the peer's own file.
+TEST(CdxEdit, LeavesEditedInPlaceAreWrittenAsWholeEncodingWritesThem) {
+    for (const int count : {150, 4000}) {
+        SCOPED_TRACE("records " + std::to_string(count));
+        TempDir dir;
+        MakePeople(dir.File("s.dbf"), count, 41u + static_cast<unsigned>(count));
+        {
+            NVO_dBHandler t(dir.File("s.dbf"), false, true, "");
+            BuildCases(t, dir.File("s.cdx")).reset();
+            if (count > 1000) ShareLess(t, dir.File("s.cdx"));
+        }
+        ExpectInPlaceEditsWriteWholeEncodings(dir.File("s.dbf"), dir.File("s.cdx"), [](NVO_dBHandler& t, std::mt19937& rng) {
+            // Blank names, names with inner blanks, long runs of one name, random ones.
+            const unsigned kind = rng() % 6;
+            const std::string name = kind == 0   ? std::string()
+                                     : kind == 1 ? "A " + std::string(1, static_cast<char>('A' + rng() % 3))
+                                     : kind == 2 ? std::string("SAME")
+                                                 : Name(rng);
+            const long double age = static_cast<long double>(static_cast<int>(rng() % 60) - 30) / 10.0L;
+            const bool append = rng() % 6 == 0;
+            const int32_t r = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(t.RecordCount()));
+            if (append)
+                t.BlankRecord();
+            else
+                t.Go(r);
+            t.PutRaw(1, name);
+            if (append || rng() % 2) t.SetNumber(2, age);
+            if (append || rng() % 3 == 0) t.PutRaw(4, std::string(1, static_cast<char>('a' + rng() % 4)));
+            if (append)
+                t.Append();
+            else
+                t.WriteRecord(r);
+        });
+    }
+    SCOPED_TRACE("the peer's file");
+    ExpectInPlaceEditsWriteWholeEncodings(kPeer + "people.dbf", kPeer + "people.cdx", [](NVO_dBHandler& t, std::mt19937& rng) {
+        const char* const names[] = {"Abbott", "Zed", "Thompson", "Lee P", "Walker", "", "Mac", "Young K"};
+        const int32_t r = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(t.RecordCount()));
+        t.Go(r);
+        t.PutRaw(1, names[rng() % 8]);
+        if (rng() % 2) t.SetNumber(2, -static_cast<long double>(rng() % 5000) / 100.0L);
+        if (rng() % 2) t.SetNumber(5, static_cast<long double>(rng() % 120));
+        t.WriteRecord(r);
+    });
 }
 
 TEST(CdxImage, NewFileLeavesAndNumberImages) {
