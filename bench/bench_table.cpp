@@ -229,7 +229,7 @@ void BM_EditsWithTwoCdxTags(benchmark::State& state) {
                 state.SkipWithError("record lock refused");
                 return;
             }
-            t.PutRaw(1, "E" + std::to_string(rng() % 10000000));
+            t.PutRaw(1, std::string(1, 'E').append(std::to_string(rng() % 10000000)));
             t.SetNumber(2, static_cast<int>(rng() % 90));
             t.WriteRecord(r);
             t.Unlock();

@@ -197,7 +197,7 @@ void NVO_dBaseFld::BlankRecord() {
             // A field whose decimals leave no room for the formatted zero still takes new
             // records: it holds a plain zero.
             std::string zero = nvlocale::FormatFixed(0.0, d.Decimals());
-            if (static_cast<int>(zero.size()) > d.Length()) zero = "0";
+            if (static_cast<int>(zero.size()) > d.Length()) zero.assign(1, '0');
             Store(d, zero, false);
         }
     }

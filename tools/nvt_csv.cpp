@@ -318,7 +318,10 @@ int NvtExport(const NvtArgs& args, NvtIo& io) {
     // Spreadsheet programs that guess the encoding want the mark; everything else reads
     // plain UTF-8 better without it.
     if (args.Has("bom")) out << "\xEF\xBB\xBF";
-    for (int n = 1; n <= t.FieldCount(); ++n) line += (n > 1 ? "," : "") + Quoted(t.FieldName(n));
+    for (int n = 1; n <= t.FieldCount(); ++n) {
+        if (n > 1) line += ',';
+        line += Quoted(t.FieldName(n));
+    }
     out << line << "\r\n";
     int32_t rows = 0;
     NvtForEachRecord(table, tag, args.Value("filter"), true, [&](int32_t) {
