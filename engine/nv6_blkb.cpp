@@ -14,12 +14,29 @@ NVobjBlockBuilder::NVobjBlockBuilder(NVobjIndexTag* tag, const Layout& layout, S
       store_(std::move(store)),
       emptyRoot_(std::move(emptyRoot)) {
     // Lengths that cannot lay out a page would write outside the images.
-    if (entryLength_ <= 0 || maxEntries_ <= 0 || layout_.keyBytes <= 0 || layout_.keyBytes > kMaxKeyBytes ||
+    if (entryLength_ <= 0 || maxEntries_ <= 0 || layout_.keyBytes <= 0 ||
         layout_.keyAt + layout_.keyBytes > entryLength_ ||
         layout_.entriesAt + maxEntries_ * entryLength_ > layout_.pageSize)
         tag_->RaiseCorrupt();
     // Levels are never moved, so that a level's images stay put while a write goes up.
     levels_.reserve(NVobjIndexTag::kMaxDepth);
+}
+
+void NVobjBlockBuilder::StoreText(uint8_t* at, const uint8_t* text, int length, int width) {
+    static const uint8_t kBlanks[kMaxKeyBytes] = {
+#define NV_BLANKS16 ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '
+        NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16,
+        NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16, NV_BLANKS16,
+#undef NV_BLANKS16
+    };
+    width = std::max(width, 0);
+    const int n = std::clamp(length, 0, width);
+    // Keys are a few dozen bytes: short copies, no library calls.
+    nvbytes::CopyShort(at, text, static_cast<std::size_t>(n));
+    if (width - n <= kMaxKeyBytes)
+        nvbytes::CopyShort(at + n, kBlanks, static_cast<std::size_t>(width - n));
+    else
+        std::memset(at + n, ' ', static_cast<std::size_t>(width - n));
 }
 
 int32_t NVobjBlockBuilder::NewAddress() {
@@ -55,11 +72,12 @@ uint8_t* NVobjBlockBuilder::Slot(std::size_t level, int32_t reference) {
 
 void NVobjBlockBuilder::Write(std::size_t level, std::vector<uint8_t>& page, int count) {
     const int32_t address = NewAddress();
-    // The store may blank what the format leaves out, the right-most key among it.
-    uint8_t high[kMaxKeyBytes];
-    std::memcpy(high, Entry(page, count - 1) + layout_.keyAt, static_cast<std::size_t>(layout_.keyBytes));
+    // The level's own copy of the highest key: the store may blank it (an interior page's
+    // right-most key), and a write above passes another key up meanwhile.
+    std::vector<uint8_t>& high = levels_[level].high;
+    high.assign(Entry(page, count - 1) + layout_.keyAt, Entry(page, count - 1) + layout_.keyAt + layout_.keyBytes);
     store_(address, page.data(), count, level > 0);
-    std::memcpy(Slot(level + 1, address), high, static_cast<std::size_t>(layout_.keyBytes));
+    std::memcpy(Slot(level + 1, address), high.data(), static_cast<std::size_t>(layout_.keyBytes));
 }
 
 int32_t NVobjBlockBuilder::Finish() {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "nv6_bytes.h"
 #include "nv6_indx.h"
 
 // Keys delivered in order go straight into the open leaf image as the format encodes them;
@@ -33,6 +34,7 @@ public:
 
     // `emptyRoot` writes the root of a tree without keys; none: one empty leaf page.
     NVobjBlockBuilder(NVobjIndexTag* tag, const Layout& layout, Store store, std::function<void()> emptyRoot = {});
+    // Padding longer than this goes through memset.
     static constexpr int kMaxKeyBytes = 256;
 
     NVobjBlockBuilder(const NVobjBlockBuilder&) = delete;
@@ -40,7 +42,17 @@ public:
 
     // Opens the next leaf entry for `recNo` and returns its key bytes (zeroed, keyBytes of
     // them) for the caller to encode the key into before the next call.
-    uint8_t* AddLeaf(int32_t recNo) { return Slot(0, recNo); }
+    uint8_t* AddLeaf(int32_t recNo) {
+        // Most keys land in an open leaf with room: no level to make, no page to write.
+        if (!levels_.empty() && levels_[0].openCount < maxEntries_) {
+            uint8_t* entry = Entry(levels_[0].open, levels_[0].openCount++);
+            nvbytes::StoreLE32(entry + layout_.leafPointerAt, static_cast<uint32_t>(recNo));
+            return entry + layout_.keyAt;
+        }
+        return Slot(0, recNo);
+    }
+    // Stores `length` bytes of text as a key of `width` bytes: cut, or padded with blanks.
+    static void StoreText(uint8_t* at, const uint8_t* text, int length, int width);
     // Writes the pages still held from the leaves up and makes the top one the tag's root;
     // marks the header dirty. Returns the root's address. Later calls only return it.
     int32_t Finish();
@@ -49,6 +61,7 @@ private:
     struct Level {
         std::vector<uint8_t> open;  // being filled
         std::vector<uint8_t> held;  // full, not yet known not to be the level's last
+        std::vector<uint8_t> high;  // the key a page being written passes up
         int openCount = 0;
         int heldCount = 0;
         bool hasHeld = false;

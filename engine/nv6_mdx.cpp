@@ -315,9 +315,9 @@ int NVobjMDXTag::PageStore(NVobjIndexKey& page) {
 
 void NVobjMDXTag::StoreKey(const TnvVariant& key, uint8_t* at) const {
     if (keyType == 'C') {
-        std::memset(at, ' ', static_cast<std::size_t>(keyLength));
-        std::size_t len = std::min<std::size_t>(key.View().size(), static_cast<std::size_t>(keyLength));
-        if (len) std::memcpy(at, key.View().data(), len);
+        const std::string_view text = key.View();
+        NVobjBlockBuilder::StoreText(at, reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()),
+                                     keyLength);
     } else if (keyType == 'N') {
         NvMdxPackNumber(key.IsEmpty() ? 0.0 : key.AsNumber(), at);
     } else {
@@ -509,10 +509,7 @@ int32_t NVobjSortMDX::Build() {
     const int32_t written = NvBuildTagKeys(*tag_, *this, source, [&](const TnvSortKey& image) {
         if (image.kind == TnvVariant::kBinary && tag_->keyType == 'C') {
             // The padded text is the stored form already.
-            uint8_t* at = pages_.AddLeaf(image.recNo);
-            const int n = std::clamp<int>(image.length, 0, tag_->keyLength);
-            if (n) std::memcpy(at, image.bytes, static_cast<std::size_t>(n));
-            std::memset(at + n, ' ', static_cast<std::size_t>(tag_->keyLength - n));
+            NVobjBlockBuilder::StoreText(pages_.AddLeaf(image.recNo), image.bytes, image.length, tag_->keyLength);
             return;
         }
         if (image.kind == TnvVariant::kBinary) {

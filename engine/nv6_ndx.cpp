@@ -181,9 +181,7 @@ void NVobjNDXTag::StoreKey(const TnvVariant& key, uint8_t* at) const {
 }
 
 void NVobjNDXTag::StoreText(const uint8_t* text, int length, uint8_t* at) const {
-    const int n = std::clamp<int>(length, 0, storedKeyLength_);
-    if (n) std::memcpy(at, text, static_cast<std::size_t>(n));
-    std::memset(at + n, ' ', static_cast<std::size_t>(storedKeyLength_ - n));
+    NVobjBlockBuilder::StoreText(at, text, length, storedKeyLength_);
 }
 
 void NVobjNDXTag::WriteBlock(int32_t address, uint8_t* block, int count, bool interior) {
