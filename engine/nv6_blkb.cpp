@@ -71,6 +71,8 @@ uint8_t* NVobjBlockBuilder::Slot(std::size_t level, int32_t reference) {
 }
 
 void NVobjBlockBuilder::Write(std::size_t level, std::vector<uint8_t>& page, int count) {
+    // Every page below the top has entries; one without would pass up bytes before its start.
+    if (count <= 0) tag_->RaiseCorrupt();
     const int32_t address = NewAddress();
     // The level's own copy of the highest key: the store may blank it (an interior page's
     // right-most key), and a write above passes another key up meanwhile.

@@ -32,11 +32,11 @@ public:
     // `address`. The image is the builder's own and may be changed.
     using Store = std::function<void(int32_t address, uint8_t* page, int count, bool interior)>;
 
-    // `emptyRoot` writes the root of a tree without keys; none: one empty leaf page.
-    NVobjBlockBuilder(NVobjIndexTag* tag, const Layout& layout, Store store, std::function<void()> emptyRoot = {});
     // Padding longer than this goes through memset.
     static constexpr int kMaxKeyBytes = 256;
 
+    // `emptyRoot` writes the root of a tree without keys; none: one empty leaf page.
+    NVobjBlockBuilder(NVobjIndexTag* tag, const Layout& layout, Store store, std::function<void()> emptyRoot = {});
     NVobjBlockBuilder(const NVobjBlockBuilder&) = delete;
     NVobjBlockBuilder& operator=(const NVobjBlockBuilder&) = delete;
 
