@@ -307,19 +307,46 @@ int NVobjMDXTag::PageStore(NVobjIndexKey& page) {
         const NVobjIndexKeyData& entry = *page.Items(i);
         nvbytes::StoreLE32(e, static_cast<uint32_t>(entry.reference));
         if (interior && i == count - 1) break;  // the right-most child has no key
-        uint8_t* key = e + 4;
-        if (keyType == 'C') {
-            std::memset(key, ' ', static_cast<std::size_t>(keyLength));
-            std::size_t len = std::min<std::size_t>(entry.View().size(), static_cast<std::size_t>(keyLength));
-            if (len) std::memcpy(key, entry.View().data(), len);
-        } else if (keyType == 'N') {
-            NvMdxPackNumber(entry.IsEmpty() ? 0.0 : entry.AsNumber(), key);
-        } else {
-            nvbytes::StoreLEDouble(key, entry.IsEmpty() ? 0.0 : entry.AsNumber());
-        }
+        StoreKey(entry, e + 4);
     }
     File()->PageWrite(page.address, p, pageSize);
     return 0;
+}
+
+void NVobjMDXTag::StoreKey(const TnvVariant& key, uint8_t* at) const {
+    if (keyType == 'C') {
+        const std::string_view text = key.View();
+        NVobjBlockBuilder::StoreText(at, reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()),
+                                     keyLength);
+    } else if (keyType == 'N') {
+        NvMdxPackNumber(key.IsEmpty() ? 0.0 : key.AsNumber(), at);
+    } else {
+        nvbytes::StoreLEDouble(at, key.IsEmpty() ? 0.0 : key.AsNumber());
+    }
+}
+
+void NVobjMDXTag::WriteNewPage(int32_t address, uint8_t* p, int count, bool interior) {
+    // A new page goes to the end of the tag's page chain.
+    const int32_t chain = lastPage;
+    lastPage = address;
+    if (firstPage == 0) firstPage = address;
+    dirty = true;
+    nvbytes::StoreLE32(p, static_cast<uint32_t>(interior && count > 0 ? count - 1 : count));
+    nvbytes::StoreLE32(p + 4, static_cast<uint32_t>(chain));
+    if (interior && count > 0)
+        std::memset(p + kEntriesAt + (count - 1) * entryLength + 4, 0, static_cast<std::size_t>(entryLength - 4));
+    File()->PageWrite(address, p, pageSize);
+}
+
+NVobjBlockBuilder::Layout NVobjMDXTag::BlockLayout() const {
+    NVobjBlockBuilder::Layout layout;
+    layout.pageSize = pageSize;
+    layout.entriesAt = kEntriesAt;
+    layout.keyAt = 4;
+    layout.keyBytes = keyLength;
+    layout.leafPointerAt = 0;
+    layout.interiorPointerAt = 0;
+    return layout;
 }
 
 int NVobjMDXTag::StoredKeys(const NVobjIndexKey& page) const {
@@ -405,7 +432,12 @@ void NVobjMDXTag::TagStore() {
 NVobjSortMDX::NVobjSortMDX(NVobjMDXTag* tag)
     : TnvSort(tag->keyType == 'C' ? tag->keyLength + 1 : 9, nullptr, tag->ascending, tag->unique),
       tag_(tag),
-      pages_(tag, [tag] { tag->WriteEmptyRoot(); }) {}
+      pages_(
+          tag, tag->BlockLayout(),
+          [tag](int32_t address, uint8_t* page, int count, bool interior) {
+              tag->WriteNewPage(address, page, count, interior);
+          },
+          [tag] { tag->WriteEmptyRoot(); }) {}
 
 NVobjSortMDX::~NVobjSortMDX() {
     try {
@@ -415,7 +447,7 @@ NVobjSortMDX::~NVobjSortMDX() {
     }
 }
 
-void NVobjSortMDX::Write(const TnvVariant& key, int32_t recNo) { pages_.Add(key, recNo); }
+void NVobjSortMDX::Write(const TnvVariant& key, int32_t recNo) { tag_->StoreKey(key, pages_.AddLeaf(recNo)); }
 
 namespace {
 
@@ -476,10 +508,8 @@ int32_t NVobjSortMDX::Build() {
     TnvVariant decoded;
     const int32_t written = NvBuildTagKeys(*tag_, *this, source, [&](const TnvSortKey& image) {
         if (image.kind == TnvVariant::kBinary && tag_->keyType == 'C') {
-            // The text without its padding, as FromFixedKey makes it, straight to the page.
-            int n = image.length;
-            while (n > 0 && image.bytes[n - 1] == ' ') --n;
-            pages_.Add(TnvVariant::kCharacter, image.bytes, n, image.recNo);
+            // The padded text is the stored form already.
+            NVobjBlockBuilder::StoreText(pages_.AddLeaf(image.recNo), image.bytes, image.length, tag_->keyLength);
             return;
         }
         if (image.kind == TnvVariant::kBinary) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "nv6_blkb.h"
 #include "nv6_indx.h"
 #include "nv6_sort.h"
 
@@ -59,6 +60,15 @@ public:
     void WriteHeader();
     // Writes one zeroed page at a new block and makes it the root, first and last page.
     void WriteEmptyRoot();
+    // The stored form of a key in an entry's key bytes: text blank-padded (cut to the key
+    // length), numbers packed, dates as doubles.
+    void StoreKey(const TnvVariant& key, uint8_t* at) const;
+    // Completes the image of a page new at `address` with `count` entries (count, its place
+    // at the end of the page chain, no key in an interior page's right-most entry) and
+    // writes it.
+    void WriteNewPage(int32_t address, uint8_t* page, int count, bool interior);
+    // Where entries, keys and pointers are in a page.
+    NVobjBlockBuilder::Layout BlockLayout() const;
     // Fills the tag from every record of the table through the sort.
     void Build();
     // Takes the first and last page of the tag's page chain as its header holds them now
@@ -89,7 +99,7 @@ public:
 
 private:
     NVobjMDXTag* tag_;
-    NVobjPageBuilder pages_;
+    NVobjBlockBuilder pages_;
 };
 
 // One MDX file.

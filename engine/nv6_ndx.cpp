@@ -161,21 +161,43 @@ int NVobjNDXTag::PageStore(NVobjIndexKey& page) {
     uint8_t block[kBlock] = {};
     const bool interior = page.IsInterior();
     const int count = page.Count();
-    nvbytes::StoreLE16(block, static_cast<uint16_t>(interior && count > 0 ? count - 1 : count));
     for (int i = 0; i < count; ++i) {
         uint8_t* e = block + kEntriesAt + i * entryLength;
         const NVobjIndexKeyData& entry = *page.Items(i);
         nvbytes::StoreLE32(interior ? e : e + 4, static_cast<uint32_t>(entry.reference));
-        if (keyType == 'C') {
-            std::memset(e + 8, ' ', static_cast<std::size_t>(storedKeyLength_));
-            std::size_t len = std::min<std::size_t>(entry.View().size(), static_cast<std::size_t>(storedKeyLength_));
-            if (len) std::memcpy(e + 8, entry.View().data(), len);
-        } else {
-            nvbytes::StoreLEDouble(e + 8, entry.IsEmpty() ? 0.0 : entry.AsNumber());
-        }
+        StoreKey(entry, e + 8);
     }
-    File()->PageWrite(page.address, block, kBlock);
+    WriteBlock(page.address, block, count, interior);
     return 0;
+}
+
+void NVobjNDXTag::StoreKey(const TnvVariant& key, uint8_t* at) const {
+    if (keyType == 'C') {
+        const std::string_view text = key.View();
+        StoreText(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()), at);
+    } else {
+        nvbytes::StoreLEDouble(at, key.IsEmpty() ? 0.0 : key.AsNumber());
+    }
+}
+
+void NVobjNDXTag::StoreText(const uint8_t* text, int length, uint8_t* at) const {
+    NVobjBlockBuilder::StoreText(at, text, length, storedKeyLength_);
+}
+
+void NVobjNDXTag::WriteBlock(int32_t address, uint8_t* block, int count, bool interior) {
+    nvbytes::StoreLE16(block, static_cast<uint16_t>(interior && count > 0 ? count - 1 : count));
+    File()->PageWrite(address, block, kBlock);
+}
+
+NVobjBlockBuilder::Layout NVobjNDXTag::BlockLayout() const {
+    NVobjBlockBuilder::Layout layout;
+    layout.pageSize = kBlock;
+    layout.entriesAt = kEntriesAt;
+    layout.keyAt = 8;
+    layout.keyBytes = storedKeyLength_;
+    layout.leafPointerAt = 4;
+    layout.interiorPointerAt = 0;
+    return layout;
 }
 
 int NVobjNDXTag::StoredKeys(const NVobjIndexKey& page) const {
@@ -244,22 +266,27 @@ void NVobjNDXTag::TagStore() {
 // ---- NVobjSortNdx --------------------------------------------------------------------
 
 NVobjSortNdx::NVobjSortNdx(NVobjNDXTag* tag)
-    : TnvSort(tag->keyLength + 1, nullptr, true, tag->unique), tag_(tag), pages_(tag) {}
+    : TnvSort(tag->keyLength + 1, nullptr, true, tag->unique),
+      tag_(tag),
+      pages_(tag, tag->BlockLayout(), [tag](int32_t address, uint8_t* block, int count, bool interior) {
+          tag->WriteBlock(address, block, count, interior);
+      }) {}
 
 int32_t NVobjSortNdx::Build() {
     tag_->PageRelease();
     NvWriteBehindScope pages(tag_->File()->diskFile.get());
-    // Text keys go to the pages as the sort holds them (the text without its trailing blanks,
-    // what decoding would make of them); numbers are decoded.
+    // Text keys go into the leaves as the sort holds them (the text without its trailing
+    // blanks, which the stored form pads back); numbers are decoded.
     TnvTagRecordSource records(*tag_, true);
     TnvVariant decoded;
     int32_t written = NvBuildTagKeys(*tag_, *this, records, [&](const TnvSortKey& key) {
+        uint8_t* at = pages_.AddLeaf(key.recNo);
         if (key.kind == TnvVariant::kCharacter) {
-            pages_.Add(key.kind, key.bytes, key.length, key.recNo);
+            tag_->StoreText(key.bytes, key.length, at);
             return;
         }
         DecodeKey(key, decoded);
-        pages_.Add(decoded, key.recNo);
+        tag_->StoreKey(decoded, at);
     });
     pages_.Finish();
     tag_->TagStore();

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "nv6_blkb.h"
 #include "nv6_indx.h"
 #include "nv6_sort.h"
 
@@ -51,6 +52,14 @@ public:
     void Fill();
     // Writes the header image now (dirty or not).
     void WriteHeader();
+    // The stored form of a key in an entry's key bytes: text blank-padded (cut to the key
+    // length), numbers and dates as doubles.
+    void StoreKey(const TnvVariant& key, uint8_t* at) const;
+    void StoreText(const uint8_t* text, int length, uint8_t* at) const;
+    // Completes a block image of `count` entries (its count field) and writes it at `address`.
+    void WriteBlock(int32_t address, uint8_t* block, int count, bool interior);
+    // Where entries, keys and pointers are in a block.
+    NVobjBlockBuilder::Layout BlockLayout() const;
 
 private:
     int16_t storedKeyLength_ = 0;  // the key bytes in an entry (8 for doubles)
@@ -71,7 +80,7 @@ public:
 
 private:
     NVobjNDXTag* tag_;
-    NVobjPageBuilder pages_;
+    NVobjBlockBuilder pages_;
 };
 
 // One NDX file.

@@ -261,6 +261,50 @@ TEST(Ndx, BottomUpBuildFillsPagesAndStaysMaintainable) {
     EXPECT_EQ(tag->TagMove(-3), 0);
 }
 
+// The build writes pages in place; the page-object builder is the reference for the blocks,
+// their order (addresses) and the shape at every way a level can end: no key, one, a full
+// page, one over, a last page under half full taking entries from the one before, and a
+// third level whose own last page is short.
+TEST(Ndx, InPlaceBuilderWritesTheSameBlocksAsThePageBuilder) {
+    TempDir dir;
+    SampleTable table;
+    for (bool numbers : {false, true}) {
+        TnvVariant sample;
+        if (numbers)
+            sample.PutNumber(1);
+        else
+            sample.PutString("K0000000");
+        auto a = Make(table, dir.File("a.ndx"), sample);
+        auto b = Make(table, dir.File("b.ndx"), sample);
+        NVobjNDXTag* ta = a->Tag();
+        NVobjNDXTag* tb = b->Tag();
+        const int m = ta->maxEntries;
+        for (int n : {0, 1, 2, m - 1, m, m + 1, m + m / 2, 2 * m + 1, m * m + 1, 2 * m * m + m / 3}) {
+            SCOPED_TRACE(std::to_string(n) + (numbers ? " numbers" : " text"));
+            a->Zap();
+            b->Zap();
+            a->nextPage = b->nextPage = 1;
+            NVobjPageBuilder pages(ta);
+            NVobjBlockBuilder blocks(tb, tb->BlockLayout(), [tb](int32_t at, uint8_t* block, int count, bool interior) {
+                tb->WriteBlock(at, block, count, interior);
+            });
+            for (int i = 0; i < n; ++i) {
+                TnvVariant k;
+                if (numbers)
+                    k.PutNumber(i * 0.5 - 100);
+                else
+                    k.PutString("K" + std::to_string(1000000 + i));
+                pages.Add(k, i + 1);
+                tb->StoreKey(k, blocks.AddLeaf(i + 1));
+            }
+            EXPECT_EQ(pages.Finish(), blocks.Finish());
+            ta->TagStore();
+            tb->TagStore();
+            EXPECT_TRUE(ReadAll(dir.File("a.ndx")) == ReadAll(dir.File("b.ndx")));
+        }
+    }
+}
+
 TEST(Ndx, ZapEmptiesTheFileAndCorruptPagesRaise) {
     TempDir dir;
     SampleTable table;
