@@ -458,28 +458,36 @@ public:
         int previousLength = 0;
         const uint8_t* record = node_ + kLeafKeysAt;
         uint8_t* image = images_.data();
-        for (int i = 0; i < count_; ++i, record += bytes_, image += keyLength_) {
-            const uint64_t info = nvbytes::LoadLE64(record) & infoMask_;
-            const uint64_t high = info >> recordBits_;
-            const int duplicate = static_cast<int>(high & duplicateMask_);
-            const int length = keyLength_ - static_cast<int>((high >> duplicateBits_) & trailingMask_);
+        Rebuilt* rebuilt = entries_.data();
+        // The loop stores bytes, which could alias any member: the layout is read once.
+        const int count = count_, keyLength = keyLength_, bytes = bytes_, entriesEnd = entriesEnd_;
+        const uint64_t infoMask = infoMask_;
+        const uint32_t recordMask = recordMask_;
+        const int recordBits = recordBits_, duplicateBits = duplicateBits_;
+        const uint64_t duplicateMask = duplicateMask_, trailingMask = trailingMask_;
+        const uint8_t pad = pad_;
+        for (int i = 0; i < count; ++i, record += bytes, image += keyLength) {
+            const uint64_t info = nvbytes::LoadLE64(record) & infoMask;
+            const uint64_t high = info >> recordBits;
+            const int duplicate = static_cast<int>(high & duplicateMask);
+            const int length = keyLength - static_cast<int>((high >> duplicateBits) & trailingMask);
             const int n = length - duplicate;
             if (n < 0) return false;
             position -= n;
-            if (position < entriesEnd_) return false;
+            if (position < entriesEnd) return false;
             // Not all the key shares with the one before is shared.
             if (duplicate > previousLength ||
                 (duplicate < std::min(length, previousLength) && key[duplicate] == node_[position]))
                 canonical = false;
             CopyEights(key + duplicate, node_ + position, n);
             // The key ends in padding.
-            if (length > 0 && key[length - 1] == pad_) canonical = false;
+            if (length > 0 && key[length - 1] == pad) canonical = false;
             // The leading bytes of the next key come from this one, padding included.
-            FillEights(key + length, pad_, keyLength_ - length);
+            FillEights(key + length, pad, keyLength - length);
             if (general) UnpackNibbles(key, length);
-            CopyEights(image, key, keyLength_);
-            entries_[static_cast<std::size_t>(i)] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask_),
-                                                     static_cast<int16_t>(length), static_cast<int16_t>(n)};
+            CopyEights(image, key, keyLength);
+            rebuilt[i] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask), static_cast<int16_t>(length),
+                          static_cast<int16_t>(n)};
             previousLength = length;
         }
         if (canonical &&
