@@ -130,20 +130,31 @@ std::string UpperName(std::string_view name) { return nvlocale::AnsiUpperCase(na
 
 // Short copies and fills in whole eight-byte steps, which compile to plain moves where a
 // library call would cost more than the few bytes a key part has; both ends must have room
-// for up to seven bytes beyond `n`.
+// for up to seven bytes beyond `n`. The first two steps are written out: left as a loop, the
+// compiler turns it back into a library call.
 inline void CopyEights(uint8_t* to, const uint8_t* from, int n) {
-    for (int k = 0; k < n; k += 8) std::memcpy(to + k, from + k, 8);
+    if (n <= 0) return;
+    std::memcpy(to, from, 8);
+    if (n <= 8) return;
+    std::memcpy(to + 8, from + 8, 8);
+    for (int k = 16; k < n; k += 8) std::memcpy(to + k, from + k, 8);
 }
 
 inline void FillEights(uint8_t* to, uint8_t value, int n) {
+    if (n <= 0) return;
     const uint64_t pattern = 0x0101010101010101ull * value;
-    for (int k = 0; k < n; k += 8) std::memcpy(to + k, &pattern, 8);
+    std::memcpy(to, &pattern, 8);
+    if (n <= 8) return;
+    std::memcpy(to + 8, &pattern, 8);
+    for (int k = 16; k < n; k += 8) std::memcpy(to + k, &pattern, 8);
 }
 
-inline bool HasNul(const uint8_t* bytes, int n) {
-    for (int k = 0; k < n; ++k)
-        if (bytes[k] == 0) return true;
-    return false;
+inline bool AllZero(const uint8_t* bytes, int n) {
+    uint64_t any = 0;
+    int k = 0;
+    for (; k + 8 <= n; k += 8) any |= nvbytes::LoadLE64(bytes + k);
+    for (; k < n; ++k) any |= bytes[k];
+    return any == 0;
 }
 
 }  // namespace
@@ -439,40 +450,50 @@ public:
         std::memset(key, pad_, sizeof key);
         int position = kNode;
         // Whether the node is what EncodeLeaf makes of the values it decodes to: every key
-        // shares all it can with the one before and leaves out all its padding.
+        // shares all it can with the one before and leaves out all its padding. What holds
+        // for the key bytes as a whole (no NUL in a text key, nothing but zeros between the
+        // entry records and the keys) is looked at once after the loop.
         const bool general = tag_.General();
         bool canonical = !general;
         int previousLength = 0;
-        for (int i = 0; i < count_; ++i) {
-            const uint64_t info = nvbytes::LoadLE64(node_ + kLeafKeysAt + i * bytes_) & infoMask_;
-            const int duplicate = static_cast<int>((info >> recordBits_) & duplicateMask_);
-            const int trailing = static_cast<int>((info >> (recordBits_ + duplicateBits_)) & trailingMask_);
-            if (duplicate + trailing > keyLength_) return false;
-            const int n = keyLength_ - duplicate - trailing;
-            if (position - n < entriesEnd_) return false;
+        const uint8_t* record = node_ + kLeafKeysAt;
+        uint8_t* image = images_.data();
+        Rebuilt* rebuilt = entries_.data();
+        // The loop stores bytes, which could alias any member: the layout is read once.
+        const int count = count_, keyLength = keyLength_, bytes = bytes_, entriesEnd = entriesEnd_;
+        const uint64_t infoMask = infoMask_;
+        const uint32_t recordMask = recordMask_;
+        const int recordBits = recordBits_, duplicateBits = duplicateBits_;
+        const uint64_t duplicateMask = duplicateMask_, trailingMask = trailingMask_;
+        const uint8_t pad = pad_;
+        for (int i = 0; i < count; ++i, record += bytes, image += keyLength) {
+            const uint64_t info = nvbytes::LoadLE64(record) & infoMask;
+            const uint64_t high = info >> recordBits;
+            const int duplicate = static_cast<int>(high & duplicateMask);
+            const int length = keyLength - static_cast<int>((high >> duplicateBits) & trailingMask);
+            const int n = length - duplicate;
+            if (n < 0) return false;
             position -= n;
-            const int length = keyLength_ - trailing;
-            if (canonical) {
-                // Not all the key shares with the one before is shared, or the key ends in
-                // padding, or a text key holds a NUL (its value ends there).
-                if (duplicate > previousLength || (i == 0 && duplicate != 0) ||
-                    (duplicate < std::min(length, previousLength) && key[duplicate] == node_[position]) ||
-                    (n == 0 && length > 0 && key[length - 1] == pad_) || (n > 0 && node_[position + n - 1] == pad_) ||
-                    (pad_ == ' ' && HasNul(node_ + position, n)))
-                    canonical = false;
-            }
+            if (position < entriesEnd) return false;
+            // Not all the key shares with the one before is shared.
+            if (duplicate > previousLength ||
+                (duplicate < std::min(length, previousLength) && key[duplicate] == node_[position]))
+                canonical = false;
             CopyEights(key + duplicate, node_ + position, n);
+            // The key ends in padding.
+            if (length > 0 && key[length - 1] == pad) canonical = false;
             // The leading bytes of the next key come from this one, padding included.
-            FillEights(key + length, pad_, trailing);
+            FillEights(key + length, pad, keyLength - length);
             if (general) UnpackNibbles(key, length);
-            CopyEights(Image(i), key, keyLength_);
-            entries_[static_cast<std::size_t>(i)] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask_),
-                                                     static_cast<int16_t>(length), static_cast<int16_t>(n)};
+            CopyEights(image, key, keyLength);
+            rebuilt[i] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask), static_cast<int16_t>(length),
+                          static_cast<int16_t>(n)};
             previousLength = length;
         }
-        if (canonical && nvbytes::LoadLE16(node_ + 12) != position - entriesEnd_) canonical = false;
-        for (int at = entriesEnd_; canonical && at < position; ++at)
-            if (node_[at] != 0) canonical = false;
+        if (canonical &&
+            (nvbytes::LoadLE16(node_ + 12) != position - entriesEnd_ || !AllZero(node_ + entriesEnd_, position - entriesEnd_) ||
+             (pad_ == ' ' && std::memchr(node_ + position, 0, static_cast<std::size_t>(kNode - position)) != nullptr)))
+            canonical = false;
         canonical_ = canonical;
         return true;
     }

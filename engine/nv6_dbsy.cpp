@@ -215,6 +215,12 @@ void NVO_dBHandler::SetIndexFile(int slot, std::unique_ptr<NVO_IndexFile> file) 
     if (currentTag_ && replaced && currentTag_->File() == replaced) SetOrder("", true);
     if (file) file->SetLockProtocol(LockProtocol());
     indexFiles_[static_cast<std::size_t>(slot - 1)] = std::move(file);
+    CountSlots();
+}
+
+void NVO_dBHandler::CountSlots() {
+    slotsInUse_ = kIndexSlots;
+    while (slotsInUse_ > 0 && !indexFiles_[static_cast<std::size_t>(slotsInUse_ - 1)]) --slotsInUse_;
 }
 
 NVO_IndexFile* NVO_dBHandler::IndexFile(int slot) const {
@@ -488,7 +494,7 @@ bool NVO_dBHandler::LockRecord() {
 // ---- writing ----
 
 bool NVO_dBHandler::LockIndexes() {
-    for (int i = 0; i < kIndexSlots; ++i) {
+    for (int i = 0; i < slotsInUse_; ++i) {
         NVO_IndexFile* index = indexFiles_[static_cast<std::size_t>(i)].get();
         if (!index || !index->DiskFile()) continue;
         try {
@@ -509,8 +515,9 @@ bool NVO_dBHandler::LockIndexes() {
 }
 
 void NVO_dBHandler::UnlockIndexes() {
-    for (auto& index : indexFiles_)
-        if (index && index->DiskFile()) index->UnlockIndex();
+    for (int i = 0; i < slotsInUse_; ++i)
+        if (NVO_IndexFile* index = indexFiles_[static_cast<std::size_t>(i)].get(); index && index->DiskFile())
+            index->UnlockIndex();
 }
 
 void NVO_dBHandler::Append() {
@@ -542,7 +549,8 @@ void NVO_dBHandler::Notify(int code, int32_t value) {
         int32_t record = CurrentRecord();
         // The record is on disk: every index file must hear of it, whatever another one or
         // the filter makes of it. The first index error is raised once all were told.
-        for (auto& index : indexFiles_) {
+        for (int i = 0; i < slotsInUse_; ++i) {
+            NVO_IndexFile* index = indexFiles_[static_cast<std::size_t>(i)].get();
             if (!index) continue;
             try {
                 index->RecordChanged(record, value == 0);
@@ -1295,6 +1303,7 @@ void NVO_dBHandler::CloseSlot(int slot) {
     if (!file) return;
     // The slot is emptied even when the last pages cannot be written; the error still shows.
     std::unique_ptr<NVO_IndexFile> closing = std::move(file);
+    CountSlots();
     closing->ReleasePages();
 }
 

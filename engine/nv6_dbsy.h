@@ -414,6 +414,10 @@ private:
     bool HoldsThisStructure(const std::string& path);
 
     std::array<std::unique_ptr<NVO_IndexFile>, kIndexSlots> indexFiles_;
+    // One past the last filled slot: every write walks the slots three times, and a table
+    // rarely has more than one or two index files open.
+    int slotsInUse_ = 0;
+    void CountSlots();
     std::vector<uint8_t> readAhead_;
     int64_t windowStart_ = -1;
     int64_t windowEnd_ = -1;

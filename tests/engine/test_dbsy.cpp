@@ -271,6 +271,33 @@ TEST(DbsyIndexes, WritesLockAndInformIndexesAndReleaseThemOnFailure) {
     EXPECT_EQ(first->changes.size(), 2u);
 }
 
+// Writes walk only the slots up to the last filled one: a file in a high slot, behind empty
+// ones, or left when a lower slot is emptied still hears of every write.
+TEST(DbsyIndexes, WritesReachIndexFilesInAnySlotAsSlotsFillAndEmpty) {
+    TempDir dir;
+    std::string path = dir.File("slots.dbf");
+    MakeRecords(path, 2, {});
+    NVO_dBHandler t(path, false, true, "");
+    auto make = [&](const char* name, FakeIndex*& at) {
+        auto own = std::make_unique<FakeIndex>(dir.File(name), false);
+        at = own.get();
+        return own;
+    };
+    FakeIndex *low = nullptr, *high = nullptr, *middle = nullptr;
+    t.SetIndexFile(1, make("low.ntx", low));
+    t.SetIndexFile(9, make("high.ntx", high));
+    t.SetIndexFile(1, nullptr);
+    t.Go(1);
+    t.WriteRecord(1);
+    EXPECT_EQ(high->changes, (std::vector<std::pair<int32_t, bool>>{{1, false}}));
+    t.SetIndexFile(9, nullptr);
+    t.SetIndexFile(4, make("middle.ntx", middle));
+    t.Go(2);
+    t.WriteRecord(2);
+    EXPECT_EQ(middle->changes, (std::vector<std::pair<int32_t, bool>>{{2, false}}));
+    EXPECT_EQ(middle->file_.LockHolds(), 0);
+}
+
 // A record on disk is in every index file, whatever the filter or another index file makes
 // of it: a filter that fails on the record hides it, the first index error is raised once
 // every file was told, and a shared write whose header lock cannot be had changes nothing.
