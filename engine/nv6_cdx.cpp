@@ -215,6 +215,21 @@ std::string NvCdxNumberImage(double value, bool partial) {
     return std::string(reinterpret_cast<const char*>(image), static_cast<std::size_t>(n));
 }
 
+namespace {
+
+// A leaf node's description of its entry bits, bytes 14 to 23.
+void StoreLeafLayout(uint8_t* node, const TnvCdxLeafLayout& layout) {
+    nvbytes::StoreLE32(node + 14, layout.recordMask);
+    node[18] = layout.duplicateMask;
+    node[19] = layout.trailingMask;
+    node[20] = layout.recordBits;
+    node[21] = layout.duplicateBits;
+    node[22] = layout.trailingBits;
+    node[23] = layout.bytes;
+}
+
+}  // namespace
+
 TnvCdxLeafLayout NvCdxLeafLayout(int keyLength, uint32_t largest, int bytes) {
     TnvCdxLeafLayout layout;
     const int d = Halvings(std::max(keyLength, 1));
@@ -668,13 +683,7 @@ private:
         } else {
             std::memcpy(out, node_, 12);
             nvbytes::StoreLE16(out + 2, static_cast<uint16_t>(count));
-            nvbytes::StoreLE32(out + 14, layout.recordMask);
-            out[18] = layout.duplicateMask;
-            out[19] = layout.trailingMask;
-            out[20] = layout.recordBits;
-            out[21] = layout.duplicateBits;
-            out[22] = layout.trailingBits;
-            out[23] = layout.bytes;
+            StoreLeafLayout(out, layout);
             encoded.reserve(static_cast<std::size_t>(count));
             for (int i = 0; i <= count_; ++i) {
                 if (i == insertAt && !put(value, record)) return false;
@@ -789,13 +798,7 @@ bool NVobjCDXTag::EncodeLeaf(const NVobjIndexKey& page, int first, int count, co
     nvbytes::StoreLE16(node + 2, static_cast<uint16_t>(count));
     nvbytes::StoreLE32(node + 4, static_cast<uint32_t>(left));
     nvbytes::StoreLE32(node + 8, static_cast<uint32_t>(right));
-    nvbytes::StoreLE32(node + 14, layout.recordMask);
-    node[18] = layout.duplicateMask;
-    node[19] = layout.trailingMask;
-    node[20] = layout.recordBits;
-    node[21] = layout.duplicateBits;
-    node[22] = layout.trailingBits;
-    node[23] = layout.bytes;
+    StoreLeafLayout(node, layout);
     const int entriesEnd = kLeafKeysAt + count * b;
     if (entriesEnd > kNode) return false;
     int position = kNode;
@@ -1242,13 +1245,7 @@ void NVobjSortCDX::WriteLeaf(bool root, int32_t right) {
     nvbytes::StoreLE32(node + 4, static_cast<uint32_t>(leaf.left));
     nvbytes::StoreLE32(node + 8, static_cast<uint32_t>(right));
     nvbytes::StoreLE16(node + 12, static_cast<uint16_t>(leaf.position - entriesEnd));
-    nvbytes::StoreLE32(node + 14, layout.recordMask);
-    node[18] = layout.duplicateMask;
-    node[19] = layout.trailingMask;
-    node[20] = layout.recordBits;
-    node[21] = layout.duplicateBits;
-    node[22] = layout.trailingBits;
-    node[23] = layout.bytes;
+    StoreLeafLayout(node, layout);
     const int trailingShift = layout.recordBits + layout.duplicateBits;
     for (int i = 0; i < leaf.count; ++i) {
         const Leaf::Info& e = leaf.info[i];
