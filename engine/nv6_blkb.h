@@ -12,11 +12,11 @@
 
 // Keys delivered in order go straight into the open leaf image as the format encodes them;
 // a written page's highest key goes up a level as its stored bytes. The pages come out in
-// the order and shape of NVobjPageBuilder's: a full page waits until the level's next page
-// fills, and at Finish the last page of a level takes entries from the one before it when it
-// is under half full, so that no level ends in a page of a single pointer. Each page gets
-// its address (the file's NewPage) when it is written. The tag's file must be positioned
-// where the pages go.
+// the order and shape the NDX and MDX builds have always written: a full page waits until
+// the level's next page fills, and at Finish the last page of a level takes entries from the
+// one before it when it is under half full, so that no level ends in a page of a single
+// pointer. Each page gets its address (the file's NewPage) when it is written. The tag's
+// file must be positioned where the pages go.
 class NVobjBlockBuilder {
 public:
     // Where things are in a page image.

@@ -8,6 +8,7 @@
 #include "nv6_bytes.h"
 #include "nv6_glbl.h"
 #include "nv6_ndx.h"
+#include "nv_page_builder.h"
 
 namespace {
 
