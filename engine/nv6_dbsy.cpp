@@ -572,7 +572,11 @@ void NVO_dBHandler::Notify(int code, int32_t value) {
             try {
                 // The update changed pages of the current tag's open chain; they go to the
                 // file now, while the write still holds the index locks, not at some later move.
-                currentTag_->PageRelease();
+                // A chain the update left on the record stays open, so KeySync finds it there.
+                if (error)
+                    currentTag_->PageRelease();
+                else
+                    currentTag_->FlushChain();
                 int32_t at = currentTag_->KeySync(record);
                 outOfOrder_ = at != record;
                 if (!outOfOrder_) {

@@ -737,6 +737,66 @@ void NVobjIndexTag::PageRelease() {
     currentKey.reference = 0;
 }
 
+bool NVobjIndexTag::FlushChain() {
+    NVobjIndexKey* top = rootPage_.get();
+    if (!top) {
+        PageRelease();
+        return false;
+    }
+    const int32_t next = file_->nextPage;
+    try {
+        top->Flush();
+    } catch (...) {
+        rootPage_.reset();
+        currentKey.reference = 0;
+        throw;
+    }
+    // A page written in two parts, or a new root above it, changed the chain's shape under
+    // its position.
+    bool intact = rootPage_.get() == top && file_->nextPage == next;
+    for (const NVobjIndexKey* page = top; intact && page; page = page->child_.get()) intact = !page->stale;
+    if (!intact) {
+        PageRelease();
+        return false;
+    }
+    if (dirty) TagStore();
+    return true;
+}
+
+bool NVobjIndexTag::ChainUpToDate() const {
+    if (dirty) return false;
+    const uint64_t epoch = file_->PagesEpoch();
+    for (const NVobjIndexKey* page = rootPage_.get(); page; page = page->child_.get())
+        if (page->dirty || page->stale || page->readAt != epoch) return false;
+    return true;
+}
+
+bool NVobjIndexTag::StandsOn(const NVobjIndexKeyData& key) {
+    // Only where (key, record) names one entry can standing on an equal entry be the hit a
+    // search would make.
+    if (!file_->recordOrderedKeys || !rootPage_ || gap_ != 0 || key.reference <= 0 ||
+        currentKey.reference != key.reference || !ChainUpToDate())
+        return false;
+    const NVobjIndexKey* page = rootPage_.get();
+    while (page->IsInterior()) {
+        const NVobjIndexKey* child = page->child_.get();
+        if (!child || page->current < 0 || page->current >= page->Count() ||
+            page->Peek(page->current).reference != child->address)
+            return false;
+        page = child;
+    }
+    if (page->current < 0 || page->current >= page->Count()) return false;
+    const NVobjIndexKeyData& entry = page->Peek(page->current);
+    if (entry.recNo != key.reference) return false;
+    NVobjIndexKeyData search(key);
+    KeyFormat(search, true);
+    if (CompareKeys(search, entry, -1) != 0) return false;
+    if (file_->table) file_->exactCompare = file_->table->ExactMatch();
+    atBOF = atEOF = false;
+    TakeLeaf();
+    return true;
+}
+
 void NVobjIndexTag::DropKeptPages() {
     kept_.clear();
     keptAt_.clear();
@@ -1124,6 +1184,9 @@ bool NVobjIndexTag::KeyAdd(NVobjIndexKeyData& key) {
         atBOF = (bits & 1) != 0;
         atEOF = (bits & 2) != 0;
         if (reverseNavigation) std::swap(atBOF, atEOF);
+        // A key that would not read back as itself leaves the chain on an entry the file
+        // does not hold.
+        placed_ = updateInProgress && ordered && EntryAsStored(add);
     } else {
         const int physicalLast = reverseNavigation ? -3 : -4;
         TagMove(physicalLast);
@@ -1152,7 +1215,8 @@ bool NVobjIndexTag::KeyUpdate(int32_t record, bool appending) {
     } guard{this, table};
     updateInProgress = true;
     changed = false;
-    const bool wasOpen = rootPage_ != nullptr;
+    placed_ = false;
+    settled_ = false;
     bool pass = !hasFor || ForEvaluate();
     NVobjIndexKeyData work(256);
     bool ok;
@@ -1172,7 +1236,7 @@ bool NVobjIndexTag::KeyUpdate(int32_t record, bool appending) {
         KeyEvaluate(old, ok);
         old.recNo = record;
         old.reference = record;
-        bool found = KeyFind(old) != 0;
+        bool found = StandsOn(old) || KeyFind(old) != 0;
         int32_t position = 0;
         bool differ = work.Compare(&old, position, Collation(), -1) != 0;
         bool add = pass;
@@ -1192,7 +1256,14 @@ bool NVobjIndexTag::KeyUpdate(int32_t record, bool appending) {
             changed = true;
         }
     }
-    if (!wasOpen) PageRelease();
+    // The pages go to the file now, while the writer holds the lock. A chain left on the
+    // record's new entry stays open where writing did not reshape it, positioned as KeySync
+    // would position it, so the cursor's resync after the write needs no search.
+    updateInProgress = false;
+    if (placed_ && FlushChain() && TagMove(-5) == record)
+        settled_ = true;
+    else
+        PageRelease();
     return changed;
 }
 
@@ -1396,12 +1467,19 @@ void NVobjIndexFile::Rename(std::string_view newName) {
 void NVobjIndexFile::Zap() {}
 
 bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
-    // Every update starts from the root as the file holds it now, whoever wrote last; the
-    // mark is taken as it is, so that our own write counts on from it; new pages go after
-    // the end of the file as it is now.
-    for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
-    // Without a counter, an edit inside existing pages leaves no mark.
-    ChangedByOther();
+    // Every update starts from the file as it holds it now, whoever wrote last; the mark is
+    // taken as it is, so that our own write counts on from it; new pages go after the end of
+    // the file as it is now. Where the change counter shows that no other program wrote since
+    // the open chains were read, they are the file's pages and the update starts from them
+    // (the current tag's chain usually stands on the record's old key already); otherwise
+    // every chain goes and the update starts from the root. Without a counter, an edit
+    // inside existing pages leaves no mark.
+    bool keepChains = CountsChanges();
+    for (int i = 0; keepChains && i < tags.Count(); ++i) keepChains = tags.Items(i)->ChainUpToDate();
+    if (!keepChains)
+        for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
+    if (ChangedByOther() && keepChains)
+        for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
     VouchForCache(CountsChanges());
     nextPage = -1;
     bool any = false;
@@ -1409,8 +1487,10 @@ bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
         if (tags.Items(i)->KeyUpdate(record, appending)) any = true;
     // The pages go to the file while the caller still holds the lock; the size after them
     // is our own, not another program's change. A format with a change counter never looks
-    // at the size, so it is not asked for.
-    for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
+    // at the size, so it is not asked for. A chain the update left on the record's new
+    // entry stays for the cursor.
+    for (int i = 0; i < tags.Count(); ++i)
+        if (!tags.Items(i)->TakeSettled()) tags.Items(i)->PageRelease();
     if (diskFile && diskFile->Shared() && !CountsChanges()) seenSize_ = diskFile->FileSize();
     return any;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "nv6_coll.h"
 #include "nv6_disk.h"
@@ -356,6 +357,16 @@ public:
     void TagReset(int mode);
     // Writes and frees every open page, then the header when dirty; no current record.
     void PageRelease();
+    // Writes the open chain's changed pages, then the header when dirty, and keeps the chain
+    // open with its position: true when writing left it as it stood (no page split off or
+    // added); otherwise the chain is released as PageRelease does and false is returned.
+    bool FlushChain();
+    // Whether the open chain (if any) and the header hold nothing unwritten and every page
+    // of the chain was read since the file's pages were last forgotten.
+    bool ChainUpToDate() const;
+    // Takes the flag KeyUpdate sets when it left the chain standing on the record's new
+    // entry, written and positioned as KeySync would find it.
+    bool TakeSettled() { return std::exchange(settled_, false); }
     // Positions (-1 next, -2 prior, -3 top, -4 bottom, -5 same); returns the record or 0.
     int32_t TagMove(int mode);
     // Repositions on `record` when the current key is not on it; returns the current record.
@@ -449,6 +460,9 @@ private:
     void RangeTest();
     int32_t MoveTo(int mode);
     void TakeLeaf();
+    // Whether the open chain stands on the entry of (key, key.reference): after the cursor
+    // went to a record it usually does, and the update's search for the old key is spared.
+    bool StandsOn(const NVobjIndexKeyData& key);
     // Where the open path stands in the physical tree: the share of the tree before the
     // current leaf entry and the share the entry itself covers. False without a full path.
     bool PathShare(double& before, double& width) const;
@@ -489,6 +503,10 @@ private:
     // after that place (a step forward takes it without moving), -1 on the one before it (a
     // step back takes it). The next move or reset clears it.
     int gap_ = 0;
+    // Set by KeyAdd during an update when the chain stands on the entry it put in.
+    bool placed_ = false;
+    // See TakeSettled.
+    bool settled_ = false;
 };
 
 // One open index file: its tags, its table and its disk file. Formats override the file
