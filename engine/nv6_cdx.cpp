@@ -481,6 +481,7 @@ public:
         const int recordBits = recordBits_, duplicateBits = duplicateBits_;
         const uint64_t duplicateMask = duplicateMask_, trailingMask = trailingMask_;
         const uint8_t pad = pad_;
+        uint32_t highest = 0;
         for (int i = 0; i < count; ++i, record += bytes, image += keyLength) {
             const uint64_t info = nvbytes::LoadLE64(record) & infoMask;
             const uint64_t high = info >> recordBits;
@@ -501,10 +502,13 @@ public:
             FillEights(key + length, pad, keyLength - length);
             if (general) UnpackNibbles(key, length);
             CopyEights(image, key, keyLength);
-            rebuilt[i] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask), static_cast<int16_t>(length),
-                          static_cast<int16_t>(n)};
+            const uint32_t recNo = static_cast<uint32_t>(info) & recordMask;
+            highest = std::max(highest, recNo);
+            rebuilt[i] = {static_cast<int32_t>(recNo), static_cast<int16_t>(length), static_cast<int16_t>(n)};
             previousLength = length;
         }
+        highestRecord_ = highest;
+        keyBytes_ = kNode - position;
         if (canonical &&
             (nvbytes::LoadLE16(node_ + 12) != position - entriesEnd_ || !AllZero(node_ + entriesEnd_, position - entriesEnd_) ||
              (pad_ == ' ' && std::memchr(node_ + position, 0, static_cast<std::size_t>(kNode - position)) != nullptr)))
@@ -614,10 +618,16 @@ private:
     bool Edit(int removeAt, int insertAt, std::string_view value, int32_t record) {
         if (tag_.General() || !g_editInPlace) return false;
         const int count = count_ + (removeAt >= 0 ? -1 : 0) + (insertAt >= 0 ? 1 : 0);
+        // Only the larger of the table's record count and the node's highest record number
+        // counts; the node's is looked for only when its bound passes the count.
         uint32_t largest = insertAt >= 0 ? static_cast<uint32_t>(record) : 0;
-        for (int i = 0; i < count_; ++i)
-            if (i != removeAt) largest = std::max(largest, static_cast<uint32_t>(entries_[static_cast<std::size_t>(i)].record));
-        const TnvCdxLeafLayout layout = NvCdxLeafLayout(keyLength_, std::max(tag_.LargestRecord(), largest), 2);
+        const uint32_t tableLargest = tag_.LargestRecord();
+        if (highestRecord_ > tableLargest) {
+            for (int i = 0; i < count_; ++i)
+                if (i != removeAt)
+                    largest = std::max(largest, static_cast<uint32_t>(entries_[static_cast<std::size_t>(i)].record));
+        }
+        const TnvCdxLeafLayout layout = NvCdxLeafLayout(keyLength_, std::max(tableLargest, largest), 2);
         const int b = layout.bytes;
         const int entriesEnd = kLeafKeysAt + count * b;
         if (entriesEnd > kNode) return false;
@@ -657,12 +667,20 @@ private:
             // and only the entry put in and that neighbour are encoded.
             const int first = removeAt >= 0 ? removeAt : insertAt;
             const int tail = std::min(first + (removeAt >= 0 ? 2 : 1), count_);
-            int top = kNode;
-            for (int i = 0; i < first; ++i) top -= entries_[static_cast<std::size_t>(i)].bytes;
-            int tailTop = top;
-            for (int i = first; i < tail; ++i) tailTop -= entries_[static_cast<std::size_t>(i)].bytes;
-            int end = tailTop;
-            for (int i = tail; i < count_; ++i) end -= entries_[static_cast<std::size_t>(i)].bytes;
+            // The key bytes of the entries before the edit, counted from the nearer end.
+            const int end = kNode - keyBytes_;
+            int middle = 0;
+            for (int i = first; i < tail; ++i) middle += entries_[static_cast<std::size_t>(i)].bytes;
+            int before = 0;
+            if (first <= count_ - tail) {
+                for (int i = 0; i < first; ++i) before += entries_[static_cast<std::size_t>(i)].bytes;
+            } else {
+                int after = 0;
+                for (int i = tail; i < count_; ++i) after += entries_[static_cast<std::size_t>(i)].bytes;
+                before = keyBytes_ - middle - after;
+            }
+            const int top = kNode - before;
+            const int tailTop = top - middle;
             std::memcpy(out, node_, kLeafKeysAt);
             std::memcpy(out + kLeafKeysAt, node_ + kLeafKeysAt, static_cast<std::size_t>(first * b));
             std::memcpy(out + top, node_ + top, static_cast<std::size_t>(kNode - top));
@@ -709,6 +727,8 @@ private:
         std::memcpy(node_, out, kNode);
         count_ = count;
         largest_ = largest;
+        highestRecord_ = std::max(highestRecord_, largest);
+        keyBytes_ = kNode - position;
         rewritten_ = true;
         canonical_ = true;
         TakeLayout();
@@ -733,6 +753,10 @@ private:
     // Whether the node is the encoding of its keys (see Check).
     bool canonical_ = false;
     uint32_t largest_ = 0;
+    // At least the highest record number of the entries (exact as read; edits only raise it).
+    uint32_t highestRecord_ = 0;
+    // The key bytes the node stores, the sum of the entries' bytes.
+    int keyBytes_ = 0;
 };
 
 int NVobjCDXTag::PageLoad(int32_t address, NVobjIndexKey& page) {
