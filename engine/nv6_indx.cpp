@@ -1063,7 +1063,9 @@ int32_t NVobjIndexTag::TagMove(int mode) {
 }
 
 int32_t NVobjIndexTag::KeySync(int32_t record) {
-    if (currentKey.reference == 0 || currentKey.reference != record || !rootPage_) TagReset(1);
+    // After a reload that lost the entry the chain stands beside it (gap_), on a neighbour
+    // that may be this very record moved by another program: only a search tells.
+    if (currentKey.reference == 0 || currentKey.reference != record || !rootPage_ || gap_ != 0) TagReset(1);
     return currentKey.reference;
 }
 

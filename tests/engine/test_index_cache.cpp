@@ -162,6 +162,72 @@ TEST(IndexCacheWrittenLeaf, KeyThatDoesNotReadBackIsSearchedInTheFile) {
     EXPECT_EQ(writer, next(fresh));
 }
 
+// The writer's tag stays where its update left it after a write instead of being searched
+// again: wherever the record lands (in the order, left out by a FOR condition, a unique key
+// or a range, at either end), the writer's next steps must be those of a cursor that goes to
+// the record afresh. That other cursor often stood on the record when the writer moved it
+// (one step along the order, say), and must find it at its new place all the same.
+TEST(IndexCacheWriterPosition, AfterEachEditTheWriterStepsWhereAFreshCursorSteps) {
+    struct Variant {
+        const char* what;
+        int sortOption;
+        bool duplicates;
+        const char* forExpression;
+        bool range;
+    };
+    const Variant variants[] = {{"ascending", 0, true, "", false},
+                                {"descending", 1, true, "", false},
+                                {"FOR condition", 0, true, "NAME < 'K6'", false},
+                                {"unique", 0, false, "", false},
+                                {"range", 0, true, "", true}};
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.what);
+        TempDir dir;
+        const std::string table = dir.File("pos.dbf");
+        dbftest::MakeTable(table, {{"NAME", "C", 10, 0}});
+        {
+            NVO_dBHandler t(table, false, true, "");
+            for (int i = 1; i <= 400; ++i) {
+                t.BlankRecord();
+                t.PutRawByName("NAME", NameOf(i % 150));
+                t.Append();
+            }
+            ASSERT_EQ(t.IndexOn("pos.cdx", "NAME", v.sortOption, v.duplicates, v.forExpression, "NAME"), 0);
+        }
+        auto open = [&] {
+            auto t = std::make_unique<NVO_dBHandler>(table, true, true, "");
+            EXPECT_EQ(t->OpenIndexFiles("pos.cdx", "NAME"), 0);
+            if (v.range) t->SetRange("K2", "K7", true, true, true);
+            return t;
+        };
+        auto writer = open();
+        auto fresh = open();
+        auto step = [](NVO_dBHandler& t, int n) {
+            t.Skip(n);
+            return t.Eof() ? -1 : (t.Bof() ? -2 : t.CurrentRecord());
+        };
+        uint32_t seed = 11;
+        int differ = 0;
+        for (int i = 0; i < 300; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            const int32_t r = static_cast<int32_t>((seed >> 8) % 400) + 1;
+            // Keys repeat and reach both ends of the order.
+            const int pick = static_cast<int>((seed >> 4) % 160);
+            const std::string name = pick < 150 ? NameOf(pick) : (pick % 2 ? "A" : "Z") + std::to_string(pick);
+            writer->Go(r);
+            ASSERT_TRUE(writer->LockRecord());
+            writer->PutRawByName("NAME", name);
+            writer->WriteRecord(r);
+            writer->UnlockTable();
+            fresh->Go(r);
+            const int a1 = step(*writer, 1), b1 = step(*fresh, 1);
+            const int a2 = step(*writer, -1), b2 = step(*fresh, -1);
+            if (a1 != b1 || a2 != b2) ++differ;
+        }
+        EXPECT_EQ(differ, 0);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, IndexCache, ::testing::Values(".cdx", ".ndx", ".ntx", ".mdx"),
                          [](const auto& info) { return std::string(info.param + 1); });
 
