@@ -74,6 +74,7 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
     current = -1;
     readAt = tag_->File()->PagesEpoch();
     readWrites = tag_->File()->Writes();
+    storedSinceRead = false;
     if (tag_->ReusePage(pageAddress, *this)) {
         dirty = false;
         asStored = true;
@@ -102,6 +103,8 @@ void NVobjIndexKey::Store() {
     if (asStored && !stale && !IsInterior() && Count() > 0) {
         readAt = tag_->File()->PagesEpoch();
         readWrites = tag_->File()->Writes();
+    } else {
+        storedSinceRead = true;
     }
 }
 
@@ -767,7 +770,7 @@ bool NVobjIndexTag::ChainUpToDate() const {
     if (dirty) return false;
     const uint64_t epoch = file_->PagesEpoch();
     for (const NVobjIndexKey* page = rootPage_.get(); page; page = page->child_.get())
-        if (page->dirty || page->stale || page->readAt != epoch) return false;
+        if (page->dirty || page->stale || page->storedSinceRead || page->readAt != epoch) return false;
     return true;
 }
 
@@ -918,12 +921,23 @@ void NVobjIndexTag::TakeLeaf() {
 }
 
 void NVobjIndexTag::TagReset(int mode) {
-    PageRelease();
-    int32_t address = RootPage();
-    if (address > 0) {
-        auto page = std::make_unique<NVobjIndexKey>(this, nullptr);
-        page->Load(address);
-        rootPage_ = std::move(page);
+    // An open chain with nothing unwritten that still is the file's tree (the root where the
+    // header says, nothing changed or forgotten since its pages were read) serves the new
+    // position: the search runs over it and opens only the pages it does not hold already.
+    const bool reusable = rootPage_ && file_->PagesTrusted() && ChainUpToDate();
+    int32_t address = reusable ? RootPage() : 0;
+    if (reusable && address > 0 && rootPage_->address == address) {
+        gap_ = 0;
+        currentKey.reference = 0;
+    } else {
+        // A clean chain writes nothing as it goes, so the root just read still holds.
+        PageRelease();
+        if (!reusable) address = RootPage();
+        if (address > 0) {
+            auto page = std::make_unique<NVobjIndexKey>(this, nullptr);
+            page->Load(address);
+            rootPage_ = std::move(page);
+        }
     }
     if (mode == 2) return;
     TnvIndexTable* table = file_->table;
@@ -1480,9 +1494,10 @@ bool NVobjIndexFile::RecordChanged(int32_t record, bool appending) {
     for (int i = 0; keepChains && i < tags.Count(); ++i) keepChains = tags.Items(i)->ChainUpToDate();
     if (!keepChains)
         for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
-    if (ChangedByOther() && keepChains)
-        for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
+    const bool moved = ChangedByOther();
     VouchForCache(CountsChanges());
+    if (keepChains && (moved || !PagesTrusted()))
+        for (int i = 0; i < tags.Count(); ++i) tags.Items(i)->PageRelease();
     nextPage = -1;
     bool any = false;
     for (int i = 0; i < tags.Count(); ++i)

@@ -265,6 +265,9 @@ public:
     // by inserts of keys in stored form (EntryAsStored) and by removals. A leaf for which it
     // still holds when written stands for its new bytes and may be kept like a page read.
     bool asStored = false;
+    // Set when the page was written other than as a leaf of stored entries: its entries
+    // may then differ from what its new bytes decode to, so it is not searched again.
+    bool storedSinceRead = false;
 
 private:
     friend class NVobjIndexTag;
