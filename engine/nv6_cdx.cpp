@@ -488,6 +488,14 @@ public:
             const int duplicate = static_cast<int>(high & duplicateMask);
             const int length = keyLength - static_cast<int>((high >> duplicateBits) & trailingMask);
             const int n = length - duplicate;
+            if (n == 0 && duplicate == previousLength && length == previousLength && !general) {
+                // The key repeats the one before whole (runs of equal keys are most of some
+                // tags): nothing about it can differ from that one's checks and image.
+                CopyEights(image, key, keyLength);
+                rebuilt[i] = {static_cast<int32_t>(static_cast<uint32_t>(info) & recordMask), static_cast<int16_t>(length), 0};
+                highest = std::max(highest, static_cast<uint32_t>(info) & recordMask);
+                continue;
+            }
             if (n < 0) return false;
             position -= n;
             if (position < entriesEnd) return false;
