@@ -41,6 +41,15 @@ struct FreeEntry {
 thread_local FreeEntry* g_freeEntries = nullptr;
 thread_local std::size_t g_freeEntryCount = 0;
 
+// Page objects likewise: a chain is a few levels deep, the kept pages are owned apart.
+#if defined(NV_ENTRIES_UNPOOLED)
+constexpr std::size_t kPooledPages = 0;
+#else
+constexpr std::size_t kPooledPages = 64;
+#endif
+thread_local FreeEntry* g_freePages = nullptr;
+thread_local std::size_t g_freePageCount = 0;
+
 }  // namespace
 
 void* NVobjIndexKeyData::operator new(std::size_t size) {
@@ -64,6 +73,26 @@ void NVobjIndexKeyData::operator delete(void* block, std::size_t size) noexcept 
 }
 
 // ---- NVobjIndexKey -------------------------------------------------------------------
+
+void* NVobjIndexKey::operator new(std::size_t size) {
+    if (size == sizeof(NVobjIndexKey) && g_freePages) {
+        FreeEntry* block = g_freePages;
+        g_freePages = block->next;
+        --g_freePageCount;
+        return block;
+    }
+    return ::operator new(size);
+}
+
+void NVobjIndexKey::operator delete(void* block, std::size_t size) noexcept {
+    if (!block) return;
+    if (size == sizeof(NVobjIndexKey) && g_freePageCount < kPooledPages) {
+        g_freePages = new (block) FreeEntry{g_freePages};
+        ++g_freePageCount;
+        return;
+    }
+    ::operator delete(block);
+}
 
 NVobjIndexKey::NVobjIndexKey(NVobjIndexTag* tag, NVobjIndexKey* parent)
     : tag_(tag), parent_(parent), depth_(parent ? parent->depth_ + 1 : 0) {}
@@ -387,7 +416,8 @@ void NVobjIndexKey::RemoveFromParent() {
 
 void NVobjIndexKey::Rebalance() {
     for (int pass = 0; pass < NVobjIndexTag::kMaxDepth; ++pass) {
-        std::vector<NVobjIndexKey*> chain;
+        std::vector<NVobjIndexKey*>& chain = tag_->rebalanceChain_;
+        chain.clear();
         for (NVobjIndexKey* page = this; page; page = page->IsInterior() ? page->child_.get() : nullptr)
             chain.push_back(page);
         // A merge replaces the page below the parent it works in; the parent, one entry
@@ -588,6 +618,7 @@ NVobjIndexTag::~NVobjIndexTag() {
     } catch (...) {
         // A destructor cannot report; the cursor releases tags explicitly before closing.
     }
+    DropKeptPages();
 }
 
 void NVobjIndexTag::KeyFormat(TnvVariant&, bool) {}
@@ -818,9 +849,23 @@ bool NVobjIndexTag::StandsOn(const NVobjIndexKeyData& key) {
 }
 
 void NVobjIndexTag::DropKeptPages() {
-    kept_.clear();
-    keptAt_.clear();
+    for (NVobjIndexKey* page = keptNewest_; page;) {
+        NVobjIndexKey* older = page->keptOlder_;
+        delete page;
+        page = older;
+    }
+    keptNewest_ = keptOldest_ = nullptr;
+    keptAt_.Clear();
     keptEntries_ = 0;
+}
+
+std::unique_ptr<NVobjIndexKey> NVobjIndexTag::Unkeep(NVobjIndexKey* page) {
+    (page->keptNewer_ ? page->keptNewer_->keptOlder_ : keptNewest_) = page->keptOlder_;
+    (page->keptOlder_ ? page->keptOlder_->keptNewer_ : keptOldest_) = page->keptNewer_;
+    page->keptNewer_ = page->keptOlder_ = nullptr;
+    keptAt_.Erase(page->address);
+    keptEntries_ -= page->Count();
+    return std::unique_ptr<NVobjIndexKey>(page);
 }
 
 void NVobjIndexTag::CatchUpKeptPages() {
@@ -828,14 +873,9 @@ void NVobjIndexTag::CatchUpKeptPages() {
     const uint64_t writes = file_->Writes();
     if (keptEpoch_ != epoch || writes - keptWrites_ > NVobjIndexFile::kWriteLog) {
         DropKeptPages();
-    } else if (!kept_.empty()) {
+    } else if (keptNewest_) {
         const int64_t span = ReusablePageBytes();
-        auto drop = [this](std::unordered_map<int32_t, std::list<std::unique_ptr<NVobjIndexKey>>::iterator>::iterator at) {
-            keptEntries_ -= (*at->second)->Count();
-            kept_.erase(at->second);
-            return keptAt_.erase(at);
-        };
-        for (uint64_t n = keptWrites_ + 1; n <= writes && !kept_.empty(); ++n) {
+        for (uint64_t n = keptWrites_ + 1; n <= writes && keptNewest_; ++n) {
             int64_t address, length;
             file_->WrittenRange(n, address, length);
             if (length <= 0) continue;
@@ -844,13 +884,16 @@ void NVobjIndexTag::CatchUpKeptPages() {
             const int64_t align = TnvPageCache::kAlign;
             int64_t from = address - span + 1;
             from = from < 0 ? 0 : (from + align - 1) / align * align;
-            if ((address + length - from) / align <= static_cast<int64_t>(keptAt_.size())) {
+            if ((address + length - from) / align <= static_cast<int64_t>(keptAt_.Size())) {
                 for (int64_t at = from; at < address + length; at += align)
                     if (at <= INT32_MAX)
-                        if (auto found = keptAt_.find(static_cast<int32_t>(at)); found != keptAt_.end()) drop(found);
+                        if (NVobjIndexKey** found = keptAt_.Find(static_cast<int32_t>(at))) Unkeep(*found);
             } else {
-                for (auto it = keptAt_.begin(); it != keptAt_.end();)
-                    it = it->first + span > address && it->first < address + length ? drop(it) : std::next(it);
+                for (NVobjIndexKey* page = keptNewest_; page;) {
+                    NVobjIndexKey* older = page->keptOlder_;
+                    if (page->address + span > address && page->address < address + length) Unkeep(page);
+                    page = older;
+                }
             }
         }
     }
@@ -871,52 +914,40 @@ void NVobjIndexTag::KeepPages(std::unique_ptr<NVobjIndexKey> chain) {
                           chain->address % TnvPageCache::kAlign == 0 && chain->Count() <= kKeptEntries &&
                           !file_->WrittenSince(chain->readWrites, chain->address, span);
         if (keep) {
-            if (auto old = keptAt_.find(chain->address); old != keptAt_.end()) {
-                keptEntries_ -= (*old->second)->Count();
-                kept_.erase(old->second);
-                keptAt_.erase(old);
-            }
+            if (NVobjIndexKey** old = keptAt_.Find(chain->address)) Unkeep(*old);
             // Leaves are read once per walk or seek and would push interior pages out: the
             // oldest of the few kept gives way.
             if (!chain->IsInterior() && chain->depth_ > 0) {
                 int32_t& slot = keptLeaves_[static_cast<std::size_t>(keptLeafNext_)];
-                if (auto oldest = keptAt_.find(slot); slot != 0 && oldest != keptAt_.end() &&
-                                                     !(*oldest->second)->IsInterior() &&
-                                                     (*oldest->second)->depth_ > 0) {
-                    keptEntries_ -= (*oldest->second)->Count();
-                    kept_.erase(oldest->second);
-                    keptAt_.erase(oldest);
-                }
+                if (NVobjIndexKey** oldest = slot != 0 ? keptAt_.Find(slot) : nullptr;
+                    oldest && !(*oldest)->IsInterior() && (*oldest)->depth_ > 0)
+                    Unkeep(*oldest);
                 slot = chain->address;
                 keptLeafNext_ = (keptLeafNext_ + 1) % kKeptLeaves;
             }
             keptEntries_ += chain->Count();
             chain->parent_ = nullptr;
-            kept_.push_front(std::move(chain));
-            keptAt_[kept_.front()->address] = kept_.begin();
-            while (keptEntries_ > kKeptEntries) {
-                keptEntries_ -= kept_.back()->Count();
-                keptAt_.erase(kept_.back()->address);
-                kept_.pop_back();
-            }
+            NVobjIndexKey* page = chain.release();
+            page->keptOlder_ = keptNewest_;
+            (keptNewest_ ? keptNewest_->keptNewer_ : keptOldest_) = page;
+            keptNewest_ = page;
+            keptAt_.Set(page->address, page);
+            while (keptEntries_ > kKeptEntries) Unkeep(keptOldest_);
         }
         chain = std::move(below);
     }
 }
 
 bool NVobjIndexTag::ReusePage(int32_t address, NVobjIndexKey& page) {
-    if (kept_.empty()) return false;
+    if (!keptNewest_) return false;
     if (!file_->PagesTrusted()) {
         DropKeptPages();
         return false;
     }
     CatchUpKeptPages();
-    auto found = keptAt_.find(address);
-    if (found == keptAt_.end()) return false;
-    std::unique_ptr<NVobjIndexKey> kept = std::move(*found->second);
-    kept_.erase(found->second);
-    keptAt_.erase(found);
-    keptEntries_ -= kept->Count();
+    NVobjIndexKey** found = keptAt_.Find(address);
+    if (!found) return false;
+    std::unique_ptr<NVobjIndexKey> kept = Unkeep(*found);
     // A leaf kept in stored form goes on in it: swapping entries would decode it.
     if (kept->stored_) {
         page.FreeAll();

@@ -10,13 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "nv6_addrmap.h"
 #include "nv6_coll.h"
 #include "nv6_disk.h"
 #include "nv6_pcache.h"
@@ -143,6 +143,11 @@ public:
     // An empty page object for `tag` below `parent` (none for the root).
     NVobjIndexKey(NVobjIndexTag* tag, NVobjIndexKey* parent);
     ~NVobjIndexKey() override = default;
+
+    // Every descent opens a page object per level and every release frees them: they come
+    // from a bounded free list of their own rather than the heap, like the entries.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block, std::size_t size) noexcept;
 
     // The entry collection, with the stored form decoded before anything needs objects.
     int Count() const { return stored_ ? stored_->Count() : TnvCollection::Count(); }
@@ -293,6 +298,9 @@ private:
     std::unique_ptr<NVobjIndexKey> child_;
     int depth_ = 0;
     mutable std::unique_ptr<NVobjStoredPage> stored_;
+    // Neighbours in the tag's kept pages while the page is kept there (see KeepPages).
+    NVobjIndexKey* keptNewer_ = nullptr;
+    NVobjIndexKey* keptOlder_ = nullptr;
 };
 
 // One order: a tree of pages in its file. Formats override the twelve virtual operations
@@ -491,8 +499,13 @@ private:
     // Brings the kept pages up to the file as it is now: all go when the file's pages were
     // forgotten or more writes passed than the file remembers, else those written since.
     void CatchUpKeptPages();
-    std::list<std::unique_ptr<NVobjIndexKey>> kept_;
-    std::unordered_map<int32_t, std::list<std::unique_ptr<NVobjIndexKey>>::iterator> keptAt_;
+    // Takes `page` out of the kept pages and hands it back to the caller.
+    std::unique_ptr<NVobjIndexKey> Unkeep(NVobjIndexKey* page);
+    // The kept pages are owned here, linked through the pages themselves, most recently kept
+    // first: keeping and reusing a page allocates nothing.
+    NVobjIndexKey* keptNewest_ = nullptr;
+    NVobjIndexKey* keptOldest_ = nullptr;
+    TnvAddressMap<int32_t, NVobjIndexKey*> keptAt_;
     int keptEntries_ = 0;
     uint64_t keptEpoch_ = 0;
     uint64_t keptWrites_ = 0;
@@ -502,6 +515,8 @@ private:
 
     NVobjIndexFile* file_;
     std::unique_ptr<NVobjIndexKey> rootPage_;
+    // The open chain of pages, root first, that Rebalance looks at; kept for its room.
+    std::vector<NVobjIndexKey*> rebalanceChain_;
     // Set by Reload when the entry it stood on is gone: 1 when the chain stands on the entry
     // after that place (a step forward takes it without moving), -1 on the one before it (a
     // step back takes it). The next move or reset clears it.

@@ -7,9 +7,9 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
-#include <unordered_map>
 #include <vector>
+
+#include "nv6_addrmap.h"
 
 class TnvPageCache {
 public:
@@ -31,18 +31,34 @@ public:
     void Clear();
 
     int64_t Bytes() const { return bytes_; }
-    std::size_t Pages() const { return pages_.size(); }
+    std::size_t Pages() const { return at_.Size(); }
+    // Bytes held for later copies by slots no copy uses now (at most kSpareBytes).
+    int64_t SpareBytes() const { return spareBytes_; }
+    static constexpr int64_t kSpareBytes = int64_t{256} << 10;
 
 private:
+    // Copies live in slots that are used again, buffer and all, once their copy goes: a
+    // shared file forgets its cache on every locked edit and reads the same few pages back,
+    // which would otherwise cost an allocation per page.
     struct Page {
-        int64_t address;
+        int64_t address = 0;
         std::vector<uint8_t> bytes;
+        int32_t newer = -1;
+        int32_t older = -1;
     };
-    using Use = std::list<Page>;
+
+    void Link(int32_t slot);
+    void Unlink(int32_t slot);
+    // Unlinks the copy in `slot` and hands the slot back.
+    void Free(int32_t slot);
 
     int64_t budget_;
     int64_t bytes_ = 0;
+    int64_t spareBytes_ = 0;
     int32_t longest_ = 0;
-    Use uses_;                                  // most recently used first
-    std::unordered_map<int64_t, Use::iterator> pages_;  // by address
+    std::vector<Page> slots_;
+    std::vector<int32_t> free_;
+    int32_t newest_ = -1;  // most recently used
+    int32_t oldest_ = -1;
+    TnvAddressMap<int64_t, int32_t> at_;  // slot by address
 };
