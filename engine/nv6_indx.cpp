@@ -109,7 +109,9 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
         asStored = true;
         return;
     }
+    fitsSerial_ = 0;
     if (tag_->PageLoad(pageAddress, *this) != 0) tag_->RaiseCorrupt();
+    serial_ = ++tag_->pageSerial_;
     // A page claiming more entries than it can hold would make every later split and
     // write go wrong; a kind outside the model cannot be walked. An interior page may carry
     // one pointer beyond its keys.
@@ -127,6 +129,7 @@ void NVobjIndexKey::Store() {
     if (address <= 0) tag_->RaiseCorrupt();
     tag_->PageStore(*this);
     dirty = false;
+    serial_ = ++tag_->pageSerial_;
     // Written whole and not split, a leaf of stored entries reads back as it stands: it counts
     // as read just after its own write, so that the next descent to it need not decode it.
     if (asStored && !stale && !IsInterior() && Count() > 0) {
@@ -960,7 +963,32 @@ bool NVobjIndexTag::ReusePage(int32_t address, NVobjIndexKey& page) {
     page.kind = kept->kind;
     page.freeSpace = kept->freeSpace;
     std::memcpy(page.scratch, kept->scratch, sizeof page.scratch);
-    if (!PageFits(page)) RaiseCorrupt();
+    if (!KeptPageFits(page, *kept)) RaiseCorrupt();
+    return true;
+}
+
+bool NVobjIndexTag::KeptPageFits(NVobjIndexKey& page, const NVobjIndexKey& kept) const {
+    page.serial_ = kept.serial_;
+    page.fitsSerial_ = 0;
+    const NVobjIndexKey* parent = page.parent_;
+    // A parent changed in memory since it was read or written is dirty until written again.
+    const bool settled = parent && parent->serial_ != 0 && !parent->dirty && !parent->stale;
+    if (settled && kept.serial_ != 0 && kept.fitsSerial_ == kept.serial_ &&
+        kept.fitsParentSerial_ == parent->serial_ && kept.fitsParent_ == parent->address &&
+        kept.fitsIndex_ == parent->current) {
+        page.fitsSerial_ = kept.fitsSerial_;
+        page.fitsParentSerial_ = kept.fitsParentSerial_;
+        page.fitsParent_ = kept.fitsParent_;
+        page.fitsIndex_ = kept.fitsIndex_;
+        return true;
+    }
+    if (!PageFits(page)) return false;
+    if (settled && page.serial_ != 0) {
+        page.fitsSerial_ = page.serial_;
+        page.fitsParentSerial_ = parent->serial_;
+        page.fitsParent_ = parent->address;
+        page.fitsIndex_ = parent->current;
+    }
     return true;
 }
 

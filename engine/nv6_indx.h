@@ -301,6 +301,15 @@ private:
     // Neighbours in the tag's kept pages while the page is kept there (see KeepPages).
     NVobjIndexKey* keptNewer_ = nullptr;
     NVobjIndexKey* keptOlder_ = nullptr;
+    // Names the entries as they were read or last written (0: made in memory); a page used
+    // again keeps it. Every other change of the entries marks the page dirty first.
+    uint64_t serial_ = 0;
+    // The parent (address, serial and entry) under which the page with serial fitsSerial_
+    // was last found to fit: the same entries under the same parent entry fit again.
+    uint64_t fitsSerial_ = 0;
+    uint64_t fitsParentSerial_ = 0;
+    int32_t fitsParent_ = 0;
+    int32_t fitsIndex_ = -1;
 };
 
 // One order: a tree of pages in its file. Formats override the twelve virtual operations
@@ -496,6 +505,9 @@ private:
     // Fills `page` from the kept page at `address`; false when none may stand for the file.
     bool ReusePage(int32_t address, NVobjIndexKey& page);
     void DropKeptPages();
+    // Whether `page`, just filled from `kept`, fits below its parent: PageFits, unless the
+    // kept page was found to fit under the same parent entry with the same entries both.
+    bool KeptPageFits(NVobjIndexKey& page, const NVobjIndexKey& kept) const;
     // Brings the kept pages up to the file as it is now: all go when the file's pages were
     // forgotten or more writes passed than the file remembers, else those written since.
     void CatchUpKeptPages();
@@ -507,6 +519,7 @@ private:
     NVobjIndexKey* keptOldest_ = nullptr;
     TnvAddressMap<int32_t, NVobjIndexKey*> keptAt_;
     int keptEntries_ = 0;
+    uint64_t pageSerial_ = 0;
     uint64_t keptEpoch_ = 0;
     uint64_t keptWrites_ = 0;
     // Addresses of the leaves kept last, oldest at keptLeafNext_.
