@@ -109,6 +109,10 @@ void NVobjIndexKey::Load(int32_t pageAddress) {
         asStored = true;
         return;
     }
+    ReadPage(pageAddress);
+}
+
+void NVobjIndexKey::ReadPage(int32_t pageAddress) {
     fitsSerial_ = 0;
     if (tag_->PageLoad(pageAddress, *this) != 0) tag_->RaiseCorrupt();
     serial_ = ++tag_->pageSerial_;
@@ -205,8 +209,18 @@ NVobjIndexKey* NVobjIndexKey::OpenChild(bool& fresh) {
         if (current >= Count() || Items(current)->reference != wanted) current = FindChildEntry(wanted);
         if (current < 0) tag_->RaiseCorrupt();
     }
-    auto page = std::make_unique<NVobjIndexKey>(tag_, this);
-    page->Load(ref);
+    // Asking for a kept page may forget the file's pages: a page read instead counts as read
+    // before that, as Load counts it.
+    const uint64_t epoch = tag_->File()->PagesEpoch();
+    const uint64_t writes = tag_->File()->Writes();
+    std::unique_ptr<NVobjIndexKey> page = tag_->ReuseChild(ref, this);
+    if (!page) {
+        page = std::make_unique<NVobjIndexKey>(tag_, this);
+        page->address = ref;
+        page->readAt = epoch;
+        page->readWrites = writes;
+        page->ReadPage(ref);
+    }
     child_ = std::move(page);
     fresh = true;
     return child_.get();
@@ -941,16 +955,20 @@ void NVobjIndexTag::KeepPages(std::unique_ptr<NVobjIndexKey> chain) {
     }
 }
 
-bool NVobjIndexTag::ReusePage(int32_t address, NVobjIndexKey& page) {
-    if (!keptNewest_) return false;
+std::unique_ptr<NVobjIndexKey> NVobjIndexTag::TakeKept(int32_t address) {
+    if (!keptNewest_) return nullptr;
     if (!file_->PagesTrusted()) {
         DropKeptPages();
-        return false;
+        return nullptr;
     }
     CatchUpKeptPages();
     NVobjIndexKey** found = keptAt_.Find(address);
-    if (!found) return false;
-    std::unique_ptr<NVobjIndexKey> kept = Unkeep(*found);
+    return found ? Unkeep(*found) : nullptr;
+}
+
+bool NVobjIndexTag::ReusePage(int32_t address, NVobjIndexKey& page) {
+    std::unique_ptr<NVobjIndexKey> kept = TakeKept(address);
+    if (!kept) return false;
     // A leaf kept in stored form goes on in it: swapping entries would decode it.
     if (kept->stored_) {
         page.FreeAll();
@@ -967,24 +985,45 @@ bool NVobjIndexTag::ReusePage(int32_t address, NVobjIndexKey& page) {
     return true;
 }
 
+std::unique_ptr<NVobjIndexKey> NVobjIndexTag::ReuseChild(int32_t address, NVobjIndexKey* parent) {
+    std::unique_ptr<NVobjIndexKey> page = TakeKept(address);
+    if (!page) return nullptr;
+    // What Load sets; entries, kind, siblings and the format's scratch stay as kept.
+    page->parent_ = parent;
+    page->depth_ = parent->depth_ + 1;
+    page->current = -1;
+    page->atFirst = page->atLast = false;
+    page->readAt = file_->PagesEpoch();
+    page->readWrites = file_->Writes();
+    if (!KeptPageFits(*page, *page)) RaiseCorrupt();
+    page->dirty = false;
+    page->asStored = true;
+    return page;
+}
+
 bool NVobjIndexTag::KeptPageFits(NVobjIndexKey& page, const NVobjIndexKey& kept) const {
-    page.serial_ = kept.serial_;
-    page.fitsSerial_ = 0;
+    // `kept` may be `page` itself: what it remembers is read before anything is set.
+    const uint64_t serial = kept.serial_;
+    const uint64_t fitsSerial = kept.fitsSerial_;
+    const uint64_t fitsParentSerial = kept.fitsParentSerial_;
+    const int32_t fitsParent = kept.fitsParent_;
+    const int32_t fitsIndex = kept.fitsIndex_;
     const NVobjIndexKey* parent = page.parent_;
     // A parent changed in memory since it was read or written is dirty until written again.
     const bool settled = parent && parent->serial_ != 0 && !parent->dirty && !parent->stale;
-    if (settled && kept.serial_ != 0 && kept.fitsSerial_ == kept.serial_ &&
-        kept.fitsParentSerial_ == parent->serial_ && kept.fitsParent_ == parent->address &&
-        kept.fitsIndex_ == parent->current) {
-        page.fitsSerial_ = kept.fitsSerial_;
-        page.fitsParentSerial_ = kept.fitsParentSerial_;
-        page.fitsParent_ = kept.fitsParent_;
-        page.fitsIndex_ = kept.fitsIndex_;
+    page.serial_ = serial;
+    if (settled && serial != 0 && fitsSerial == serial && fitsParentSerial == parent->serial_ &&
+        fitsParent == parent->address && fitsIndex == parent->current) {
+        page.fitsSerial_ = fitsSerial;
+        page.fitsParentSerial_ = fitsParentSerial;
+        page.fitsParent_ = fitsParent;
+        page.fitsIndex_ = fitsIndex;
         return true;
     }
+    page.fitsSerial_ = 0;
     if (!PageFits(page)) return false;
-    if (settled && page.serial_ != 0) {
-        page.fitsSerial_ = page.serial_;
+    if (settled && serial != 0) {
+        page.fitsSerial_ = serial;
         page.fitsParentSerial_ = parent->serial_;
         page.fitsParent_ = parent->address;
         page.fitsIndex_ = parent->current;

@@ -292,6 +292,8 @@ private:
         if (stored_) ExpandStored();
     }
     void ExpandStored() const;
+    // The part of Load that reads the page from the file through PageLoad and checks it.
+    void ReadPage(int32_t address);
 
     NVobjIndexTag* tag_;
     NVobjIndexKey* parent_;
@@ -504,6 +506,11 @@ private:
     void KeepPages(std::unique_ptr<NVobjIndexKey> chain);
     // Fills `page` from the kept page at `address`; false when none may stand for the file.
     bool ReusePage(int32_t address, NVobjIndexKey& page);
+    // The kept page at `address` itself, made the child `parent` opens as Load would leave
+    // it; null when none may stand for the file.
+    std::unique_ptr<NVobjIndexKey> ReuseChild(int32_t address, NVobjIndexKey* parent);
+    // Takes the kept page at `address` out when it may stand for the file.
+    std::unique_ptr<NVobjIndexKey> TakeKept(int32_t address);
     void DropKeptPages();
     // Whether `page`, just filled from `kept`, fits below its parent: PageFits, unless the
     // kept page was found to fit under the same parent entry with the same entries both.
