@@ -888,6 +888,8 @@ std::unique_ptr<NVobjIndexKey> NVobjIndexTag::Unkeep(NVobjIndexKey* page) {
 void NVobjIndexTag::CatchUpKeptPages() {
     const uint64_t epoch = file_->PagesEpoch();
     const uint64_t writes = file_->Writes();
+    // Most calls come between two writes: nothing to catch up on.
+    if (keptEpoch_ == epoch && keptWrites_ == writes) return;
     if (keptEpoch_ != epoch || writes - keptWrites_ > NVobjIndexFile::kWriteLog) {
         DropKeptPages();
     } else if (keptNewest_) {
