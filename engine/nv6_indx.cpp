@@ -995,6 +995,7 @@ std::unique_ptr<NVobjIndexKey> NVobjIndexTag::ReuseChild(int32_t address, NVobjI
     page->depth_ = parent->depth_ + 1;
     page->current = -1;
     page->atFirst = page->atLast = false;
+    page->storedSinceRead = false;
     page->readAt = file_->PagesEpoch();
     page->readWrites = file_->Writes();
     if (!KeptPageFits(*page, *page)) RaiseCorrupt();
