@@ -35,11 +35,32 @@ constexpr std::size_t kPooledEntries = 0;
 #else
 constexpr std::size_t kPooledEntries = 32768;
 #endif
-struct FreeEntry {
-    FreeEntry* next;
+// Freed blocks of one size, reused before the heap is asked, up to `limit` of them.
+struct FreeList {
+    struct Block {
+        Block* next;
+    };
+    Block* head = nullptr;
+    std::size_t count = 0;
+
+    void* Take(std::size_t size, std::size_t pooled) {
+        if (size != pooled || !head) return ::operator new(size);
+        Block* block = head;
+        head = block->next;
+        --count;
+        return block;
+    }
+    void Give(void* block, std::size_t size, std::size_t pooled, std::size_t limit) noexcept {
+        if (!block) return;
+        if (size != pooled || count >= limit) {
+            ::operator delete(block);
+            return;
+        }
+        head = new (block) Block{head};
+        ++count;
+    }
 };
-thread_local FreeEntry* g_freeEntries = nullptr;
-thread_local std::size_t g_freeEntryCount = 0;
+thread_local FreeList g_freeEntries;
 
 // Page objects likewise: a chain is a few levels deep, the kept pages are owned apart.
 #if defined(NV_ENTRIES_UNPOOLED)
@@ -47,51 +68,22 @@ constexpr std::size_t kPooledPages = 0;
 #else
 constexpr std::size_t kPooledPages = 64;
 #endif
-thread_local FreeEntry* g_freePages = nullptr;
-thread_local std::size_t g_freePageCount = 0;
+thread_local FreeList g_freePages;
 
 }  // namespace
 
-void* NVobjIndexKeyData::operator new(std::size_t size) {
-    if (size == sizeof(NVobjIndexKeyData) && g_freeEntries) {
-        FreeEntry* block = g_freeEntries;
-        g_freeEntries = block->next;
-        --g_freeEntryCount;
-        return block;
-    }
-    return ::operator new(size);
-}
+void* NVobjIndexKeyData::operator new(std::size_t size) { return g_freeEntries.Take(size, sizeof(NVobjIndexKeyData)); }
 
 void NVobjIndexKeyData::operator delete(void* block, std::size_t size) noexcept {
-    if (!block) return;
-    if (size == sizeof(NVobjIndexKeyData) && g_freeEntryCount < kPooledEntries) {
-        g_freeEntries = new (block) FreeEntry{g_freeEntries};
-        ++g_freeEntryCount;
-        return;
-    }
-    ::operator delete(block);
+    g_freeEntries.Give(block, size, sizeof(NVobjIndexKeyData), kPooledEntries);
 }
 
 // ---- NVobjIndexKey -------------------------------------------------------------------
 
-void* NVobjIndexKey::operator new(std::size_t size) {
-    if (size == sizeof(NVobjIndexKey) && g_freePages) {
-        FreeEntry* block = g_freePages;
-        g_freePages = block->next;
-        --g_freePageCount;
-        return block;
-    }
-    return ::operator new(size);
-}
+void* NVobjIndexKey::operator new(std::size_t size) { return g_freePages.Take(size, sizeof(NVobjIndexKey)); }
 
 void NVobjIndexKey::operator delete(void* block, std::size_t size) noexcept {
-    if (!block) return;
-    if (size == sizeof(NVobjIndexKey) && g_freePageCount < kPooledPages) {
-        g_freePages = new (block) FreeEntry{g_freePages};
-        ++g_freePageCount;
-        return;
-    }
-    ::operator delete(block);
+    g_freePages.Give(block, size, sizeof(NVobjIndexKey), kPooledPages);
 }
 
 NVobjIndexKey::NVobjIndexKey(NVobjIndexTag* tag, NVobjIndexKey* parent)
