@@ -10,17 +10,21 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "nv6_bld.h"
 #include "nv6_dbex.h"
 #include "nv6_dbsy.h"
 #include "nv6_disk.h"
 #include "nv6_ixop.h"
+#include "nv6_os.h"
 #include "nv_dataset.h"
 
 namespace {
@@ -206,35 +210,45 @@ void BM_FilterBuildAndWalk(benchmark::State& state) {
 }
 BENCHMARK(BM_FilterBuildAndWalk)->Unit(benchmark::kMillisecond);
 
+// A copy of the shared table under `name`, with its two-tag CDX (NAME and AGE), so that
+// edits leave the shared table as it was.
+std::string EditCopy(const std::string& name) {
+    const std::string table = Dir().File(name + ".dbf");
+    std::filesystem::copy_file(SharedTable(), table, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(NameCdx(), Dir().File(name + ".cdx"), std::filesystem::copy_options::overwrite_existing);
+    return table;
+}
+
+// `edits` edits of records picked at random, shared, each under its record lock; false
+// when a lock is refused.
+bool RunEdits(NVO_dBHandler& t, std::mt19937& rng, int edits) {
+    for (int i = 0; i < edits; ++i) {
+        const int32_t r = static_cast<int32_t>(rng() % static_cast<uint32_t>(kRecords)) + 1;
+        t.Go(r);
+        if (!t.LockRecord()) return false;
+        t.PutRaw(1, std::string(1, 'E').append(std::to_string(rng() % 10000000)));
+        t.SetNumber(2, static_cast<int>(rng() % 90));
+        t.WriteRecord(r);
+        t.Unlock();
+    }
+    return true;
+}
+
+const int kEdits = std::min(10000, kRecords);
+
 // 10,000 edits of records picked at random, shared, each under its record lock, with a CDX
 // of two tags (NAME and AGE) kept up to date. Runs on a copy, so the shared table stays.
 void BM_EditsWithTwoCdxTags(benchmark::State& state) {
-    const std::string table = Dir().File("edits.dbf");
-    const std::string cdx = Dir().File("edits.cdx");
-    std::filesystem::copy_file(SharedTable(), table, std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::copy_file(NameCdx(), cdx, std::filesystem::copy_options::overwrite_existing);
+    const std::string table = EditCopy("edits");
     NVO_dBHandler t(table, true, true, "");
-    t.OpenIndexFiles(cdx, "NAME");
+    t.OpenIndexFiles(Dir().File("edits.cdx"), "NAME");
     std::mt19937 rng(5);
-    const int edits = std::min(10000, kRecords);
     // The shared-mode write sequence (locks, change counter, page writes) is a fixed number of
     // system calls per edit; their share of the time is reported apart.
     struct rusage before {};
     ::getrusage(RUSAGE_SELF, &before);
-    for (auto _ : state) {
-        for (int i = 0; i < edits; ++i) {
-            const int32_t r = static_cast<int32_t>(rng() % static_cast<uint32_t>(kRecords)) + 1;
-            t.Go(r);
-            if (!t.LockRecord()) {
-                state.SkipWithError("record lock refused");
-                return;
-            }
-            t.PutRaw(1, std::string(1, 'E').append(std::to_string(rng() % 10000000)));
-            t.SetNumber(2, static_cast<int>(rng() % 90));
-            t.WriteRecord(r);
-            t.Unlock();
-        }
-    }
+    for (auto _ : state)
+        if (!RunEdits(t, rng, kEdits)) state.SkipWithError("record lock refused");
     struct rusage after {};
     ::getrusage(RUSAGE_SELF, &after);
     auto seconds = [](const timeval& from, const timeval& to) {
@@ -242,9 +256,111 @@ void BM_EditsWithTwoCdxTags(benchmark::State& state) {
     };
     state.counters["user_s"] = seconds(before.ru_utime, after.ru_utime);
     state.counters["kernel_s"] = seconds(before.ru_stime, after.ru_stime);
-    state.SetItemsProcessed(state.iterations() * edits);
+    state.SetItemsProcessed(state.iterations() * kEdits);
 }
 BENCHMARK(BM_EditsWithTwoCdxTags)->Unit(benchmark::kMillisecond);
+
+// Every file call the edits above make, in order, with its handle, place, length and bytes.
+class CallRecorder final : public NvPlatformWrapper {
+public:
+    enum Kind : uint8_t { kRead, kWrite, kSize, kLock };
+    struct Call {
+        Kind kind;
+        NvRangeLock mode;
+        int handle;
+        int64_t offset, length;
+        std::size_t bytes;  // where a write's bytes start in bytes_
+        bool ok;            // what the call returned: success, or the whole length moved
+    };
+
+    int Open(const std::string& path, bool write, bool create) override {
+        const int handle = NvPlatformWrapper::Open(path, write, create);
+        if (handle >= 0) paths_[handle] = path;
+        return handle;
+    }
+    int64_t PRead(int h, void* b, int64_t l, int64_t o) override {
+        const int64_t n = NvPlatformWrapper::PRead(h, b, l, o);
+        if (on_) calls_.push_back({kRead, NvRangeLock::Unlock, h, o, l, 0, n == l});
+        return n;
+    }
+    int64_t PWrite(int h, const void* b, int64_t l, int64_t o) override {
+        const int64_t n = NvPlatformWrapper::PWrite(h, b, l, o);
+        if (on_) {
+            calls_.push_back({kWrite, NvRangeLock::Unlock, h, o, l, bytes_.size(), n == l});
+            bytes_.insert(bytes_.end(), static_cast<const uint8_t*>(b), static_cast<const uint8_t*>(b) + l);
+        }
+        return n;
+    }
+    int64_t Size(int h) override {
+        const int64_t n = NvPlatformWrapper::Size(h);
+        if (on_) calls_.push_back({kSize, NvRangeLock::Unlock, h, 0, 0, 0, n >= 0});
+        return n;
+    }
+    bool RangeLock(int h, int64_t o, int64_t l, NvRangeLock mode) override {
+        const bool ok = NvPlatformWrapper::RangeLock(h, o, l, mode);
+        if (on_) calls_.push_back({kLock, mode, h, o, l, 0, ok});
+        return ok;
+    }
+
+    void Record(bool on) { on_ = on; }
+    const std::vector<Call>& Calls() const { return calls_; }
+    const uint8_t* Bytes(const Call& call) const { return bytes_.data() + call.bytes; }
+    const std::map<int, std::string>& Paths() const { return paths_; }
+
+private:
+    bool on_ = false;
+    std::vector<Call> calls_;
+    std::vector<uint8_t> bytes_;
+    std::map<int, std::string> paths_;
+};
+
+// The same edits' file calls made again, on a fresh copy of the files, with no engine work
+// between them: the part of the edit benchmark's time that the shared-mode read, lock and
+// write sequence takes by itself.
+void BM_EditFileCallsAlone(benchmark::State& state) {
+    CallRecorder recorder;
+    {
+        NvPlatformScope use(recorder);
+        NVO_dBHandler t(EditCopy("recorded"), true, true, "");
+        t.OpenIndexFiles(Dir().File("recorded.cdx"), "NAME");
+        std::mt19937 rng(5);
+        recorder.Record(true);
+        if (!RunEdits(t, rng, kEdits)) state.SkipWithError("record lock refused");
+        recorder.Record(false);
+    }
+    EditCopy("replayed");
+    std::map<int, int> handles;
+    for (const auto& [handle, path] : recorder.Paths()) {
+        std::string name = std::filesystem::path(path).filename().string();
+        if (name.rfind("recorded.", 0) != 0) continue;
+        handles[handle] = NvOS().Open(Dir().File("replayed." + name.substr(9)), true, false);
+    }
+    std::vector<uint8_t> buffer;
+    for (const CallRecorder::Call& call : recorder.Calls())
+        if (call.kind == CallRecorder::kRead) buffer.resize(std::max(buffer.size(), static_cast<std::size_t>(call.length)));
+    // A call that fails here but did not when recorded would leave out its share of the time.
+    int differing = 0;
+    for (auto _ : state) {
+        for (const CallRecorder::Call& call : recorder.Calls()) {
+            const int h = handles.count(call.handle) ? handles[call.handle] : -1;
+            bool ok = false;
+            switch (call.kind) {
+                case CallRecorder::kRead: ok = NvOS().PRead(h, buffer.data(), call.length, call.offset) == call.length; break;
+                case CallRecorder::kWrite:
+                    ok = NvOS().PWrite(h, recorder.Bytes(call), call.length, call.offset) == call.length;
+                    break;
+                case CallRecorder::kSize: ok = NvOS().Size(h) >= 0; break;
+                case CallRecorder::kLock: ok = NvOS().RangeLock(h, call.offset, call.length, call.mode); break;
+            }
+            if (ok != call.ok) ++differing;
+        }
+    }
+    if (differing > 0) state.SkipWithError("a replayed call did not do what it did when recorded");
+    for (const auto& [from, to] : handles) NvOS().Close(to);
+    state.counters["calls_per_edit"] = static_cast<double>(recorder.Calls().size()) / kEdits;
+    state.SetItemsProcessed(state.iterations() * kEdits);
+}
+BENCHMARK(BM_EditFileCallsAlone)->Unit(benchmark::kMillisecond);
 
 // The record set opened on the table (shared, as the program opens it) and sent to its last
 // record, as the browse window does when Ctrl+End is pressed on opening.
