@@ -196,8 +196,9 @@ void TnvExpHandler::EvaluateKey(TnvVariant& key) {
     }
     TnvExpType type = nvtUnknown;
     // A key of one field (the common case) goes from the record to the key directly.
-    if (typeid(*root_) == typeid(TnvExpFieldvar)) {
-        auto& field = static_cast<TnvExpFieldvar&>(*root_);
+    TnvExpBaseObject& root = *root_;
+    if (typeid(root) == typeid(TnvExpFieldvar)) {
+        auto& field = static_cast<TnvExpFieldvar&>(root);
         if (field.Variable()->EvaluateKey(key, type)) {
             field.resultType = type;
             resultType_ = type;
