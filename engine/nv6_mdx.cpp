@@ -382,10 +382,11 @@ bool NVobjMDXTag::TagLoad() {
     }
     ascending = (format & 0x08) == 0;
     descendingCompare = !ascending;
-    // Lengths that cannot describe a page of this file would send every page read astray.
+    // Lengths that cannot describe a page of this file would send every page read astray; a
+    // page of one entry could never split in two, and every write would grow the tree forever.
     const bool typeFits = (keyType == 'C' && keyLength > 0) || (keyType == 'N' && keyLength == kPackedLength) ||
                           (keyType == 'D' && keyLength == 8);
-    if (!typeFits || entryLength < keyLength + 4 || maxEntries <= 0 ||
+    if (!typeFits || entryLength < keyLength + 4 || maxEntries < 2 ||
         kEntriesAt + (maxEntries + 1) * entryLength > pageSize || !file->PageInFile(root))
         return false;
     CompileKey();

@@ -217,8 +217,9 @@ bool NVobjNDXTag::TagLoad() {
     std::size_t len = 0;
     while (len < 488 && h[24 + len] != 0) ++len;
     keyExpression.assign(reinterpret_cast<const char*>(h + 24), len);
-    // Lengths that cannot describe a page would send every page read out of bounds.
-    if (storedLength <= 0 || entryLength < storedLength + 8 || entryLength > 508 || maxEntries <= 0 ||
+    // Lengths that cannot describe a page would send every page read out of bounds; a page
+    // of one entry could never split in two, and every write would grow the tree forever.
+    if (storedLength <= 0 || entryLength < storedLength + 8 || entryLength > 508 || maxEntries < 2 ||
         kEntriesAt + maxEntries * entryLength > kBlock || root <= 0)
         return false;
     keyType = typeCode == 1 ? 'N' : 'C';
