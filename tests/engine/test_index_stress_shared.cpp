@@ -86,8 +86,7 @@ protected:
             row.age = NewAge(0);
             row.stamp = {r, r, r};
             t.BlankRecord();
-            t.PutRawByName("NAME", row.name);
-            t.SetNumberByName("AGE", row.age);
+            Put(t, row);
             t.Append();
             rows_.push_back(row);
         }
@@ -98,6 +97,11 @@ protected:
             ASSERT_EQ(t.IndexOn(file, kTags[tag], tag == kRName ? 1 : 0, true, "", tag == kAge ? "AGE" : "NAME"), 0);
             if (files_.empty() || files_.back() != file) files_.push_back(file);
         }
+    }
+
+    static void Put(NVO_dBHandler& t, const Row& row) {
+        t.PutRawByName("NAME", row.name);
+        t.SetNumberByName("AGE", row.age);
     }
 
     int Tags() const { return GetParam().descending ? 3 : 2; }
@@ -283,8 +287,7 @@ protected:
             const int what = Pick(3);
             if (what != 1) next.name = NewName(r);
             if (what != 0) next.age = NewAge(r);
-            t.PutRawByName("NAME", next.name);
-            t.SetNumberByName("AGE", next.age);
+            Put(t, next);
             t.WriteRecord(r);
         }
         t.UnlockTable();
@@ -298,11 +301,10 @@ protected:
         Row row;
         row.name = NewName(0);
         row.age = NewAge(0);
-        row.stamp = {stamps_ + 1, stamps_ + 1, stamps_ + 1};
         ++stamps_;
+        row.stamp = {stamps_, stamps_, stamps_};
         t.BlankRecord();
-        t.PutRawByName("NAME", row.name);
-        t.SetNumberByName("AGE", row.age);
+        Put(t, row);
         t.Append();
         rows_.push_back(row);
         ASSERT_EQ(t.CurrentRecord(), static_cast<int32_t>(rows_.size()));
@@ -453,10 +455,11 @@ TEST_P(IndexStressShared, TwoProgramsChangingAndWalkingAtRandomAgreeWithTheModel
     const int steps = 600 * ixtest::StressScale();
     Open(0);
     Open(1);
+    const std::string run =
+        "seed " + std::to_string(ixtest::StressSeed()) + ", scale " + std::to_string(ixtest::StressScale());
     for (int step = 1; step <= steps && !HasFatalFailure(); ++step) {
         const int c = Pick(2);
-        SCOPED_TRACE("seed " + std::to_string(ixtest::StressSeed()) + ", step " + std::to_string(step) + " by " +
-                     (c ? "B" : "A"));
+        SCOPED_TRACE(run + ", step " + std::to_string(step) + " by " + (c ? "B" : "A"));
         try {
             Step(c);
             if (!HasFatalFailure() && (step % 100 == 0 || step == steps)) ExpectAllWhole();
