@@ -1464,7 +1464,10 @@ bool NVO_dBHandler::FindKey(const NVobjIndexKeyData& key) {
         tag->KeyFormat(formatted, true);
         int32_t position = 0;
         int c = formatted.Compare(&tag->currentKey, position, tag->Collation(), -1);
-        found_ = c == 0 || (!ExactMatch() && formatted.Length() < position);
+        // Only text matches as a prefix, as in the search: a binary image (a CDX number
+        // without its trailing zero bytes) may begin another value's image.
+        found_ = c == 0 || (!ExactMatch() && formatted.Kind() == TnvVariant::kCharacter &&
+                            formatted.Length() < position);
     }
     if (!found_) {
         Go(-4);

@@ -1,12 +1,14 @@
 // What the index shape and stress tests share: a one-field table of given width made with
-// distinct keys, an index file of any format over it kept up to date by the cursor, and the
-// comparison of a tree walked from the file's bytes with the keys the table holds.
+// distinct keys, an index file of any format over it kept up to date by the cursor, the
+// comparison of a tree walked from the file's bytes with the keys the table holds, and the
+// stress tests' seed and scale.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,6 +22,16 @@
 #include "nv_tree_check.h"
 
 namespace ixtest {
+
+// PELMORA_INDEX_STRESS_SEED picks other random keys and changes; PELMORA_INDEX_STRESS_SCALE
+// (a whole number, default 1) makes a stress run longer (scripts/index-stress).
+inline int EnvNumber(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? std::atoi(text) : fallback;
+}
+
+inline unsigned StressSeed() { return static_cast<unsigned>(EnvNumber("PELMORA_INDEX_STRESS_SEED", 1)); }
+inline int StressScale() { return std::max(1, EnvNumber("PELMORA_INDEX_STRESS_SCALE", 1)); }
 
 // A table with one character field NAME of `width` and `count` records.
 inline void MakeNames(const std::string& path, int width, int count, const std::function<std::string(int)>& name) {

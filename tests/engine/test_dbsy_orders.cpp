@@ -473,6 +473,27 @@ TEST_P(Orders, FindMatchesWholeKeysOrPrefixesAndConvertsKeyTexts) {
     EXPECT_EQ(t->CurrentRecord(), 6);
 }
 
+// A search passing over hidden records to the next one shown finds it only when its key
+// matches as the search itself matches: a number's image with fewer bytes (CDX drops
+// trailing zero bytes) is no prefix of another number's, so 32 never finds 33.
+TEST_P(Orders, FindPassingHiddenRecordsMatchesNumbersInFull) {
+    auto t = Open();
+    AddPerson(*t, {"Thirty", "Two", 32, ""});
+    std::string byage = Build(*t, "byage", "AGE");
+    ASSERT_EQ(t->OpenIndexFiles(byage, "byage"), 0);
+    t->SetExactMatch(false);
+    t->SetFilter("AGE <> 32", false, false);
+    t->SetFiltered(true);
+    EXPECT_FALSE(t->Find("32"));
+    t->SetFilter("", false, false);
+    t->Go(7);
+    t->DeleteRecord();
+    t->SetShowDeleted(false);
+    EXPECT_FALSE(t->Find("32"));
+    EXPECT_TRUE(t->Find("33"));
+    EXPECT_EQ(t->CurrentRecord(), 3);
+}
+
 TEST_P(Orders, FindInTagMovesNeitherTheCursorNorTheTag) {
     auto t = Open(true);
     std::string byname = Build(*t, "byname", "NAME");

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "dbf_support.h"
+#include "index_support.h"
 #include "nv6_dbex.h"
 #include "nv6_dbsy.h"
 #include "nv6_ixop.h"
@@ -75,13 +76,8 @@ const Format kFormats[] = {
       {"T37", 3, false, false, true}, {"T100", 4, false, false, false}, {"T239", 5, false, true, true}}},
 };
 
-int EnvNumber(const char* name, int fallback) {
-    const char* text = std::getenv(name);
-    return text && *text ? std::atoi(text) : fallback;
-}
-
-unsigned Seed() { return static_cast<unsigned>(EnvNumber("PELMORA_INDEX_STRESS_SEED", 1)); }
-int Scale() { return std::max(1, EnvNumber("PELMORA_INDEX_STRESS_SCALE", 1)); }
+using ixtest::StressScale;
+using ixtest::StressSeed;
 
 std::string Trimmed(std::string s) {
     while (!s.empty() && s.back() == ' ') s.pop_back();
@@ -407,7 +403,7 @@ TEST(IndexStress, BuildsAtEveryCountUpToSeveralPages) {
     const int top = 130;
     for (const Format& format : kFormats) {
         TempDir dir;
-        Scenario s(format, dir.File(""), Seed());
+        Scenario s(format, dir.File(""), StressSeed());
         for (int count = 0; count <= top; ++count) {
             s.BuildAll();
             s.Check("build");
@@ -423,13 +419,13 @@ TEST(IndexStress, BuildsAtEveryCountUpToSeveralPages) {
 // recalls and a pack (which rebuilds every tag), each step checked.
 void MaintainAt(const Format& format, int count, const std::string& peer) {
     TempDir dir;
-    Scenario s(format, dir.File(""), Seed() * 7919u + static_cast<unsigned>(count));
+    Scenario s(format, dir.File(""), StressSeed() * 7919u + static_cast<unsigned>(count));
     for (int i = 0; i < count; ++i) s.Append();
     s.BuildAll();
     s.Check("build");
     if (::testing::Test::HasFatalFailure()) return;
     if (!peer.empty()) s.CompareWithPeer(peer, "build");
-    const int ops = std::max(3, std::min(count / 8, 250)) * Scale();
+    const int ops = std::max(3, std::min(count / 8, 250)) * StressScale();
     // Small tables are checked after every single change, larger ones after every kind.
     const bool eachOne = count <= 64;
     auto step = [&](const std::string& what, const std::function<void()>& change) {
@@ -455,8 +451,8 @@ void MaintainAt(const Format& format, int count, const std::string& peer) {
 std::vector<int> MaintainedCounts() {
     std::vector<int> counts = {1, 2, 3, 5, 8, 13, 25, 26, 31, 32, 50, 51, 62, 63, 64, 100, 101, 163, 250,
                                640, 1300, 3850, 16000};
-    std::mt19937 rng(Seed());
-    for (int i = 1; i < Scale(); ++i) counts.push_back(1 + static_cast<int>(rng() % 40000u));
+    std::mt19937 rng(StressSeed());
+    for (int i = 1; i < StressScale(); ++i) counts.push_back(1 + static_cast<int>(rng() % 40000u));
     return counts;
 }
 
