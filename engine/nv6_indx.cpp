@@ -1440,8 +1440,6 @@ bool NVobjIndexTag::SetRange(const TnvVariant* low, bool prefixHigh, bool lowInc
 }
 
 void NVobjIndexTag::SplitCountLimited(NVobjIndexKey& page) {
-    // Halves of a page that holds one entry would each need a parent above the last.
-    if (maxEntries == 1 && page.Count() > 1) RaiseCorrupt();
     while (maxEntries > 0 && page.Count() > maxEntries) {
         int n = page.Count() - page.Count() / 2;
         if (n > maxEntries) n = maxEntries;
